@@ -1,0 +1,5 @@
+#include "Ad.h"
+
+void Ad::startAd() { }
+
+void Ad::start() { }

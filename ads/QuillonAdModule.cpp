@@ -1,0 +1,6 @@
+#include "QuillonAdModule.h"
+
+QuillonAdModule::QuillonAdModule(QObject *parent, const QString &, unsigned)
+    : QObject(parent)
+{
+}

@@ -1,0 +1,6 @@
+import QtQuick
+
+Rectangle {
+    width: 100
+    height: 62
+}

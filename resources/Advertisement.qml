@@ -1,0 +1,8 @@
+import QtQuick
+
+Item {
+    id: advertisement
+
+    property string ad: ""
+    property string html: ""
+}

@@ -1,0 +1,41 @@
+import QtQuick
+
+Rectangle {
+    id: rectangle1
+
+    property string buttonText: ""
+
+    signal buttonClicked
+
+    x: 2
+    y: 2
+    width: 350
+    height: 47
+    color: "#000000"
+    radius: 10
+    opacity: 0.68
+    border.width: 4
+    border.color: "#444343"
+
+    Text {
+        id: label
+        anchors.centerIn: parent
+        text: rectangle1.buttonText
+        color: "#ffffff"
+        font.family: "MV Boli"
+        font.pointSize: rectangle1.height / 2
+    }
+
+    MouseArea {
+        anchors.fill: parent
+        onPressed: rectangle1.state = "pressed"
+        onReleased: rectangle1.state = ""
+        onClicked: rectangle1.buttonClicked()
+    }
+
+    states: State {
+        name: "pressed"
+        PropertyChanges { target: rectangle1; color: "#e8e3e3" }
+        PropertyChanges { target: label; color: "#000000" }
+    }
+}

@@ -1,0 +1,79 @@
+import QtQuick
+import "scripts.js" as Game
+
+Rectangle {
+    width: 480
+    height: 800
+    color: "#000000"
+
+    Image {
+        anchors.fill: parent
+        source: "images/bg.jpg"
+    }
+
+    Text {
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.top: parent.top
+        anchors.topMargin: 10
+        text: "How to play?"
+        color: "#ffffff"
+        font.pointSize: 34
+    }
+
+    Image {
+        id: homeButton
+        width: 90
+        height: 90
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.bottom: parent.bottom
+        anchors.bottomMargin: 5
+        z: 2
+        source: "images/homebtn.png"
+
+        MouseArea {
+            anchors.fill: parent
+            onPressed: homeButton.source = "images/homebtn2.png"
+            onReleased: homeButton.source = "images/homebtn.png"
+            onClicked: Game.setState("")
+        }
+    }
+
+    Item {
+        x: 32
+        y: 98
+        width: 414
+        height: 552
+
+        Text {
+            anchors.fill: parent
+            color: "#ffffff"
+            font.pointSize: 23
+            font.bold: false
+            horizontalAlignment: Text.AlignHCenter
+            verticalAlignment: Text.AlignTop
+            wrapMode: Text.WordWrap
+            text: "When you see monkey in the hole,\n"
+                + "press it before it goes away.\n"
+                + "\n"
+                + "If you miss three monkeys or\n"
+                + "the screen fills, you lose the game.\n"
+                + "\n"
+                + "Blue monkey - 1 point\n"
+                + "Violet monkey - 2 points\n"
+                + "Yellow monkey - 3 points"
+        }
+
+        Text {
+            anchors.horizontalCenter: parent.horizontalCenter
+            anchors.bottom: parent.bottom
+            anchors.bottomMargin: 0
+            color: "#ffffff"
+            font.pointSize: 14
+            horizontalAlignment: Text.AlignHCenter
+            text: "About application\n"
+                + "Developer - Kelto Games\n"
+                + "Name - Tamboro 2 (v2.0.1)\n"
+                + "More info - http://kelto.example/tamboro"
+        }
+    }
+}

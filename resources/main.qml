@@ -1,0 +1,204 @@
+import QtQuick
+import "scripts.js" as Game
+
+Rectangle {
+    id: gameArea
+
+    property int score: 0
+    property int lives: 3
+    property int clickCount: 0
+    property int gameTimerInterval: 1000
+    // Evaluating this once at load sends the connection probe.
+    property string advert: Game.getQuillonAd(0)
+
+    component HideTimer: Timer {
+        property int hole
+        interval: 1500
+        onTriggered: Game.hideMonkey(hole)
+    }
+
+    component SlideTransition: Transition {
+        property Item arriving
+        property Item leaving
+        property bool resetArriving: false
+
+        SequentialAnimation {
+            ScriptAction {
+                script: {
+                    arriving.visible = true;
+                    if (resetArriving)
+                        arriving.state = "";
+                }
+            }
+            NumberAnimation { property: "x"; duration: 300; easing.type: Easing.OutInSine }
+            ScriptAction { script: leaving.visible = false }
+        }
+    }
+
+    width: 480
+    height: 800
+
+    StartScreen {
+        id: mainView
+        x: 0
+        width: gameArea.width
+        height: gameArea.height
+    }
+
+    GameScreen {
+        id: gameView
+        x: gameArea.width
+        width: gameArea.width
+        height: gameArea.height
+        visible: false
+        scoreText: gameArea.score
+        livesText: gameArea.lives
+    }
+
+    InfoScreen {
+        id: infoView
+        x: gameArea.width
+        width: gameArea.width
+        height: gameArea.height
+        visible: false
+    }
+
+    HighScoreScreen {
+        id: highScoreView
+        x: gameArea.width
+        width: gameArea.width
+        height: gameArea.height
+        visible: false
+    }
+
+    Timer {
+        id: gameTimer
+        interval: gameArea.gameTimerInterval
+        repeat: true
+        running: false
+        onTriggered: Game.gameLoop(true)
+    }
+
+    HideTimer { id: hideTimer1; hole: 1 }
+    HideTimer { id: hideTimer2; hole: 2 }
+    HideTimer { id: hideTimer3; hole: 3 }
+    HideTimer { id: hideTimer4; hole: 4 }
+    HideTimer { id: hideTimer5; hole: 5 }
+    HideTimer { id: hideTimer6; hole: 6 }
+    HideTimer { id: hideTimer7; hole: 7 }
+    HideTimer { id: hideTimer8; hole: 8 }
+
+    Image {
+        id: image1
+        x: 5
+        y: 5
+        width: 40
+        height: 40
+        opacity: 0.4
+        source: "images/minimize.png"
+        fillMode: Image.PreserveAspectFit
+
+        MouseArea {
+            anchors.fill: parent
+            onClicked: {
+                appData.minimize();
+                advertisement.start();
+            }
+        }
+    }
+
+    Image {
+        id: image2
+        width: 40
+        height: 40
+        anchors.top: parent.top
+        anchors.topMargin: 5
+        anchors.right: parent.right
+        anchors.rightMargin: 5
+        opacity: 0.4
+        source: "images/close.png"
+        fillMode: Image.PreserveAspectFit
+
+        MouseArea {
+            anchors.fill: parent
+            onClicked: {
+                advertisement.start();
+                appData.close();
+            }
+        }
+    }
+
+    Advertisement {
+        id: quillon_ad
+        anchors.fill: parent
+        opacity: 0
+    }
+
+    Item {
+        id: item1
+        x: 30
+        y: 302
+        width: 428
+        height: 242
+
+        Rectangle {
+            anchors.fill: parent
+            color: "#c8000000"
+            radius: 40
+
+            Text {
+                id: text1
+                x: 87
+                y: 107
+                width: 300
+                height: 100
+                color: "#ffffff"
+                font.pixelSize: 24
+                wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                text: "Waiting data connection"
+            }
+
+            // Swallows every press so the start screen stays blocked until the probe answers.
+            MouseArea {
+                anchors.fill: parent
+                anchors.topMargin: -1
+                anchors.bottomMargin: 1
+            }
+        }
+    }
+
+    states: [
+        State {
+            name: "game"
+            PropertyChanges { target: mainView; x: -gameArea.width }
+            PropertyChanges { target: gameView; x: 0 }
+            PropertyChanges { target: item1; visible: false }
+            PropertyChanges { target: quillon_ad; visible: true }
+        },
+        State {
+            name: "info"
+            PropertyChanges { target: mainView; x: -gameArea.width }
+            PropertyChanges { target: infoView; x: 0 }
+            PropertyChanges { target: item1; visible: false }
+            PropertyChanges { target: quillon_ad; visible: true }
+        },
+        State {
+            name: "highscore"
+            PropertyChanges { target: mainView; x: -gameArea.width }
+            PropertyChanges { target: gameView; x: -gameArea.width }
+            PropertyChanges { target: highScoreView; x: 0 }
+            PropertyChanges { target: item1; visible: false }
+            PropertyChanges { target: quillon_ad; visible: true }
+        }
+    ]
+
+    transitions: [
+        SlideTransition { from: ""; to: "game"; arriving: gameView; leaving: mainView },
+        SlideTransition { from: "game"; to: ""; arriving: mainView; leaving: gameView },
+        SlideTransition { from: ""; to: "info"; arriving: infoView; leaving: mainView },
+        SlideTransition { from: "info"; to: ""; arriving: mainView; leaving: infoView },
+        SlideTransition { from: ""; to: "highscore"; arriving: highScoreView; leaving: mainView; resetArriving: true },
+        SlideTransition { from: "game"; to: "highscore"; arriving: highScoreView; leaving: gameView; resetArriving: true },
+        SlideTransition { from: "highscore"; to: ""; arriving: mainView; leaving: highScoreView }
+    ]
+}

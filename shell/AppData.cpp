@@ -1,0 +1,30 @@
+#include "AppData.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QGuiApplication>
+#include <QQuickWindow>
+
+void AppData::minimize()
+{
+    // The phone's desktop takes the view off the screen on this signal. It is sent twice,
+    // as that desktop has always been asked; without a bus both sends fail silently.
+    const QDBusMessage message = QDBusMessage::createSignal(QStringLiteral("/"),
+        QStringLiteral("com.nokia.hildon_desktop"), QStringLiteral("exit_app_view"));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.send(message);
+    bus.send(message);
+
+    // Desktops that do not listen for that signal still expect the window to minimise.
+    const QWindowList windows = QGuiApplication::topLevelWindows();
+    for (QWindow *window : windows) {
+        if (qobject_cast<QQuickWindow *>(window) && window->isVisible())
+            window->showMinimized();
+    }
+}
+
+void AppData::close()
+{
+    QCoreApplication::quit();
+}

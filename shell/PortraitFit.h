@@ -1,0 +1,8 @@
+#pragma once
+
+class QQuickView;
+
+// The scene is always 480x800 logical pixels. This keeps it upright and whole in a window
+// of any size: scaled uniformly to fit, centred, with black bars where the shapes differ.
+// A 480x800 window shows it exactly 1:1.
+void keepPortrait(QQuickView &view);

@@ -1,0 +1,31 @@
+#include "Ad.h"
+#include "AppData.h"
+#include "PortraitFit.h"
+#include "SceneLoader.h"
+
+#include <QApplication>
+#include <QQmlContext>
+#include <QQuickView>
+
+int main(int argc, char *argv[])
+{
+    // Before the view exists: the scene engine names its offline storage, which holds
+    // the high scores, after the application.
+    QCoreApplication::setApplicationName(QStringLiteral("Tamboro 2.0"));
+    QApplication app(argc, argv);
+    QQuickView view;
+
+    AppData appData;
+    view.rootContext()->setContextProperty(QStringLiteral("appData"), &appData);
+
+    Ad advertisement;
+    advertisement.startAd();
+    view.rootContext()->setContextProperty(QStringLiteral("advertisement"), &advertisement);
+
+    keepPortrait(view);
+    if (!loadScene(view, QUrl(QStringLiteral("qrc:/resources/main.qml"))))
+        return 1;
+    view.showFullScreen();
+
+    return app.exec();
+}

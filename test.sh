@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the game and its tests, and runs every test: once in an
+# ordinary build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The tests' own services listen on port 18765, never on the player's 8765.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+tools/install-deps.sh
+
+test_hosts=(
+    -DTAMBORO_AD_HOST=127.0.0.1:18765
+    -DTAMBORO_AD_WEB_HOST=127.0.0.1:18765
+    -DTAMBORO_SCORE_HOST=127.0.0.1:18765
+    -DTAMBORO_STORE_URL=http://127.0.0.1:18765/store/kelto
+)
+
+run_suite() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja "${test_hosts[@]}" "$@" >/dev/null
+    cmake --build "$dir"
+    (cd "$dir" && ctest -j2 --output-on-failure --timeout 300)
+}
+
+run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ "${TAMBORO_SKIP_SANITIZERS:-0}" != 1 ]; then
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DTAMBORO_SANITIZE=ON
+fi

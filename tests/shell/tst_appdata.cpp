@@ -1,0 +1,111 @@
+#include "AppData.h"
+#include "IsolatedHome.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTimer>
+
+// Listens on a private session bus for what the desktop would receive.
+class DesktopListener : public QObject {
+    Q_OBJECT
+
+public:
+    QList<QDBusMessage> received;
+
+public slots:
+    void exitAppView(const QDBusMessage &message) { received.append(message); }
+};
+
+class AppDataTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void minimizeBroadcastsExitAppViewTwice();
+    void minimizeWithoutBusIsSilent();
+    void closeEndsTheLoopWithStatusZero();
+
+private:
+    QProcess m_bus;
+};
+
+void AppDataTest::initTestCase()
+{
+    if (qEnvironmentVariableIsSet("TAMBORO_TEST_NO_BUS"))
+        return;
+    m_bus.start(QStringLiteral("dbus-daemon"),
+        { QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address") });
+    QVERIFY(m_bus.waitForStarted());
+    QTRY_VERIFY(m_bus.canReadLine());
+    const QByteArray address = m_bus.readLine().trimmed();
+    QVERIFY(!address.isEmpty());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+}
+
+void AppDataTest::cleanupTestCase()
+{
+    if (m_bus.state() == QProcess::NotRunning)
+        return;
+    m_bus.terminate();
+    m_bus.waitForFinished();
+}
+
+void AppDataTest::minimizeBroadcastsExitAppViewTwice()
+{
+    if (qEnvironmentVariableIsSet("TAMBORO_TEST_NO_BUS"))
+        QSKIP("this run has no bus on purpose");
+    QDBusConnection listenerBus = QDBusConnection::connectToBus(QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS")), QStringLiteral("listener"));
+    QVERIFY(listenerBus.isConnected());
+    DesktopListener desktop;
+    QVERIFY(listenerBus.connect(QString(), QStringLiteral("/"), QStringLiteral("com.nokia.hildon_desktop"),
+        QStringLiteral("exit_app_view"), &desktop, SLOT(exitAppView(QDBusMessage))));
+
+    AppData appData;
+    appData.minimize();
+
+    QTRY_COMPARE(desktop.received.size(), 2);
+    QTest::qWait(200);
+    QCOMPARE(desktop.received.size(), 2);
+    for (const QDBusMessage &message : std::as_const(desktop.received)) {
+        QCOMPARE(message.type(), QDBusMessage::SignalMessage);
+        QCOMPARE(message.path(), QStringLiteral("/"));
+        QCOMPARE(message.interface(), QStringLiteral("com.nokia.hildon_desktop"));
+        QCOMPARE(message.member(), QStringLiteral("exit_app_view"));
+        QVERIFY(message.arguments().isEmpty());
+        QVERIFY(message.service() != QStringLiteral("org.freedesktop.DBus"));
+    }
+    QDBusConnection::disconnectFromBus(QStringLiteral("listener"));
+}
+
+void AppDataTest::minimizeWithoutBusIsSilent()
+{
+    if (!qEnvironmentVariableIsSet("TAMBORO_TEST_NO_BUS"))
+        QSKIP("run by shell_appdata_without_bus");
+    AppData appData;
+    QElapsedTimer timer;
+    timer.start();
+    appData.minimize();
+    appData.minimize();
+    QVERIFY(!QDBusConnection::sessionBus().isConnected());
+    QVERIFY2(timer.elapsed() < 5000, "minimize must not wait for a bus that is not there");
+}
+
+void AppDataTest::closeEndsTheLoopWithStatusZero()
+{
+    AppData appData;
+    bool stillRunning = false;
+    QTimer::singleShot(0, &appData, [&] {
+        appData.close();
+        // close() only asks the loop to end; the handler that called it finishes first.
+        stillRunning = true;
+    });
+    QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(stillRunning);
+}
+
+TAMBORO_TEST_MAIN(AppDataTest)
+#include "tst_appdata.moc"

@@ -1,0 +1,92 @@
+#include "LocalService.h"
+#include "tamboro_config.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+LocalService::LocalService(const QStringList &extraArguments)
+    : m_port(compiledInPort())
+{
+    QStringList arguments { QStringLiteral(TAMBORO_SOURCE_DIR "/tools/adnet.py"), QStringLiteral("--port"),
+        QString::number(m_port), QStringLiteral("--data"), dataDir(), QStringLiteral("--log"), logFile(),
+        QStringLiteral("--quiet") };
+    arguments += extraArguments;
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QStringLiteral("/usr/bin/python3"), arguments);
+    if (!m_process.waitForStarted(5000))
+        return;
+    // The service prints one line once it listens.
+    while (m_process.state() == QProcess::Running && !m_process.canReadLine())
+        m_process.waitForReadyRead(100);
+    m_process.readLine();
+}
+
+LocalService::~LocalService()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(2000);
+    }
+}
+
+bool LocalService::isRunning() const
+{
+    return m_process.state() == QProcess::Running;
+}
+
+QString LocalService::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+}
+
+bool LocalService::control(const QUrlQuery &switches)
+{
+    QNetworkAccessManager manager;
+    QUrl url(baseUrl() + QStringLiteral("/_control"));
+    url.setQuery(switches);
+    QNetworkReply *reply = manager.get(QNetworkRequest(url));
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    loop.exec();
+    const bool ok = reply->isFinished() && reply->error() == QNetworkReply::NoError;
+    delete reply;
+    return ok;
+}
+
+QList<QJsonObject> LocalService::requests() const
+{
+    QList<QJsonObject> result;
+    QFile file(logFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return result;
+    while (!file.atEnd()) {
+        const QJsonObject entry = QJsonDocument::fromJson(file.readLine()).object();
+        if (!entry.isEmpty() && entry.value(QStringLiteral("path")).toString() != QLatin1String("/_control"))
+            result.append(entry);
+    }
+    return result;
+}
+
+QList<QJsonObject> LocalService::requests(const QString &path) const
+{
+    QList<QJsonObject> result;
+    const QList<QJsonObject> all = requests();
+    for (const QJsonObject &entry : all) {
+        if (entry.value(QStringLiteral("path")).toString() == path)
+            result.append(entry);
+    }
+    return result;
+}
+
+quint16 LocalService::compiledInPort()
+{
+    return quint16(QUrl(QStringLiteral("http://" TAMBORO_AD_HOST)).port(80));
+}
