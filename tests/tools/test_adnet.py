@@ -1,0 +1,342 @@
+"""Tests of the local ad network and score board (tools/adnet.py), run as the
+game sees it: a separate process on a free port of 127.0.0.1."""
+
+import http.client
+import json
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import xml.etree.ElementTree as ET
+from urllib.parse import quote, urlsplit
+
+TOOLS = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                      "tools"))
+sys.dont_write_bytecode = True
+sys.path.insert(0, TOOLS)
+from adnet_store import Store, verify_upload  # noqa: E402
+
+AD_PATH = "/simpleM2M/clientRequestAd"
+GAME_QUERY = ("aid=Kelto_Tamboro_Qt&v=Sm2m-1.5.2-QT_1.5.2&o=true&po=551"
+              "&k=games%2Cmonkeys%20fun&c=Games&time=1700000000")
+AD_FILES = {"ad1.gif": b"GIF89a first ad", "ad2.png": b"\x89PNG\r\n\x1a\n second ad"}
+
+
+def encode_uri_component(text):
+    return quote(text, safe="-_.!~*'()")
+
+
+class Service:
+    """One adnet.py process with its stdout, stderr and request log kept for inspection."""
+
+    def __init__(self, root, *options, quiet=True):
+        self.root = root
+        self.log_path = os.path.join(root, "requests.log")
+        self.stderr = open(os.path.join(root, "stderr.txt"), "ab")
+        command = [sys.executable, os.path.join(TOOLS, "adnet.py"), "--port", "0",
+                   "--data", os.path.join(root, "data"), "--log", self.log_path,
+                   "--static", os.path.join(root, "static"), *options]
+        if quiet:
+            command.append("--quiet")
+        env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.stderr,
+                                        env=env)
+        self.first_line = self.process.stdout.readline().decode()
+        if not self.first_line.startswith("listening 127.0.0.1:"):
+            self.stop()
+            raise RuntimeError(f"service did not start: {self.first_line!r}")
+        self.port = int(self.first_line.rsplit(":", 1)[1])
+        self.stdout = b""
+
+    def stop(self, timeout=5):
+        if self.stderr.closed:
+            return
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.stdout = self.process.stdout.read()
+        self.process.stdout.close()
+        self.stderr.close()
+
+    def request(self, path, method="GET", body=None, headers=None, timeout=10):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+        try:
+            connection.request(method, path, body=body, headers=headers or {})
+            reply = connection.getresponse()
+            return reply.status, dict(reply.getheaders()), reply.read()
+        finally:
+            connection.close()
+
+    def control(self, query):
+        status, _, body = self.request("/_control?" + query)
+        return status, json.loads(body)
+
+    def raw(self, path):
+        sock = socket.create_connection(("127.0.0.1", self.port), timeout=10)
+        sock.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        return sock
+
+    def log_entries(self):
+        with open(self.log_path, encoding="utf-8") as log:
+            return [json.loads(line) for line in log]
+
+
+class ServiceTestCase(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="adnet-test-")
+        os.makedirs(os.path.join(self.root, "static", "ads"))
+        for name, data in AD_FILES.items():
+            with open(os.path.join(self.root, "static", "ads", name), "wb") as file:
+                file.write(data)
+        self.service = None
+        self.start()
+
+    def tearDown(self):
+        self.service.stop()
+        shutil.rmtree(self.root)
+
+    def start(self, *options, quiet=True):
+        if self.service is not None:
+            self.service.stop()
+        self.service = Service(self.root, *options, quiet=quiet)
+
+    def ad(self, query=""):
+        status, headers, body = self.service.request(AD_PATH + query)
+        self.assertEqual(status, 200)
+        return ET.fromstring(body)
+
+    def client_id(self, query=""):
+        return self.ad(query).find("client").get("Id")
+
+
+class ClientIdTests(ServiceTestCase):
+    def test_assigned_id_is_echoed_and_survives_restart(self):
+        first = self.client_id("?" + GAME_QUERY)
+        self.assertRegex(first, r"^[0-9a-f]{8,}$")
+        self.assertNotEqual(self.client_id("?cid="), first)
+        self.assertEqual(self.client_id(f"?aid=x&cid={first}&time=1"), first)
+        self.start()
+        self.assertEqual(self.client_id(f"?cid={first}"), first)
+
+    def test_unknown_id_is_replaced(self):
+        replacement = self.client_id("?cid=notfromhere")
+        self.assertTrue(replacement)
+        self.assertNotEqual(replacement, "notfromhere")
+
+
+class AdReplyTests(ServiceTestCase):
+    def test_normal_reply_names_served_images_in_turn(self):
+        base = f"http://127.0.0.1:{self.service.port}"
+        served = []
+        for _ in range(3):
+            ad = self.ad("?" + GAME_QUERY).find("ad")
+            self.assertTrue(ad.findtext("text"))
+            for field in ("url", "image"):
+                address = urlsplit(ad.findtext(field))
+                self.assertEqual(f"{address.scheme}://{address.netloc}", base)
+                status, _, body = self.service.request(address.path)
+                self.assertEqual(status, 200, address.path)
+            served.append(os.path.basename(address.path))
+            self.assertEqual(body, AD_FILES[served[-1]])
+        self.assertEqual(served, ["ad1.gif", "ad2.png", "ad1.gif"])
+
+    def test_faulty_reply_modes(self):
+        def fetch(mode):
+            self.service.control("reset=1&ad=" + mode)
+            return self.service.request(AD_PATH)
+
+        _, _, body = fetch("notxml")
+        self.assertRaises(ET.ParseError, ET.fromstring, body)
+        self.assertEqual(len(ET.fromstring(fetch("empty")[2])), 0)
+        client = ET.fromstring(fetch("lowercaseid")[2]).find("client")
+        self.assertIsNone(client.get("Id"))
+        self.assertTrue(client.get("id"))
+        ads = ET.fromstring(fetch("twoads")[2]).findall("ad")
+        self.assertEqual([[e.tag for e in ad] for ad in ads], [["text", "url", "image"], ["text"]])
+        status, _, body = fetch("status500")
+        self.assertEqual(status, 500)
+        self.assertTrue(ET.fromstring(body).find("ad").findtext("image"))
+
+        status, headers, _ = fetch("redirect")
+        self.assertEqual(status, 302)
+        target = urlsplit(headers["Location"])
+        self.assertEqual(target.query, "")
+        self.assertIsNotNone(self.ad_at(target.path).find("ad/image"))
+
+        status, headers, body = fetch("oversized")
+        self.assertEqual(len(body), 2 * 1024 * 1024)
+        self.assertEqual(int(headers["Content-Length"]), len(body))
+        self.assertIsNotNone(ET.fromstring(body).find("ad/url"))
+
+        image = urlsplit(ET.fromstring(fetch("badimage")[2]).findtext("ad/image")).path
+        status, _, picture = self.service.request(image)
+        self.assertEqual(status, 200)
+        self.assertFalse(picture.startswith((b"GIF8", b"\x89PNG", b"\xff\xd8")))
+
+    def ad_at(self, path):
+        status, _, body = self.service.request(path)
+        self.assertEqual(status, 200)
+        return ET.fromstring(body)
+
+    def test_reset_mode_closes_without_a_byte(self):
+        self.service.control("ad=reset")
+        sock = self.service.raw(AD_PATH)
+        try:
+            self.assertEqual(sock.recv(1024), b"")
+        except ConnectionResetError:
+            pass
+        finally:
+            sock.close()
+
+    def test_slow_mode_trickles_a_complete_reply(self):
+        self.service.control("slow=ad")
+        started = time.monotonic()
+        ad = self.ad()
+        self.assertGreater(time.monotonic() - started, 1.5)
+        self.assertTrue(ad.findtext("ad/image"))
+
+
+class HangTests(ServiceTestCase):
+    def test_hanging_ad_blocks_neither_other_requests_nor_shutdown(self):
+        self.service.control("ad=hang")
+        hung = self.service.raw(AD_PATH)
+        try:
+            status, _, body = self.service.request("/content.asp?pageid=18", timeout=3)
+            self.assertEqual(status, 200)
+            self.assertTrue(body)
+            self.assertEqual(select.select([hung], [], [], 0.5)[0], [])
+
+            started = time.monotonic()
+            self.service.stop(timeout=10)
+            self.assertLess(time.monotonic() - started, 3)
+            self.assertEqual(self.service.process.returncode, 0)
+            self.assertEqual(hung.recv(1024), b"")
+        finally:
+            hung.close()
+
+
+class ProbeTests(ServiceTestCase):
+    def probe(self):
+        status, headers, body = self.service.request("/content.asp?pageid=18")
+        self.assertEqual(status, 200)
+        self.assertEqual(int(headers["Content-Length"]), len(body))
+        return body
+
+    def test_switch_empties_probe_and_reset_restores_it(self):
+        self.assertTrue(self.probe())
+        self.assertEqual(self.service.control("probe=empty")[1]["probe"], "empty")
+        self.assertEqual(self.probe(), b"")
+        self.service.control("reset=1")
+        self.assertTrue(self.probe())
+
+    def test_start_up_setting_is_what_reset_restores(self):
+        self.start("--probe-empty")
+        self.service.control("probe=ok")
+        self.assertTrue(self.probe())
+        self.service.control("reset=1")
+        self.assertEqual(self.probe(), b"")
+
+    def test_bad_control_request_changes_nothing(self):
+        status, reply = self.service.control("probe=empty&ad=bogus")
+        self.assertEqual(status, 400)
+        self.assertEqual(reply["switches"]["probe"], "ok")
+        self.assertTrue(self.probe())
+
+
+class RequestLogTests(ServiceTestCase):
+    def test_log_keeps_raw_query_and_headers_also_for_unknown_paths(self):
+        agent = "Mozilla/5.0 (X11; U; Linux armv7l) Maemo Browser 1.4.1.15 RX-51 N900"
+        self.service.request(f"{AD_PATH}?{GAME_QUERY}", headers={"User-Agent": agent})
+        status, _, _ = self.service.request("/nowhere?x=%41+b")
+        self.assertEqual(status, 404)
+        self.service.control("ad=hang&reset=1")
+        ad, missing, control = self.service.log_entries()
+        self.assertEqual((ad["method"], ad["path"], ad["query"]), ("GET", AD_PATH, GAME_QUERY))
+        self.assertEqual(ad["headers"]["User-Agent"], agent)
+        self.assertEqual((missing["path"], missing["query"]), ("/nowhere", "x=%41+b"))
+        self.assertEqual((control["path"], control["query"]), ("/_control", "ad=hang&reset=1"))
+
+
+class ScoreBoardTests(ServiceTestCase):
+    password = "p&s=w+o%rd é 1"
+
+    def upload(self, password=None, **fields):
+        values = {"name": "", "score": "120", "gridSize": "8", "game": "tamboro",
+                  "username": "ann+bob & co", "password": password or self.password}
+        values.update(fields)
+        body = "&".join(f"{key}={encode_uri_component(value)}" for key, value in values.items())
+        return self.service.request("/scores/upload.php", "POST", body.encode(),
+                                    {"Content-Type": "application/x-www-form-urlencoded"})
+
+    def stored(self):
+        return Store(os.path.join(self.root, "data")).top_scores("tamboro")
+
+    def test_upload_keeps_only_a_verifiable_hash_of_the_password(self):
+        self.start(quiet=False)
+        status, _, reply = self.upload()
+        self.assertEqual((status, reply.strip()), (200, b"OK"))
+        [row] = self.stored()
+        self.assertEqual((row["username"], row["score"], row["grid_size"], row["name"]),
+                         ("ann+bob & co", 120, 8, ""))
+        data = os.path.join(self.root, "data")
+        self.assertTrue(verify_upload(data, row["id"], self.password))
+        self.assertFalse(verify_upload(data, row["id"], self.password.replace("+", " ")))
+        self.assertFalse(verify_upload(data, row["id"], encode_uri_component(self.password)))
+
+        [entry] = self.service.log_entries()
+        self.assertEqual(entry["form"]["username"], "ann+bob & co")
+        self.assertNotIn("password", entry["form"])
+
+        self.service.stop()
+        leaks = (self.password.encode(), encode_uri_component(self.password).encode())
+        places = {"stdout": self.service.stdout}
+        for folder, _, files in os.walk(self.root):
+            for name in files:
+                with open(os.path.join(folder, name), "rb") as file:
+                    places[name] = file.read()
+        self.assertIn(b"POST /scores/upload.php", places["stderr.txt"])
+        for place, content in places.items():
+            for leak in leaks:
+                self.assertNotIn(leak, content, place)
+
+    def test_malformed_upload_is_refused(self):
+        status, _, _ = self.upload(score="12abc")
+        self.assertEqual(status, 400)
+        self.assertEqual(self.stored(), [])
+
+    def test_top_list_is_best_first_and_escaped(self):
+        self.upload(score="5", username="<b>low</b>")
+        self.upload(score="90", username="high")
+        self.upload(score="999", username="other game", game="lagoon")
+        status, _, page = self.service.request("/highscores/tamboro")
+        self.assertEqual(status, 200)
+        self.assertLess(page.index(b"high"), page.index(b"&lt;b&gt;low&lt;/b&gt;"))
+        self.assertNotIn(b"<b>low", page)
+        self.assertNotIn(b"other game", page)
+
+    def test_account_creation_stores_a_hash_once_per_name(self):
+        form = {"Content-Type": "application/x-www-form-urlencoded"}
+        body = f"username=kim&password={encode_uri_component(self.password)}".encode()
+        path = "/highscores/createaccount/"
+        self.assertEqual(self.service.request(path)[0], 200)
+        self.assertEqual(self.service.request(path, "POST", body, form)[0], 200)
+        self.assertEqual(self.service.request(path, "POST", body, form)[0], 409)
+        store = Store(os.path.join(self.root, "data"))
+        self.assertTrue(store.verify_account("kim", self.password))
+        self.assertFalse(store.verify_account("kim", "wrong"))
+        with open(self.service.log_path, "rb") as log:
+            self.assertNotIn(b"p&s", log.read())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,546 @@
+#!/usr/bin/python3
+"""Local Quillon ad network and Tamboro score board.
+
+Stands in for the outside services so the whole game runs on this machine and
+tests can see exactly what the game sent. Listens on 127.0.0.1 only and
+prints "listening 127.0.0.1:PORT" as its first line on stdout (with --port 0
+the system picks a free port).
+
+usage: adnet.py --port N [--log FILE] [--data DIR] [--static DIR]
+                [--probe-empty] [--set KEY=VALUE ...] [--quiet]
+
+Endpoints
+  GET  /content.asp?pageid=18       connection probe: a small page (or an empty body)
+  GET  /quillon_logo.png            the network logo, STATIC/quillon_logo.png
+  GET  /simpleM2M/clientRequestAd   XML ad reply; assigns or echoes the client id "cid"
+                                    and rotates through the pictures in STATIC/ads/
+  GET  /simpleM2M/redirected        always a normal ad reply (target of ad=redirect)
+  GET  /ads/FILE                    ad pictures; /ads/broken.png and /ads/huge.gif are
+                                    made up on the fly for ad=badimage and ad=hugeimage
+  GET  /landing/NAME                landing page of an ad
+  POST /scores/upload.php           score upload form (name, score, gridSize, game,
+                                    username, password); answers "OK"
+  GET  /highscores/GAME             top scores of GAME (the game uses "tamboro")
+  GET  /highscores/createaccount/   account form; POST creates the account
+  GET  /store/kelto                 "More Games" page of the developer
+  GET  /_control?KEY=VALUE&...      changes switches at run time; answers JSON with all
+                                    switches; reset=1 first restores the start-up switches
+  anything else                     404
+
+Switches (start-up values come from --set KEY=VALUE and --probe-empty)
+  probe=ok|empty          empty: the probe answers 200 with an empty body
+  ad=MODE                 the ad reply:
+      normal       a client element and one complete ad
+      notxml       a plain-text error message, status 200
+      empty        a well-formed document without children
+      noimage      an ad without an image element
+      emptyimage   an ad with an empty image element
+      lowercaseid  the client id in an attribute "id" instead of "Id"
+      upper        TEXT, URL and IMAGE element names in capitals
+      twoads       a second ad element holding only a text
+      spaces       the url with leading spaces and a line break
+      nested       nested_depth levels of nested elements
+      entities     an internal DTD with a billion-laughs entity expansion
+      oversized    a well-formed ad of oversized_mib MiB, streamed
+      hang         never answers until the client goes away or the server stops
+      reset        closes the connection (TCP reset) without any response
+      status500    an HTTP 500 carrying a well-formed ad
+      redirect     a 302 to /simpleM2M/redirected with the same query
+      fileurl      the ad url is file:///etc/passwd
+      jsurl        the ad url is javascript:alert(1)
+      fileimage    the image address is file:///etc/passwd
+      ftpimage     the image address is ftp://127.0.0.1/x.gif
+      badimage     the image address serves random bytes that are no picture
+      hugeimage    the image address serves hugeimage_mib MiB
+  logo=ok|missing         missing: the logo answers 404
+  image=ok|missing        missing: every ad picture answers 404
+  slow=TARGETS            comma list of probe,logo,ad,image (empty: none): those
+                          replies trickle out in small pieces over about 2 s
+  probe_delay_ms, logo_delay_ms, ad_delay_ms, image_delay_ms
+                          milliseconds to wait before answering (default 0)
+  oversized_mib=2, hugeimage_mib=10, nested_depth=10000
+                          sizes used by the modes above
+
+Request log (--log FILE): one JSON object per line and request, written before
+the reply: {"method", "path", "query" (raw, undecoded), "headers" (as received),
+"form" (decoded fields of a form post without "password", else null), "time"}.
+Passwords are never logged, printed or stored in clear.
+"""
+
+import argparse
+import json
+import math
+import mimetypes
+import os
+import random
+import select
+import signal
+import socket
+import struct
+import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, parse_qsl
+
+import adnet_pages as pages
+from adnet_store import AccountExists, Store, utc_now
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MAX_BODY_BYTES = 64 * 1024
+MAX_FORM_FIELDS = 50
+SLOW_SECONDS = 2.0
+SLOW_PIECES = 500
+MIB = 1024 * 1024
+
+AD_MODES = ("normal", "notxml", "empty", "noimage", "emptyimage", "lowercaseid", "upper",
+            "twoads", "spaces", "nested", "entities", "oversized", "hang", "reset",
+            "status500", "redirect", "fileurl", "jsurl", "fileimage", "ftpimage", "badimage",
+            "hugeimage")
+SLOW_TARGETS = ("probe", "logo", "ad", "image")
+
+DEFAULT_SWITCHES = {
+    "probe": "ok", "ad": "normal", "logo": "ok", "image": "ok", "slow": "",
+    "probe_delay_ms": 0, "logo_delay_ms": 0, "ad_delay_ms": 0, "image_delay_ms": 0,
+    "oversized_mib": 2, "hugeimage_mib": 10, "nested_depth": 10000,
+}
+_CHOICES = {"probe": ("ok", "empty"), "ad": AD_MODES, "logo": ("ok", "missing"),
+            "image": ("ok", "missing")}
+_LIMITS = {"probe_delay_ms": (0, 3_600_000), "logo_delay_ms": (0, 3_600_000),
+           "ad_delay_ms": (0, 3_600_000), "image_delay_ms": (0, 3_600_000),
+           "oversized_mib": (1, 1024), "hugeimage_mib": (1, 1024),
+           "nested_depth": (1, 1_000_000)}
+
+
+def parse_switch(key, value):
+    if key in _CHOICES:
+        if value not in _CHOICES[key]:
+            raise ValueError(f"{key} must be one of {', '.join(_CHOICES[key])}")
+        return value
+    if key == "slow":
+        targets = [t for t in value.split(",") if t and t != "none"]
+        unknown = [t for t in targets if t not in SLOW_TARGETS]
+        if unknown:
+            raise ValueError(f"slow takes {', '.join(SLOW_TARGETS)}, not {', '.join(unknown)}")
+        return ",".join(targets)
+    if key in _LIMITS:
+        low, high = _LIMITS[key]
+        try:
+            number = int(value)
+        except ValueError:
+            raise ValueError(f"{key} must be a whole number") from None
+        if not low <= number <= high:
+            raise ValueError(f"{key} must be between {low} and {high}")
+        return number
+    raise ValueError(f"unknown switch {key}")
+
+
+class Switches:
+    def __init__(self, start):
+        self._start = dict(start)
+        self._values = dict(start)
+        self._lock = threading.Lock()
+
+    def snapshot(self):
+        with self._lock:
+            return dict(self._values)
+
+    def apply(self, pairs):
+        """All or nothing: a bad pair leaves every switch as it was."""
+        reset = any(k == "reset" and v not in ("", "0") for k, v in pairs)
+        parsed = {k: parse_switch(k, v) for k, v in pairs if k != "reset"}
+        with self._lock:
+            if reset:
+                self._values = dict(self._start)
+            self._values.update(parsed)
+            return dict(self._values)
+
+
+class RequestLog:
+    def __init__(self, path):
+        self._file = open(path, "a", encoding="utf-8") if path else None
+        self._lock = threading.Lock()
+
+    def write(self, entry):
+        if self._file is None:
+            return
+        line = json.dumps(entry, ensure_ascii=False) + "\n"
+        with self._lock:
+            self._file.write(line)
+            self._file.flush()
+
+    def close(self):
+        if self._file is not None:
+            self._file.close()
+
+
+class AdNetServer(ThreadingHTTPServer):
+    daemon_threads = True
+    # A hanging or slow reply must never hold up shutdown.
+    block_on_close = False
+
+    def __init__(self, port, store, static_dir, switches, request_log, quiet):
+        super().__init__(("127.0.0.1", port), Handler)
+        self.store = store
+        self.static_dir = static_dir
+        self.switches = switches
+        self.request_log = request_log
+        self.quiet = quiet
+        self.stopping = threading.Event()
+        self.ads = pages.scan_ads(os.path.join(static_dir, "ads"))
+        self._next_ad = 0
+        self._ad_lock = threading.Lock()
+        self._aborted = set()
+        self._aborted_lock = threading.Lock()
+
+    @property
+    def base_url(self):
+        return f"http://127.0.0.1:{self.server_address[1]}"
+
+    def next_ad(self):
+        if not self.ads:
+            return pages.Ad(0, "missing.gif")
+        with self._ad_lock:
+            ad = self.ads[self._next_ad % len(self.ads)]
+            self._next_ad += 1
+        return ad
+
+    def abort(self, request):
+        with self._aborted_lock:
+            self._aborted.add(request)
+
+    def shutdown_request(self, request):
+        with self._aborted_lock:
+            aborted = request in self._aborted
+            self._aborted.discard(request)
+        if aborted:
+            # A plain close: with linger 0 the peer gets a reset, not an orderly end.
+            self.close_request(request)
+        else:
+            super().shutdown_request(request)
+
+
+class Handler(BaseHTTPRequestHandler):
+    server_version = "QuillonLocal/1.0"
+    protocol_version = "HTTP/1.0"
+
+    def log_message(self, format, *args):
+        if not self.server.quiet:
+            super().log_message(format, *args)
+
+    def _dispatch(self):
+        path, _, self.query = self.path.partition("?")
+        form = None
+        self.fields = {}
+        if self.command in ("POST", "PUT", "PATCH"):
+            body = self._read_body()
+            if body is None:
+                self._log(path, None)
+                return
+            if self.headers.get_content_type() == "application/x-www-form-urlencoded":
+                pairs = parse_qsl(body.decode("utf-8", "replace"), keep_blank_values=True,
+                                  max_num_fields=MAX_FORM_FIELDS)
+                self.fields = dict(pairs)
+                form = {k: v for k, v in pairs if k.lower() != "password"}
+        self._log(path, form)
+        try:
+            self._route(path)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+    do_GET = do_HEAD = do_POST = do_PUT = do_PATCH = do_DELETE = do_OPTIONS = _dispatch
+
+    def _read_body(self):
+        try:
+            length = int(self.headers.get("Content-Length", ""))
+        except ValueError:
+            self._text(411, "a Content-Length is required\n")
+            return None
+        if length < 0 or length > MAX_BODY_BYTES:
+            self._text(413, "body too large\n")
+            return None
+        return self.rfile.read(length)
+
+    def _log(self, path, form):
+        self.server.request_log.write({
+            "method": self.command, "path": path, "query": self.query,
+            "headers": dict(self.headers.items()), "form": form, "time": utc_now()})
+
+    def _route(self, path):
+        get = self.command in ("GET", "HEAD")
+        if get and path == "/_control":
+            self._control()
+        elif get and path == "/content.asp":
+            self._probe()
+        elif get and path == "/quillon_logo.png":
+            self._logo()
+        elif get and path == "/simpleM2M/clientRequestAd":
+            self._ad(self.server.switches.snapshot()["ad"])
+        elif get and path == "/simpleM2M/redirected":
+            self._ad("normal")
+        elif get and path.startswith("/ads/"):
+            self._image(path[len("/ads/"):])
+        elif get and path.startswith("/landing/"):
+            self._landing(path[len("/landing/"):])
+        elif path.rstrip("/") == "/highscores/createaccount":
+            self._create_account() if self.command == "POST" else self._html(pages.account_form())
+        elif get and path.startswith("/highscores/") and "/" not in path[len("/highscores/"):]:
+            game = path[len("/highscores/"):]
+            self._html(pages.highscores_page(game, self.server.store.top_scores(game)))
+        elif self.command == "POST" and path == "/scores/upload.php":
+            self._upload()
+        elif get and path == "/store/kelto":
+            self._html(pages.store_page())
+        else:
+            self._text(404, "not found\n")
+
+    # Replies
+
+    def _send(self, status, content_type, body, headers=(), slow=False):
+        """body is bytes or (length, iterable of bytes) for replies too big to hold."""
+        length, chunks = (len(body), (body,)) if isinstance(body, bytes) else body
+        lines = [f"HTTP/1.0 {status} {self.responses.get(status, ('',))[0]}",
+                 f"Server: {self.version_string()}", f"Date: {self.date_time_string()}",
+                 f"Content-Type: {content_type}", f"Content-Length: {length}",
+                 "Connection: close", *headers]
+        head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+        self.log_request(status, length)
+        if self.command == "HEAD":
+            chunks = ()
+        if slow:
+            self._trickle(head + b"".join(chunks))
+            return
+        self.wfile.write(head)
+        for chunk in chunks:
+            self.wfile.write(chunk)
+
+    def _trickle(self, data):
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        piece = max(1, math.ceil(len(data) / SLOW_PIECES))
+        pieces = math.ceil(len(data) / piece)
+        for offset in range(0, len(data), piece):
+            self.wfile.write(data[offset:offset + piece])
+            if self.server.stopping.wait(SLOW_SECONDS / pieces):
+                return
+
+    def _text(self, status, text):
+        self._send(status, "text/plain; charset=utf-8", text.encode("utf-8"))
+
+    def _html(self, body, status=200):
+        self._send(status, "text/html; charset=utf-8", body)
+
+    def _pause(self, switch):
+        delay = self.server.switches.snapshot()[switch]
+        if delay:
+            self.server.stopping.wait(delay / 1000)
+
+    def _is_slow(self, target):
+        return target in self.server.switches.snapshot()["slow"].split(",")
+
+    def _hang(self):
+        """Holds the connection until the client hangs up or the server stops."""
+        while not self.server.stopping.is_set():
+            readable, _, _ = select.select([self.connection], [], [], 0.2)
+            if readable:
+                try:
+                    if not self.connection.recv(4096):
+                        return
+                except OSError:
+                    return
+
+    def _reset(self):
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.server.abort(self.connection)
+
+    # Endpoints
+
+    def _control(self):
+        try:
+            pairs = parse_qsl(self.query, keep_blank_values=True, strict_parsing=bool(self.query))
+            current = self.server.switches.apply(pairs)
+        except ValueError as error:
+            body = {"error": str(error), "switches": self.server.switches.snapshot()}
+            self._send(400, "application/json", json.dumps(body).encode("utf-8"))
+            return
+        self._send(200, "application/json", json.dumps(current).encode("utf-8"))
+
+    def _probe(self):
+        if parse_qs(self.query).get("pageid") != ["18"]:
+            self._text(404, "no such page\n")
+            return
+        self._pause("probe_delay_ms")
+        empty = self.server.switches.snapshot()["probe"] == "empty"
+        self._send(200, "text/html; charset=utf-8", b"" if empty else pages.probe_page(),
+                   slow=self._is_slow("probe"))
+
+    def _logo(self):
+        self._pause("logo_delay_ms")
+        logo = os.path.join(self.server.static_dir, "quillon_logo.png")
+        if self.server.switches.snapshot()["logo"] == "missing" or not os.path.isfile(logo):
+            self._text(404, "no logo\n")
+            return
+        with open(logo, "rb") as file:
+            self._send(200, "image/png", file.read(), slow=self._is_slow("logo"))
+
+    def _client_id(self):
+        cid = parse_qs(self.query, keep_blank_values=True).get("cid", [""])[-1]
+        store = self.server.store
+        # An id this network never handed out (or forgot) is replaced, as a real network would.
+        return cid if cid and store.client_known(cid) else store.new_client()
+
+    def _ad(self, mode):
+        self._pause("ad_delay_ms")
+        if mode == "hang":
+            self._hang()
+            return
+        if mode == "reset":
+            self._reset()
+            return
+        slow = self._is_slow("ad")
+        switches = self.server.switches.snapshot()
+        base = self.server.base_url
+        if mode == "notxml":
+            self._send(200, "text/plain; charset=utf-8",
+                       b"Service temporarily unavailable, please try again later.\n", slow=slow)
+        elif mode == "nested":
+            self._send(200, "text/xml", pages.nested_reply(switches["nested_depth"]), slow=slow)
+        elif mode == "redirect":
+            location = f"{base}/simpleM2M/redirected" + (f"?{self.query}" if self.query else "")
+            self._send(302, "text/plain; charset=utf-8", b"moved\n",
+                       headers=[f"Location: {location}"], slow=slow)
+        elif mode == "oversized":
+            body = pages.oversized_reply(base, self.server.next_ad(), self._client_id(),
+                                         switches["oversized_mib"] * MIB)
+            self._send(200, "text/xml", body, slow=slow)
+        else:
+            document = pages.ad_reply(mode, base, self.server.next_ad(), self._client_id())
+            self._send(500 if mode == "status500" else 200, "text/xml", document, slow=slow)
+
+    def _image(self, name):
+        self._pause("image_delay_ms")
+        switches = self.server.switches.snapshot()
+        slow = self._is_slow("image")
+        ads_dir = os.path.join(self.server.static_dir, "ads")
+        file = os.path.join(ads_dir, name)
+        if switches["image"] == "missing":
+            self._text(404, "no such picture\n")
+        elif name == pages.BROKEN_IMAGE:
+            self._send(200, "image/png", b"\0not a picture\0" + random.randbytes(4096), slow=slow)
+        elif name == pages.HUGE_IMAGE:
+            self._send(200, "image/gif", _huge_gif(switches["hugeimage_mib"] * MIB), slow=slow)
+        elif name and "/" not in name and not name.startswith(".") and os.path.isfile(file):
+            content_type = mimetypes.guess_type(name)[0] or "application/octet-stream"
+            with open(file, "rb") as data:
+                self._send(200, content_type, data.read(), slow=slow)
+        else:
+            self._text(404, "no such picture\n")
+
+    def _landing(self, name):
+        ad = next((ad for ad in self.server.ads if ad.name == name), None)
+        if ad is None:
+            self._text(404, "no such ad\n")
+        else:
+            self._html(pages.landing_page(ad))
+
+    def _upload(self):
+        fields = self.fields
+        try:
+            score = int(fields.get("score", ""))
+            grid_size = int(fields.get("gridSize", ""))
+        except ValueError:
+            self._text(400, "score and gridSize must be whole numbers\n")
+            return
+        if score < 0 or not fields.get("game"):
+            self._text(400, "a non-negative score and a game are required\n")
+            return
+        self.server.store.add_score(fields.get("name", ""), score, grid_size, fields["game"],
+                                    fields.get("username", ""), fields.get("password", ""))
+        self._text(200, "OK\n")
+
+    def _create_account(self):
+        username = self.fields.get("username", "").strip()
+        if not username:
+            self._html(pages.account_form("Please choose a user name."), status=400)
+            return
+        try:
+            self.server.store.create_account(username, self.fields.get("password", ""))
+        except AccountExists:
+            self._html(pages.account_form("That user name is taken."), status=409)
+            return
+        self._html(pages.account_created(username))
+
+
+def _huge_gif(size):
+    """A GIF header followed by padding: looks like a picture until it is read."""
+    header = b"GIF89a\x01\x00\x01\x00\x00\x00\x00"
+    padding = size - len(header)
+
+    def chunks():
+        yield header
+        left = padding
+        while left > 0:
+            step = min(MIB, left)
+            yield bytes(step)
+            left -= step
+
+    return size, chunks()
+
+
+def default_data_dir():
+    root = os.environ.get("XDG_DATA_HOME") or os.path.join(os.path.expanduser("~"), ".local",
+                                                           "share")
+    return os.path.join(root, "tamboro-local-service")
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", type=int, required=True, help="port on 127.0.0.1; 0 picks one")
+    parser.add_argument("--log", help="append one JSON line per request to this file")
+    parser.add_argument("--data", default=default_data_dir(),
+                        help="folder of the database (default: %(default)s)")
+    parser.add_argument("--static", default=os.path.join(HERE, "static"),
+                        help="folder of the logo and ads/ (default: %(default)s)")
+    parser.add_argument("--probe-empty", action="store_true", help="same as --set probe=empty")
+    parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
+                        help="start-up value of a switch; may be repeated")
+    parser.add_argument("--quiet", action="store_true", help="no access log on stderr")
+    args = parser.parse_args(argv)
+    switches = dict(DEFAULT_SWITCHES)
+    settings = [("probe", "empty")] if args.probe_empty else []
+    settings += [tuple(item.split("=", 1)) if "=" in item else (item, "") for item in args.set]
+    try:
+        switches.update({k: parse_switch(k, v) for k, v in settings})
+    except ValueError as error:
+        parser.error(str(error))
+    args.switches = switches
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    request_log = RequestLog(args.log)
+    try:
+        server = AdNetServer(args.port, Store(args.data), args.static, Switches(args.switches),
+                             request_log, args.quiet)
+    except OSError as error:
+        print(f"adnet: cannot listen on 127.0.0.1:{args.port}: {error}", file=sys.stderr)
+        return 2
+    print(f"listening 127.0.0.1:{server.server_address[1]}", flush=True)
+
+    stopping = server.stopping
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda *_: stopping.set())
+    serving = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2},
+                               daemon=True)
+    serving.start()
+    # The wait is bounded so the signal handlers get a chance to run.
+    while not stopping.wait(0.5):
+        pass
+    server.shutdown()
+    server.server_close()
+    request_log.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
