@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QAnimationDriver>
+#include <QObject>
+#include <QPointer>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QStringList>
+#include <QVariantAnimation>
+
+#include <functional>
+#include <memory>
+
+// Time for the scene's timers and animations, moved forward only by the test, so a
+// 4.5 s game takes no 4.5 s and every firing comes at an exact millisecond.
+class VirtualClock : public QAnimationDriver {
+public:
+    explicit VirtualClock(QObject *parent = nullptr);
+
+    // Moves time forward in 1 ms steps, letting every timer and animation due on the way
+    // fire in order.
+    void advance(int milliseconds);
+    // Call once the clock is installed.
+    void startTicking();
+    qint64 elapsed() const override { return m_elapsed; }
+
+protected:
+    void advance() override;
+
+private:
+    qint64 m_elapsed = 0;
+    // While only pauses run (every QML Timer is one), Qt waits for them on a real-time
+    // timer; one endless animation keeps all of them on this clock.
+    QVariantAnimation m_keepTicking;
+};
+
+// Stands in for the shell's two published objects and writes down every call the scene
+// makes into one shared log ("appData.minimize", "advertisement.start", ...).
+class CallRecorder : public QObject {
+    Q_OBJECT
+
+public:
+    CallRecorder(const QString &name, QStringList *log, QObject *parent = nullptr);
+
+    Q_INVOKABLE void minimize();
+    Q_INVOKABLE void close();
+    Q_INVOKABLE void start();
+
+    // Runs inside start(), as a modal ad dialog would, before it returns.
+    std::function<void()> onStart;
+
+private:
+    QString m_name;
+    QStringList *m_log;
+};
+
+// The root scene loaded from the compiled-in resources into a window, with recording
+// stand-ins for appData and advertisement and a virtual clock.
+class Scene {
+public:
+    Scene();
+    ~Scene();
+
+    QQuickView &view() { return *m_view; }
+    QQuickItem *root() const;
+    VirtualClock &clock() { return *m_clock; }
+    QStringList &calls() { return m_calls; }
+    CallRecorder &advertisement() { return *m_advertisement; }
+    CallRecorder &appData() { return *m_appData; }
+
+    // An object of the root scene by its id ("gameView", "hideTimer3", "item1" ...).
+    QObject *byId(const QString &id) const;
+    QQuickItem *itemById(const QString &id) const;
+    // A property of an object named by id, e.g. property("gameView", "state").
+    QVariant property(const QString &id, const char *name) const;
+
+    // Evaluates JavaScript in the root scene's scope, where the game script is "Game".
+    QVariant evaluate(const QString &script);
+
+    void advance(int milliseconds) { m_clock->advance(milliseconds); }
+
+    // Presses and releases the mouse in the middle of an item, or at a point in it.
+    void tap(QQuickItem *item);
+    void tap(QQuickItem *item, QPointF local);
+    void press(QQuickItem *item);
+    void release(QQuickItem *item);
+    QPoint windowPoint(QQuickItem *item, QPointF local) const;
+
+    // Lets the event loop deliver network replies and queued calls until the condition
+    // holds or the timeout (real time) passes.
+    bool waitFor(const std::function<bool()> &condition, int timeoutMs = 5000);
+
+private:
+    QStringList m_calls;
+    std::unique_ptr<QQuickView> m_view;
+    VirtualClock *m_clock = nullptr;
+    CallRecorder *m_appData = nullptr;
+    CallRecorder *m_advertisement = nullptr;
+};
