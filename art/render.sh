@@ -61,8 +61,11 @@ if [ -f "$ART/ads.svg" ]; then
     for f in 0 1 2 3 4 5; do
         cut ads.svg "ad1-$f"
     done
-    convert -delay 18 -loop 0 "$WORK"/ad1-[0-5].png -strip +dither -colors 96 \
-        -layers OptimizeTransparency "$STATIC/ads/ad1.gif"
+    convert "$WORK/ad1-0.png" +dither -colors 64 "$WORK/ad1-palette.png"
+    # one shared palette for all frames keeps the still parts identical between
+    # frames, so the optimiser only stores the rising bubbles and the button
+    convert "$WORK"/ad1-[0-5].png -strip +dither -remap "$WORK/ad1-palette.png" -delay 18 -loop 0 \
+        -layers Optimize "$STATIC/ads/ad1.gif"
     export_png ads.svg ad2 "$STATIC/ads/ad2.png"
     export_jpg ads.svg ad3 "$STATIC/ads/ad3.jpg" 85
 fi
