@@ -52,8 +52,11 @@ done
 
 export_png tamboro.svg icon "$ART/icons/tamboro-256.png"
 export_png tamboro.svg icon64 "$ART/icons/tamboro-64.png"
-# a standalone scalable icon for the desktop, flattened out of the sheet
-rsvg-convert --export-id=icon -w 256 -h 256 -f svg "$ART/tamboro.svg" -o "$ART/icon.svg"
+# A standalone scalable icon for the desktop: the sheet's page is narrowed to
+# the icon and flattened to plain paths, so icon.svg needs none of the sheet.
+sed '0,/width="1480" height="1320" viewBox="0 0 1480 1320"/s//width="256" height="256" viewBox="860 380 256 256"/' \
+    "$ART/tamboro.svg" > "$WORK/icon-page.svg"
+rsvg-convert -f svg "$WORK/icon-page.svg" -o "$ART/icon.svg"
 
 if [ -f "$ART/ads.svg" ]; then
     render_sheet ads.svg
