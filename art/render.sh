@@ -31,8 +31,9 @@ cut() {
 # export_png SHEET ID OUTPUT.png
 export_png() {
     cut "$1" "$2"
-    # -strip drops the time and gamma chunks so re-renders are byte-stable
-    convert "$WORK/$2.png" -strip -define png:compression-level=9 "PNG32:$3"
+    # no time chunks, so a re-render of an unchanged picture is byte-identical
+    convert "$WORK/$2.png" -strip -define png:compression-level=9 \
+        -define png:exclude-chunk=date,time,tIME "PNG32:$3"
 }
 
 # export_jpg SHEET ID OUTPUT.jpg QUALITY
