@@ -1,10 +1,19 @@
 // The game's rules, navigation, high scores and connection probe. The script keeps no
 // state between calls: everything lives in properties of the scene's items, reached by id.
 
+.import QtQuick.LocalStorage as Sql
+
 // Compiled-in addresses; the build fills them in from its configuration.
 var AD_WEB_HOST = "@TAMBORO_AD_WEB_HOST@";
 var SCORE_HOST = "@TAMBORO_SCORE_HOST@";
 var STORE_URL = "@TAMBORO_STORE_URL@";
+
+var CREATE_SCORES = "CREATE TABLE IF NOT EXISTS Scores(name TEXT, score NUMBER, gridSize NUMBER)";
+
+// Every score operation opens the database anew; no handle is kept between calls.
+function scoresDatabase() {
+    return Sql.LocalStorage.openDatabaseSync("TamboroScores", "1.0", "Local Tamboro High Scores", 100);
+}
 
 function setState(state) {
     gameArea.state = state;
