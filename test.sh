@@ -24,6 +24,7 @@ run_suite() {
 
 run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if [ "${TAMBORO_SKIP_SANITIZERS:-0}" != 1 ]; then
-    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DTAMBORO_SANITIZE=ON
 fi
