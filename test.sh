@@ -28,3 +28,11 @@ if [ "${TAMBORO_SKIP_SANITIZERS:-0}" != 1 ]; then
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DTAMBORO_SANITIZE=ON
 fi
+
+# The fuzzers for what the ad network sends: its XML replies and its images.
+if [ "${TAMBORO_SKIP_FUZZ:-0}" != 1 ]; then
+    cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DTAMBORO_FUZZ=ON -DTAMBORO_TESTS=OFF "${test_hosts[@]}" >/dev/null
+    cmake --build build/fuzz
+    (cd build/fuzz && ctest --output-on-failure)
+fi

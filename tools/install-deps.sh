@@ -9,7 +9,8 @@ packages=(
     qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-localstorage
     qml6-module-qtqml-workerscript qml6-module-qttest
     libqt6sql6-sqlite qt6-qpa-plugins
-    python3 dbus xvfb xauth xdotool
+    python3 dbus xvfb xauth xdotool imagemagick
+    clang libclang-rt-14-dev
 )
 
 missing=()
