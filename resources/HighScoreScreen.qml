@@ -2,11 +2,242 @@ import QtQuick
 import "scripts.js" as Game
 
 Rectangle {
+    id: screen
+
     property string highscores: ""
+    // Kept for the rest of the run only; nothing writes them anywhere.
     property string username: ""
     property string password: ""
 
     width: 480
     height: 800
     color: "#000000"
+
+    Image {
+        anchors.fill: parent
+        source: "images/bg.jpg"
+    }
+
+    Text {
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.top: parent.top
+        anchors.topMargin: 10
+        text: "High Scores"
+        color: "#ffffff"
+        font.family: "MS Shell Dlg 2"
+        font.pointSize: 23
+    }
+
+    Text {
+        id: dialogText
+        x: 50
+        y: 100
+        text: screen.highscores
+        color: "#ffffff"
+        font.pointSize: 20
+    }
+
+    // Qt Quick still delivers presses to an item at opacity 0, but a fully transparent
+    // button must not react, so each one that can turn transparent is disabled then.
+    Button {
+        id: uploadButton
+        x: 65
+        y: 582
+        enabled: opacity > 0
+        buttonText: "Upload high score"
+        onButtonClicked: {
+            if (screen.username !== "") {
+                Game.uploadScore(screen.username, screen.password);
+                loadingText.opacity = 1;
+            } else {
+                screen.state = "upload";
+                loadingText.opacity = 0;
+            }
+        }
+    }
+
+    Button {
+        id: topListButton
+        x: 65
+        y: 640
+        buttonText: "Show global top list"
+        onButtonClicked: Qt.openUrlExternally("http://" + Game.SCORE_HOST + "/highscores/tamboro")
+    }
+
+    Rectangle {
+        id: loginPanel
+        x: 38
+        y: 86
+        width: 404
+        height: 444
+        color: "#000000"
+        visible: false
+
+        Rectangle {
+            id: usernameBox
+            height: loginPanel.height / 10
+            anchors.left: parent.left
+            anchors.leftMargin: 10
+            anchors.right: parent.right
+            anchors.rightMargin: 10
+            anchors.verticalCenter: parent.verticalCenter
+            color: "#ffffff"
+            opacity: 0
+
+            TextInput {
+                id: usernameInput
+                anchors.fill: parent
+                text: "textInput"
+                font.pixelSize: 12
+            }
+        }
+
+        Rectangle {
+            id: passwordBox
+            height: loginPanel.height / 10
+            anchors.left: parent.left
+            anchors.leftMargin: 10
+            anchors.right: parent.right
+            anchors.rightMargin: 10
+            anchors.verticalCenter: parent.verticalCenter
+            color: "#ffffff"
+            opacity: 0
+
+            TextInput {
+                id: passwordInput
+                anchors.fill: parent
+            }
+        }
+    }
+
+    Text {
+        id: usernameLabel
+        x: 61
+        y: 162
+        text: "Username"
+        color: "#ffffff"
+        font.pixelSize: 24
+        visible: false
+    }
+
+    Text {
+        id: passwordLabel
+        x: 61
+        y: 162
+        text: "Password"
+        color: "#ffffff"
+        font.pixelSize: 24
+        visible: false
+    }
+
+    Button {
+        id: uploadScoreButton
+        x: 65
+        y: 392
+        opacity: 0
+        enabled: opacity > 0
+        onButtonClicked: {
+            loadingText.opacity = 1;
+            Game.uploadScore(usernameInput.text, passwordInput.text);
+        }
+    }
+
+    Button {
+        id: getAccountButton
+        x: 73
+        y: 383
+        opacity: 0
+        enabled: opacity > 0
+        onButtonClicked: Qt.openUrlExternally("http://" + Game.SCORE_HOST + "/highscores/createaccount/")
+    }
+
+    Text {
+        id: loadingText
+        x: 188
+        y: 544
+        width: 80
+        height: 20
+        text: "Loading..."
+        color: "#ffffff"
+        font.pixelSize: 24
+        opacity: 0
+    }
+
+    Image {
+        id: homeButton
+        width: 90
+        height: 90
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.bottom: parent.bottom
+        anchors.bottomMargin: 5
+        z: 2
+        source: "images/homebtn.png"
+
+        MouseArea {
+            anchors.fill: parent
+            onPressed: homeButton.source = "images/homebtn2.png"
+            onReleased: homeButton.source = "images/homebtn.png"
+            onClicked: {
+                Game.setState("");
+                loadingText.opacity = 0;
+            }
+        }
+    }
+
+    states: [
+        State {
+            name: "upload"
+            PropertyChanges { target: uploadButton; visible: false }
+            PropertyChanges { target: topListButton; visible: false }
+            PropertyChanges { target: dialogText; visible: false }
+            PropertyChanges { target: loginPanel; visible: true; opacity: 0.5; radius: 60 }
+            PropertyChanges {
+                target: usernameBox
+                opacity: 1
+                anchors.leftMargin: 20
+                anchors.rightMargin: 20
+                anchors.verticalCenterOffset: -100
+            }
+            PropertyChanges {
+                target: passwordBox
+                opacity: 1
+                anchors.leftMargin: 20
+                anchors.rightMargin: 20
+                anchors.verticalCenterOffset: -10
+            }
+            PropertyChanges {
+                target: usernameInput
+                text: ""
+                font.pixelSize: 24
+                horizontalAlignment: TextInput.AlignHCenter
+                opacity: 1
+            }
+            PropertyChanges {
+                target: passwordInput
+                horizontalAlignment: TextInput.AlignHCenter
+                font.pointSize: 24
+                echoMode: TextInput.Password
+            }
+            PropertyChanges { target: usernameLabel; visible: true; x: 61; y: 157; font.pixelSize: 24 }
+            PropertyChanges { target: passwordLabel; visible: true; x: 61; y: 244; font.pixelSize: 24 }
+            PropertyChanges { target: uploadScoreButton; x: 65; y: 369; opacity: 0.7 }
+            PropertyChanges { target: getAccountButton; x: 65; y: 435; opacity: 0.7 }
+            PropertyChanges {
+                target: loadingText
+                x: 190
+                y: 330
+                font.pixelSize: 23
+                color: "#ffffff"
+                opacity: 0
+            }
+        },
+        State {
+            name: "uploaded"
+            PropertyChanges { target: uploadButton; opacity: 0 }
+            PropertyChanges { target: loadingText; visible: false; font.pixelSize: 25 }
+            // Leaving this state must not bring back an opacity set before it: "Loading..."
+            // shown for an upload from the default state would show again on the next visit.
+            PropertyChanges { target: loadingText; opacity: 0; restoreEntryValues: false }
+        }
+    ]
 }

@@ -45,3 +45,53 @@ function getQuillonAd(ignored) {
     }
     return "";
 }
+
+// High-score screen: the local top ten and the upload of the best one to the score board.
+
+function getScores() {
+    var listing = "";
+    scoresDatabase().transaction(function(tx) {
+        // Creating the table first lets a database without any saved score list as empty.
+        tx.executeSql(CREATE_SCORES);
+        var rows = tx.executeSql("SELECT * FROM Scores WHERE gridSize = 8 ORDER BY score desc LIMIT 10").rows;
+        for (var i = 0; i < rows.length; ++i)
+            listing += (i + 1) + ". " + Math.round(rows.item(i).score) + " points.\n";
+    });
+    highScoreView.highscores = listing;
+}
+
+function formField(name, value) {
+    return name + "=" + encodeURIComponent(value);
+}
+
+// The outcome is never told apart: any completed request counts as uploaded, and the
+// credentials as entered are kept so later visits upload at once.
+function uploadScore(username, password) {
+    var best = null;
+    scoresDatabase().transaction(function(tx) {
+        var rows = tx.executeSql("SELECT * FROM Scores WHERE gridSize = 8 ORDER BY score desc LIMIT 1").rows;
+        if (rows.length > 0)
+            best = rows.item(0);
+    });
+    if (best === null)
+        return;
+
+    var body = [formField("name", best.name),
+                formField("score", Math.round(best.score)),
+                formField("gridSize", 8),
+                formField("game", "tamboro"),
+                formField("username", username),
+                formField("password", password)].join("&");
+
+    var request = new XMLHttpRequest();
+    request.onreadystatechange = function() {
+        if (request.readyState !== XMLHttpRequest.DONE)
+            return;
+        highScoreView.state = "uploaded";
+        highScoreView.username = username;
+        highScoreView.password = password;
+    };
+    request.open("POST", "http://" + SCORE_HOST + "/scores/upload.php");
+    request.setRequestHeader("Content-Type", "application/x-www-form-urlencoded");
+    request.send(body);
+}

@@ -1,8 +1,529 @@
 #include "IsolatedHome.h"
+#include "LocalService.h"
+#include "SceneFixture.h"
+#include "tamboro_config.h"
+
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QString uploadPath = QStringLiteral("/scores/upload.php");
+
+// Other test programs may hold the compiled-in port for a while; wait for it rather
+// than talk to their server.
+bool waitUntilPortFree(int timeoutMs = 60000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, LocalService::compiledInPort()))
+            return true;
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(200);
+    }
+}
+
+// A score board on the compiled-in port that keeps every request's raw bytes and, while
+// holding, answers uploads only when the test says so: the moment between sending and the
+// reply is what the screen shows "Loading..." for.
+class RawScoreBoard {
+public:
+    struct Request {
+        QByteArray method;
+        QByteArray path;
+        QByteArray contentType;
+        QByteArray body;
+    };
+
+    explicit RawScoreBoard(bool holdUploads)
+        : m_holdUploads(holdUploads)
+    {
+        if (waitUntilPortFree())
+            m_server.listen(QHostAddress::LocalHost, LocalService::compiledInPort());
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection())
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
+        });
+    }
+
+    bool isListening() const { return m_server.isListening(); }
+
+    QList<Request> uploads() const
+    {
+        QList<Request> result;
+        for (const Request &request : m_requests) {
+            if (request.path == uploadPath.toLatin1())
+                result.append(request);
+        }
+        return result;
+    }
+
+    int heldCount() const { return int(m_held.size()); }
+
+    void answerHeld()
+    {
+        for (const QPointer<QTcpSocket> &socket : std::as_const(m_held)) {
+            if (socket)
+                answer(socket);
+        }
+        m_held.clear();
+    }
+
+private:
+    void read(QTcpSocket *socket)
+    {
+        QByteArray &buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
+        if (headerEnd < 0)
+            return;
+        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+        Request request;
+        request.method = requestLine.value(0);
+        request.path = requestLine.value(1);
+        qsizetype length = 0;
+        for (const QByteArray &line : lines.mid(1)) {
+            const qsizetype colon = line.indexOf(':');
+            const QByteArray name = line.left(colon).trimmed().toLower();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            if (name == "content-length")
+                length = value.toLongLong();
+            else if (name == "content-type")
+                request.contentType = value;
+        }
+        if (buffer.size() < headerEnd + 4 + length)
+            return;
+        request.body = buffer.mid(headerEnd + 4, length);
+        m_buffers.remove(socket);
+        m_requests.append(request);
+        if (m_holdUploads && request.path == uploadPath.toLatin1())
+            m_held.append(socket);
+        else
+            answer(socket);
+    }
+
+    static void answer(QTcpSocket *socket)
+    {
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
+                      "Connection: close\r\n\r\nOK\n");
+        socket->disconnectFromHost();
+    }
+
+    bool m_holdUploads;
+    QTcpServer m_server;
+    QHash<QTcpSocket *, QByteArray> m_buffers;
+    QList<Request> m_requests;
+    QList<QPointer<QTcpSocket>> m_held;
+};
+
+QString jsString(const QString &text)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonArray { text }).toJson(QJsonDocument::Compact)).chopped(1).mid(1);
+}
+
+QString scoreBoardPage(const char *path)
+{
+    return QStringLiteral("http://" TAMBORO_SCORE_HOST) + QLatin1String(path);
+}
+
+} // namespace
 
 class HighScoresTest : public QObject {
     Q_OBJECT
+
+public slots:
+    void openUrl(const QUrl &url) { m_opened.append(url.toString()); }
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void emptyDatabaseListsAsEmptyAndCreatesTheTable();
+    void listingShowsTheBestTenOfBoardSizeEightNumberedBestFirst();
+    void uploadPostsTheBestStoredScoreAsAnOrderedForm();
+    void passwordWithFormCharactersReachesTheScoreBoardUnchanged();
+    void firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce();
+    void emptyUserNameOpensTheFormAgain();
+    void uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown();
+    void refusedConnectionStillEndsUploaded();
+    void transparentButtonsDoNotReact();
+    void pagesOpenOnTheScoreBoard();
+
+private:
+    QQuickItem *item(Scene &scene, const char *id);
+    QVariant screenProperty(Scene &scene, const char *id, const char *name);
+    QVariant sql(Scene &scene, const QString &statement);
+    void storeScores(Scene &scene, const QList<int> &scores, int gridSize = 8);
+    void showScreen(Scene &scene);
+    void goHome(Scene &scene);
+    void type(Scene &scene, const char *inputId, const QString &text);
+    void submitForm(Scene &scene, const QString &username, const QString &password);
+
+    QStringList m_opened;
 };
+
+void HighScoresTest::initTestCase()
+{
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
+}
+
+void HighScoresTest::cleanupTestCase()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+}
+
+void HighScoresTest::init()
+{
+    m_opened.clear();
+}
+
+QQuickItem *HighScoresTest::item(Scene &scene, const char *id)
+{
+    // The screen's own ids live in the context of its file, which its children share.
+    QQuickItem *found = nullptr;
+    for (QQuickItem *child : scene.itemById(QStringLiteral("highScoreView"))->childItems()) {
+        if (QQmlContext *context = qmlContext(child)) {
+            found = qobject_cast<QQuickItem *>(context->objectForName(QLatin1String(id)));
+            if (found)
+                break;
+        }
+    }
+    if (!found)
+        qFatal("no item %s on the high-score screen", id);
+    return found;
+}
+
+QVariant HighScoresTest::screenProperty(Scene &scene, const char *id, const char *name)
+{
+    return item(scene, id)->property(name);
+}
+
+// Runs one statement on the game's own score database and returns its rows.
+QVariant HighScoresTest::sql(Scene &scene, const QString &statement)
+{
+    return scene.evaluate(QStringLiteral("(function() { var rows = [];"
+                                         " Game.scoresDatabase().transaction(function(tx) {"
+                                         "  var result = tx.executeSql(%1);"
+                                         "  for (var i = 0; i < result.rows.length; ++i) rows.push(result.rows.item(i));"
+                                         " }); return rows; })()")
+                              .arg(jsString(statement)));
+}
+
+void HighScoresTest::storeScores(Scene &scene, const QList<int> &scores, int gridSize)
+{
+    sql(scene, QStringLiteral("CREATE TABLE IF NOT EXISTS Scores(name TEXT, score NUMBER, gridSize NUMBER)"));
+    for (int score : scores)
+        sql(scene, QStringLiteral("INSERT INTO Scores VALUES('', %1, %2)").arg(score).arg(gridSize));
+}
+
+void HighScoresTest::showScreen(Scene &scene)
+{
+    scene.evaluate(QStringLiteral("Game.getScores(); Game.setState('highscore')"));
+    scene.advance(310);
+    QCOMPARE(scene.property("highScoreView", "x").toReal(), 0.0);
+}
+
+void HighScoresTest::goHome(Scene &scene)
+{
+    scene.tap(item(scene, "homeButton"));
+    scene.advance(310);
+    QCOMPARE(scene.property("gameArea", "state").toString(), QString());
+}
+
+void HighScoresTest::type(Scene &scene, const char *inputId, const QString &text)
+{
+    QQuickItem *input = item(scene, inputId);
+    scene.tap(input);
+    QVERIFY(input->hasActiveFocus());
+    for (const QChar character : text)
+        QTest::sendKeyEvent(QTest::Click, &scene.view(), Qt::Key(character.toUpper().unicode()), QString(character), {});
+}
+
+void HighScoresTest::submitForm(Scene &scene, const QString &username, const QString &password)
+{
+    scene.tap(item(scene, "uploadButton"));
+    QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("upload"));
+    type(scene, "usernameInput", username);
+    type(scene, "passwordInput", password);
+    scene.tap(item(scene, "uploadScoreButton"));
+}
+
+void HighScoresTest::emptyDatabaseListsAsEmptyAndCreatesTheTable()
+{
+    Scene scene;
+    sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
+    scene.evaluate(QStringLiteral("highScoreView.highscores = 'stale'"));
+
+    showScreen(scene);
+    QCOMPARE(scene.property("highScoreView", "highscores").toString(), QString());
+    QCOMPARE(screenProperty(scene, "dialogText", "text").toString(), QString());
+    const QVariantList tables = sql(scene, QStringLiteral("SELECT sql FROM sqlite_master WHERE name = 'Scores'")).toList();
+    QCOMPARE(tables.size(), 1);
+    QCOMPARE(tables.first().toMap().value(QStringLiteral("sql")).toString(),
+        QStringLiteral("CREATE TABLE Scores(name TEXT, score NUMBER, gridSize NUMBER)"));
+    QVERIFY(QFile::exists(scene.view().engine()->offlineStorageDatabaseFilePath(QStringLiteral("TamboroScores"))
+        + QStringLiteral(".sqlite")));
+}
+
+void HighScoresTest::listingShowsTheBestTenOfBoardSizeEightNumberedBestFirst()
+{
+    Scene scene;
+    sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
+    storeScores(scene, { 40, 7, 120, 95, 3, 61, 95, 18, 250, 2, 33, 70 });
+    storeScores(scene, { 999 }, 6);
+
+    showScreen(scene);
+    const QString expected = QStringLiteral("1. 250 points.\n2. 120 points.\n3. 95 points.\n4. 95 points.\n"
+                                            "5. 70 points.\n6. 61 points.\n7. 40 points.\n8. 33 points.\n"
+                                            "9. 18 points.\n10. 7 points.\n");
+    QCOMPARE(scene.property("highScoreView", "highscores").toString(), expected);
+    QCOMPARE(screenProperty(scene, "dialogText", "text").toString(), expected);
+    QCOMPARE(screenProperty(scene, "dialogText", "visible").toBool(), true);
+}
+
+void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
+{
+    RawScoreBoard board(false);
+    QVERIFY(board.isListening());
+    Scene scene;
+    sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
+    storeScores(scene, { 40, 95, 12 });
+    storeScores(scene, { 500 }, 6);
+    scene.evaluate(QStringLiteral("gameArea.score = 12"));
+
+    scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'secret')"));
+    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QCOMPARE(board.uploads().size(), 1);
+    const RawScoreBoard::Request upload = board.uploads().first();
+    QCOMPARE(upload.method, QByteArray("POST"));
+    // The engine appends the charset of the string body; the media type is the form's.
+    QCOMPARE(upload.contentType.split(';').first(), QByteArray("application/x-www-form-urlencoded"));
+    QCOMPARE(upload.body, QByteArray("name=&score=95&gridSize=8&game=tamboro&username=ann&password=secret"));
+}
+
+void HighScoresTest::passwordWithFormCharactersReachesTheScoreBoardUnchanged()
+{
+    QVERIFY(waitUntilPortFree());
+    LocalService service;
+    QVERIFY(service.isRunning());
+    Scene scene;
+    sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
+    storeScores(scene, { 64 });
+    showScreen(scene);
+
+    const QString username = QStringLiteral("Zoë & Co=1");
+    const QString password = QStringLiteral("a&b=c+d%25e f#ü%");
+    submitForm(scene, username, password);
+    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+
+    const QList<QJsonObject> uploads = service.requests(uploadPath);
+    QCOMPARE(uploads.size(), 1);
+    const QJsonObject form = uploads.first().value(QStringLiteral("form")).toObject();
+    QCOMPARE(form.value(QStringLiteral("username")).toString(), username);
+    QCOMPARE(form.value(QStringLiteral("score")).toString(), QStringLiteral("64"));
+    QCOMPARE(form.value(QStringLiteral("gridSize")).toString(), QStringLiteral("8"));
+    QCOMPARE(form.value(QStringLiteral("game")).toString(), QStringLiteral("tamboro"));
+
+    // The score board keeps only a salted hash; ask its own parser's result whether the
+    // password arrived as typed, and that a '+' read as a space would not match.
+    auto verifies = [&](const QString &candidate) {
+        QProcess python;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PYTHONPATH"), QStringLiteral(TAMBORO_SOURCE_DIR "/tools"));
+        python.setProcessEnvironment(environment);
+        python.start(QStringLiteral("/usr/bin/python3"),
+            { QStringLiteral("-c"),
+                QStringLiteral("import sys, adnet_store; print(adnet_store.verify_upload(sys.argv[1], 1, sys.argv[2]))"),
+                service.dataDir(), candidate });
+        python.waitForFinished(20000);
+        return python.readAllStandardOutput().trimmed();
+    };
+    QCOMPARE(verifies(password), QByteArray("True"));
+    QCOMPARE(verifies(QStringLiteral("a&b=c d%25e f#ü%")), QByteArray("False"));
+    QCOMPARE(scene.property("highScoreView", "username").toString(), username);
+    QCOMPARE(scene.property("highScoreView", "password").toString(), password);
+}
+
+void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
+{
+    RawScoreBoard board(true);
+    QVERIFY(board.isListening());
+    Scene scene;
+    sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
+    storeScores(scene, { 30 });
+    showScreen(scene);
+
+    scene.tap(item(scene, "uploadButton"));
+    QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("upload"));
+    QCOMPARE(screenProperty(scene, "loginPanel", "visible").toBool(), true);
+    QCOMPARE(screenProperty(scene, "loginPanel", "opacity").toReal(), 0.5);
+    QCOMPARE(screenProperty(scene, "dialogText", "visible").toBool(), false);
+    QCOMPARE(screenProperty(scene, "uploadButton", "visible").toBool(), false);
+    QCOMPARE(screenProperty(scene, "topListButton", "visible").toBool(), false);
+    QCOMPARE(screenProperty(scene, "usernameInput", "text").toString(), QString());
+    QCOMPARE(screenProperty(scene, "passwordInput", "echoMode").toInt(), 2);
+    QCOMPARE(screenProperty(scene, "usernameBox", "y").toReal() + 22.2, 222.0 - 100);
+
+    type(scene, "usernameInput", QStringLiteral("ann"));
+    type(scene, "passwordInput", QStringLiteral("pw"));
+    scene.tap(item(scene, "uploadScoreButton"));
+    QVERIFY(scene.waitFor([&] { return board.heldCount() == 1; }));
+    QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("upload"));
+    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 1.0);
+    QCOMPARE(screenProperty(scene, "loadingText", "y").toReal(), 330.0);
+
+    board.answerHeld();
+    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
+    QCOMPARE(scene.property("highScoreView", "password").toString(), QStringLiteral("pw"));
+    QCOMPARE(screenProperty(scene, "loginPanel", "visible").toBool(), false);
+    QCOMPARE(screenProperty(scene, "dialogText", "visible").toBool(), true);
+    QCOMPARE(screenProperty(scene, "loadingText", "visible").toBool(), false);
+    QCOMPARE(screenProperty(scene, "uploadButton", "visible").toBool(), true);
+    QCOMPARE(screenProperty(scene, "uploadButton", "opacity").toReal(), 0.0);
+
+    // The home button swaps its picture while held and leaves the screen's own state alone.
+    QQuickItem *home = item(scene, "homeButton");
+    scene.press(home);
+    QCOMPARE(home->property("source").toUrl().fileName(), QStringLiteral("homebtn2.png"));
+    scene.release(home);
+    QCOMPARE(home->property("source").toUrl().fileName(), QStringLiteral("homebtn.png"));
+    scene.advance(310);
+    QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("uploaded"));
+
+    showScreen(scene);
+    QCOMPARE(scene.property("highScoreView", "state").toString(), QString());
+    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
+    scene.tap(item(scene, "uploadButton"));
+    QCOMPARE(scene.property("highScoreView", "state").toString(), QString());
+    QVERIFY(scene.waitFor([&] { return board.heldCount() == 1; }));
+    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 1.0);
+    QCOMPARE(screenProperty(scene, "loadingText", "y").toReal(), 544.0);
+    QCOMPARE(board.uploads().last().body, QByteArray("name=&score=30&gridSize=8&game=tamboro&username=ann&password=pw"));
+
+    board.answerHeld();
+    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    goHome(scene);
+    showScreen(scene);
+    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
+    QCOMPARE(board.uploads().size(), 2);
+}
+
+void HighScoresTest::emptyUserNameOpensTheFormAgain()
+{
+    RawScoreBoard board(false);
+    QVERIFY(board.isListening());
+    Scene scene;
+    sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
+    storeScores(scene, { 8 });
+    showScreen(scene);
+
+    submitForm(scene, QString(), QStringLiteral("kept"));
+    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QCOMPARE(board.uploads().size(), 1);
+    QCOMPARE(board.uploads().first().body, QByteArray("name=&score=8&gridSize=8&game=tamboro&username=&password=kept"));
+
+    goHome(scene);
+    showScreen(scene);
+    scene.tap(item(scene, "uploadButton"));
+    QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("upload"));
+    QCOMPARE(screenProperty(scene, "passwordInput", "text").toString(), QStringLiteral("kept"));
+    scene.advance(50);
+    QCOMPARE(board.uploads().size(), 1);
+}
+
+void HighScoresTest::uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown()
+{
+    RawScoreBoard board(false);
+    QVERIFY(board.isListening());
+    Scene scene;
+    sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
+    storeScores(scene, { 77 }, 6);
+    showScreen(scene);
+
+    submitForm(scene, QStringLiteral("ann"), QStringLiteral("pw"));
+    QVERIFY(!scene.waitFor([&] { return !board.uploads().isEmpty(); }, 500));
+    QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("upload"));
+    QCOMPARE(scene.property("highScoreView", "username").toString(), QString());
+    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 1.0);
+
+    goHome(scene);
+    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
+}
+
+void HighScoresTest::refusedConnectionStillEndsUploaded()
+{
+    QVERIFY(waitUntilPortFree());
+    Scene scene;
+    sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
+    storeScores(scene, { 15 });
+    showScreen(scene);
+
+    submitForm(scene, QStringLiteral("ann"), QStringLiteral("wrong"));
+    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
+    QCOMPARE(scene.property("highScoreView", "password").toString(), QStringLiteral("wrong"));
+    QCOMPARE(screenProperty(scene, "loginPanel", "visible").toBool(), false);
+}
+
+void HighScoresTest::transparentButtonsDoNotReact()
+{
+    RawScoreBoard board(false);
+    QVERIFY(board.isListening());
+    Scene scene;
+    sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
+    storeScores(scene, { 21 });
+    showScreen(scene);
+
+    auto tapHiddenButtons = [&] {
+        scene.tap(item(scene, "uploadScoreButton"));
+        scene.tap(item(scene, "getAccountButton"));
+        scene.advance(50);
+    };
+    tapHiddenButtons();
+    QCOMPARE(scene.property("highScoreView", "state").toString(), QString());
+    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
+    QVERIFY2(m_opened.isEmpty(), qPrintable(m_opened.join(' ')));
+    QVERIFY(board.uploads().isEmpty());
+
+    scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
+    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    tapHiddenButtons();
+    scene.tap(item(scene, "uploadButton"));
+    scene.advance(50);
+    QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("uploaded"));
+    QVERIFY(m_opened.isEmpty());
+    QCOMPARE(board.uploads().size(), 1);
+}
+
+void HighScoresTest::pagesOpenOnTheScoreBoard()
+{
+    Scene scene;
+    showScreen(scene);
+    scene.tap(item(scene, "topListButton"));
+    QCOMPARE(m_opened, QStringList { scoreBoardPage("/highscores/tamboro") });
+
+    scene.tap(item(scene, "uploadButton"));
+    scene.tap(item(scene, "getAccountButton"));
+    QCOMPARE(m_opened.size(), 2);
+    QCOMPARE(m_opened.last(), scoreBoardPage("/highscores/createaccount/"));
+}
 
 TAMBORO_TEST_MAIN(HighScoresTest)
 #include "tst_highscores.moc"
