@@ -117,6 +117,20 @@ QVariant Scene::evaluate(const QString &script)
     return result;
 }
 
+QQuickItem *Scene::itemIn(const QString &scopeId, const QString &id) const
+{
+    QObject *scope = byId(scopeId);
+    if (!scope)
+        return nullptr;
+    const QList<QQuickItem *> descendants = scope->findChildren<QQuickItem *>();
+    for (QQuickItem *item : descendants) {
+        QQmlContext *context = qmlContext(item);
+        if (context && context->nameForObject(item) == id)
+            return item;
+    }
+    return nullptr;
+}
+
 QPoint Scene::windowPoint(QQuickItem *item, QPointF local) const
 {
     return item->mapToScene(local).toPoint();
@@ -153,4 +167,15 @@ bool Scene::waitFor(const std::function<bool()> &condition, int timeoutMs)
         QTest::qSleep(5);
     }
     return true;
+}
+
+void Scene::moveTo(QQuickItem *item, QPointF local)
+{
+    QTest::mouseMove(m_view.get(), windowPoint(item, local));
+}
+
+void Scene::release(QQuickItem *item, QPointF local)
+{
+    moveTo(item, local);
+    QTest::mouseRelease(m_view.get(), Qt::LeftButton, {}, windowPoint(item, local));
 }

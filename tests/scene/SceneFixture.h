@@ -73,6 +73,9 @@ public:
     QQuickItem *itemById(const QString &id) const;
     // A property of an object named by id, e.g. property("gameView", "state").
     QVariant property(const QString &id, const char *name) const;
+    // An item declared inside another scene file ("button4" of the start screen), found by
+    // its id among the descendants of an object of the root scene.
+    QQuickItem *itemIn(const QString &scopeId, const QString &id) const;
 
     // Evaluates JavaScript in the root scene's scope, where the game script is "Game".
     QVariant evaluate(const QString &script);
@@ -84,6 +87,9 @@ public:
     void tap(QQuickItem *item, QPointF local);
     void press(QQuickItem *item);
     void release(QQuickItem *item);
+    // A finger that has wandered to a point of an item (pressed or not) and is lifted there.
+    void moveTo(QQuickItem *item, QPointF local);
+    void release(QQuickItem *item, QPointF local);
     QPoint windowPoint(QQuickItem *item, QPointF local) const;
 
     // Lets the event loop deliver network replies and queued calls until the condition

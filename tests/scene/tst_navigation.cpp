@@ -1,8 +1,513 @@
 #include "IsolatedHome.h"
+#include "LocalService.h"
+#include "SceneFixture.h"
+#include "tamboro_config.h"
+
+#include <QColor>
+#include <QDesktopServices>
+#include <QEasingCurve>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+const QString LOADING = QStringLiteral("Loading, please wait");
+const QString CONNECTION_ERROR = QStringLiteral("Network connection error, please try again.");
+const QStringList SCREENS { QStringLiteral("mainView"), QStringLiteral("gameView"), QStringLiteral("infoView"),
+    QStringLiteral("highScoreView") };
+const QStringList START_BUTTONS { QStringLiteral("button1"), QStringLiteral("button2"), QStringLiteral("button5"),
+    QStringLiteral("button3"), QStringLiteral("button4") };
+constexpr int SLIDE_MS = 300;
+
+// Where each screen lies in each root state, in the order of SCREENS.
+qreal screenX(const QString &state, const QString &screen)
+{
+    static const QHash<QString, QList<qreal>> table {
+        { QString(), { 0, 480, 480, 480 } },
+        { QStringLiteral("game"), { -480, 0, 480, 480 } },
+        { QStringLiteral("info"), { -480, 480, 0, 480 } },
+        { QStringLiteral("highscore"), { -480, -480, 480, 0 } },
+    };
+    return table.value(state).at(SCREENS.indexOf(screen));
+}
+
+QString screenOf(const QString &state)
+{
+    if (state == QLatin1String("game"))
+        return QStringLiteral("gameView");
+    if (state == QLatin1String("info"))
+        return QStringLiteral("infoView");
+    if (state == QLatin1String("highscore"))
+        return QStringLiteral("highScoreView");
+    return QStringLiteral("mainView");
+}
+
+QStringList visibleScreens(const Scene &scene)
+{
+    QStringList visible;
+    for (const QString &screen : SCREENS) {
+        if (scene.property(screen, "visible").toBool())
+            visible.append(screen);
+    }
+    return visible;
+}
+
+void setRootState(Scene &scene, const QString &state)
+{
+    scene.evaluate(QStringLiteral("gameArea.state = '%1'").arg(state));
+}
+
+bool overlayShown(const Scene &scene)
+{
+    return scene.property(QStringLiteral("item1"), "visible").toBool();
+}
+
+QString overlayText(const Scene &scene)
+{
+    return scene.property(QStringLiteral("text1"), "text").toString();
+}
+
+// The port compiled into the game, bound but never listening: every connection to it is
+// refused, and no other service can take it while the test runs.
+class RefusedPort {
+public:
+    RefusedPort()
+        : m_socket(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        // Connections of earlier tests may linger on the port in TIME_WAIT.
+        const int reuse = 1;
+        ::setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(LocalService::compiledInPort());
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_held = m_socket >= 0 && ::bind(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    }
+    ~RefusedPort()
+    {
+        if (m_socket >= 0)
+            ::close(m_socket);
+    }
+    RefusedPort(const RefusedPort &) = delete;
+    RefusedPort &operator=(const RefusedPort &) = delete;
+
+    bool isHeld() const { return m_held; }
+
+private:
+    int m_socket;
+    bool m_held = false;
+};
+
+// Other runs on this machine use the same compiled-in port; each test waits its turn.
+bool waitForFreePort()
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 60000) {
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, LocalService::compiledInPort()))
+            return true;
+        QTest::qWait(200);
+    }
+    return false;
+}
+
+// Answers every request on the compiled-in port with a server error that still carries a
+// page, which the local service does not do for the probe.
+class FailingProbeServer : public QTcpServer {
+public:
+    FailingProbeServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, &FailingProbeServer::acceptAll);
+        listen(QHostAddress::LocalHost, LocalService::compiledInPort());
+    }
+
+private:
+    void acceptAll()
+    {
+        while (QTcpSocket *socket = nextPendingConnection()) {
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                const QByteArray seen = socket->property("seen").toByteArray() + socket->readAll();
+                socket->setProperty("seen", seen);
+                if (!seen.contains("\r\n\r\n"))
+                    return;
+                const QByteArray page = "<html><body>Service temporarily overloaded</body></html>";
+                socket->write("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html\r\nContent-Length: "
+                    + QByteArray::number(page.size()) + "\r\nConnection: close\r\n\r\n" + page);
+                socket->disconnectFromHost();
+            });
+        }
+    }
+};
+
+} // namespace
+
+// Receives what the scene hands to the platform's browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+
+public:
+    UrlCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open"); }
+    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
+
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
 
 class NavigationTest : public QObject {
     Q_OBJECT
+
+private slots:
+    void init() { QVERIFY2(waitForFreePort(), "the compiled-in port stayed taken"); }
+
+    // Screens and slides
+    void statesPlaceScreensAndHideTheOverlay();
+    void slides_data();
+    void slides();
+
+    // Connection probe
+    void answeredProbeHidesOverlayForGoodAndStartsOneAd();
+    void failedProbeLeavesAnError_data();
+    void failedProbeLeavesAnError();
+    void errorStatusWithAPageStillCountsAsAConnection();
+    void failedProbeBlocksStartButtonsButNotTheIcons();
+
+    // Controls
+    void cornerIconsAndExitPairTheAdWithTheWindowCall_data();
+    void cornerIconsAndExitPairTheAdWithTheWindowCall();
+    void moreGamesOpensTheStorePage();
+    void helpAndHomeButtonNavigateThroughTheAdPanel();
+    void heldButtonTurnsLightAndReleasingOutsideCancels();
+
+private:
+    // The start screen once the local service has answered the probe, calls so far dropped.
+    static bool reachLiveStartScreen(Scene &scene);
 };
+
+bool NavigationTest::reachLiveStartScreen(Scene &scene)
+{
+    if (!scene.waitFor([&] { return !overlayShown(scene); }))
+        return false;
+    scene.calls().clear();
+    return true;
+}
+
+void NavigationTest::statesPlaceScreensAndHideTheOverlay()
+{
+    Scene scene;
+    const bool overlayBase = overlayShown(scene);
+    QObject *panel = scene.byId(QStringLiteral("quillon_ad"));
+    QVERIFY(panel);
+
+    // Every one of the seven transitions, in an order the controls can make.
+    const QStringList path { QStringLiteral("info"), QString(), QStringLiteral("highscore"), QString(),
+        QStringLiteral("game"), QStringLiteral("highscore"), QString(), QStringLiteral("game"), QString() };
+    for (const QString &state : path) {
+        setRootState(scene, state);
+        scene.advance(SLIDE_MS + 1);
+        for (const QString &screen : SCREENS)
+            QCOMPARE(scene.property(screen, "x").toReal(), screenX(state, screen));
+        QCOMPARE(visibleScreens(scene), QStringList { screenOf(state) });
+        QCOMPARE(overlayShown(scene), state.isEmpty() ? overlayBase : false);
+        QCOMPARE(panel->property("visible").toBool(), true);
+        QCOMPARE(panel->property("opacity").toReal(), 0.0);
+    }
+}
+
+void NavigationTest::slides_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+
+    QTest::newRow("start to game") << QString() << QStringLiteral("game");
+    QTest::newRow("game to start") << QStringLiteral("game") << QString();
+    QTest::newRow("start to help") << QString() << QStringLiteral("info");
+    QTest::newRow("help to start") << QStringLiteral("info") << QString();
+    QTest::newRow("start to high scores") << QString() << QStringLiteral("highscore");
+    QTest::newRow("game to high scores") << QStringLiteral("game") << QStringLiteral("highscore");
+    QTest::newRow("high scores to start") << QStringLiteral("highscore") << QString();
+}
+
+void NavigationTest::slides()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    const QString arriving = screenOf(to);
+    const QString leaving = screenOf(from);
+
+    Scene scene;
+    if (!from.isEmpty()) {
+        setRootState(scene, from);
+        scene.advance(SLIDE_MS + 1);
+    }
+    QCOMPARE(visibleScreens(scene), QStringList { leaving });
+    // The high-score screen is left in its upload form; arriving there must show the list.
+    scene.evaluate(QStringLiteral("highScoreView.state = 'upload'"));
+
+    setRootState(scene, to);
+    QCOMPARE(scene.property(arriving, "visible").toBool(), true);
+    QCOMPARE(scene.property(leaving, "visible").toBool(), true);
+    if (to == QLatin1String("highscore"))
+        QCOMPARE(scene.property(QStringLiteral("highScoreView"), "state").toString(), QString());
+
+    const QEasingCurve curve(QEasingCurve::OutInSine);
+    int elapsed = 0;
+    for (int at : { 50, 100, 150, 200, 250 }) {
+        scene.advance(at - elapsed);
+        elapsed = at;
+        for (const QString &screen : SCREENS) {
+            const qreal start = screenX(from, screen);
+            const qreal end = screenX(to, screen);
+            const qreal expected = start + (end - start) * curve.valueForProgress(at / qreal(SLIDE_MS));
+            const qreal actual = scene.property(screen, "x").toReal();
+            QVERIFY2(qAbs(actual - expected) <= 3.0,
+                qPrintable(QStringLiteral("%1 at %2 ms: x %3, expected %4").arg(screen).arg(at).arg(actual).arg(expected)));
+        }
+        QCOMPARE(scene.property(arriving, "visible").toBool(), true);
+        QCOMPARE(scene.property(leaving, "visible").toBool(), true);
+    }
+    scene.advance(SLIDE_MS - 1 - elapsed);
+    QCOMPARE(scene.property(leaving, "visible").toBool(), true);
+    QVERIFY(scene.property(arriving, "x").toReal() != 0.0);
+    scene.advance(2);
+    for (const QString &screen : SCREENS)
+        QCOMPARE(scene.property(screen, "x").toReal(), screenX(to, screen));
+    QCOMPARE(visibleScreens(scene), QStringList { arriving });
+}
+
+void NavigationTest::answeredProbeHidesOverlayForGoodAndStartsOneAd()
+{
+    LocalService service({ QStringLiteral("--set"), QStringLiteral("probe_delay_ms=1000") });
+    QVERIFY(service.isRunning());
+    Scene scene;
+    QCOMPARE(overlayText(scene), LOADING);
+    QVERIFY(overlayShown(scene));
+    QVERIFY(scene.calls().isEmpty());
+
+    QVERIFY(scene.waitFor([&] { return !overlayShown(scene); }));
+    QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
+    const QList<QJsonObject> probes = service.requests(QStringLiteral("/content.asp"));
+    QCOMPARE(probes.size(), 1);
+    QCOMPARE(probes.first().value(QStringLiteral("method")).toString(), QStringLiteral("GET"));
+    QCOMPARE(probes.first().value(QStringLiteral("query")).toString(), QStringLiteral("pageid=18"));
+
+    scene.waitFor([] { return false; }, 300);
+    QCOMPARE(scene.calls().size(), 1);
+    QCOMPARE(service.requests(QStringLiteral("/content.asp")).size(), 1);
+
+    for (const QString &state : { QStringLiteral("info"), QString(), QStringLiteral("game"), QString() }) {
+        setRootState(scene, state);
+        scene.advance(SLIDE_MS + 1);
+        QCOMPARE(overlayShown(scene), false);
+    }
+}
+
+void NavigationTest::failedProbeLeavesAnError_data()
+{
+    QTest::addColumn<bool>("serviceAnswersEmpty");
+    QTest::newRow("empty body") << true;
+    QTest::newRow("refused port") << false;
+}
+
+void NavigationTest::failedProbeLeavesAnError()
+{
+    QFETCH(bool, serviceAnswersEmpty);
+    std::unique_ptr<LocalService> service;
+    std::unique_ptr<RefusedPort> refused;
+    if (serviceAnswersEmpty) {
+        service = std::make_unique<LocalService>(QStringList { QStringLiteral("--probe-empty") });
+        QVERIFY(service->isRunning());
+    } else {
+        refused = std::make_unique<RefusedPort>();
+        QVERIFY2(refused->isHeld(), "the compiled-in port is taken by another program");
+    }
+
+    Scene scene;
+    QVERIFY(scene.waitFor([&] { return overlayText(scene) == CONNECTION_ERROR; }));
+    QVERIFY(overlayShown(scene));
+    if (service)
+        QCOMPARE(service->requests(QStringLiteral("/content.asp")).size(), 1);
+
+    scene.waitFor([] { return false; }, 300);
+    QCOMPARE(overlayText(scene), CONNECTION_ERROR);
+    QVERIFY(overlayShown(scene));
+    QVERIFY(scene.calls().isEmpty());
+}
+
+void NavigationTest::errorStatusWithAPageStillCountsAsAConnection()
+{
+    FailingProbeServer server;
+    QVERIFY2(server.isListening(), "the compiled-in port is taken by another program");
+    Scene scene;
+    QVERIFY(scene.waitFor([&] { return !overlayShown(scene) || overlayText(scene) == CONNECTION_ERROR; }));
+    QCOMPARE(overlayShown(scene), false);
+    QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
+}
+
+void NavigationTest::failedProbeBlocksStartButtonsButNotTheIcons()
+{
+    LocalService service({ QStringLiteral("--probe-empty") });
+    QVERIFY(service.isRunning());
+    UrlCatcher browser;
+    Scene scene;
+    QVERIFY(scene.waitFor([&] { return overlayText(scene) == CONNECTION_ERROR; }));
+
+    for (const QString &id : START_BUTTONS) {
+        QQuickItem *button = scene.itemIn(QStringLiteral("mainView"), id);
+        QVERIFY2(button, qPrintable(id));
+        scene.press(button);
+        QCOMPARE(button->state(), QString());
+        scene.release(button);
+        scene.advance(SLIDE_MS + 1);
+        QCOMPARE(scene.root()->state(), QString());
+    }
+    QCOMPARE(visibleScreens(scene), QStringList { QStringLiteral("mainView") });
+    QVERIFY(scene.calls().isEmpty());
+    QVERIFY(browser.opened.isEmpty());
+
+    scene.tap(scene.itemById(QStringLiteral("image1")));
+    QCOMPARE(scene.calls(), (QStringList { QStringLiteral("appData.minimize"), QStringLiteral("advertisement.start") }));
+    scene.calls().clear();
+    scene.tap(scene.itemById(QStringLiteral("image2")));
+    QCOMPARE(scene.calls(), (QStringList { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") }));
+}
+
+void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall_data()
+{
+    QTest::addColumn<QString>("scope");
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QStringList>("expected");
+
+    const QStringList minimise { QStringLiteral("appData.minimize"), QStringLiteral("advertisement.start") };
+    const QStringList close { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") };
+    QTest::newRow("minimise icon") << QStringLiteral("gameArea") << QStringLiteral("image1") << minimise;
+    QTest::newRow("close icon") << QStringLiteral("gameArea") << QStringLiteral("image2") << close;
+    QTest::newRow("Exit") << QStringLiteral("mainView") << QStringLiteral("button4") << close;
+}
+
+void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall()
+{
+    QFETCH(QString, scope);
+    QFETCH(QString, control);
+    QFETCH(QStringList, expected);
+
+    LocalService service;
+    QVERIFY(service.isRunning());
+    Scene scene;
+    QVERIFY(reachLiveStartScreen(scene));
+    // The ad dialog is modal: what happened before start() returned is what the player saw
+    // before the ad.
+    QStringList beforeAdClosed;
+    scene.advertisement().onStart = [&] { beforeAdClosed = scene.calls(); };
+
+    QQuickItem *item = scope == QLatin1String("gameArea") ? scene.itemById(control) : scene.itemIn(scope, control);
+    QVERIFY(item);
+    scene.tap(item);
+    QCOMPARE(scene.calls(), expected);
+    QCOMPARE(beforeAdClosed, expected.mid(0, expected.indexOf(QStringLiteral("advertisement.start")) + 1));
+    QCOMPARE(scene.root()->state(), QString());
+}
+
+void NavigationTest::moreGamesOpensTheStorePage()
+{
+    LocalService service;
+    QVERIFY(service.isRunning());
+    UrlCatcher browser;
+    Scene scene;
+    QVERIFY(reachLiveStartScreen(scene));
+
+    scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button5")));
+    QCOMPARE(browser.opened, QList<QUrl> { QUrl(QStringLiteral(TAMBORO_STORE_URL)) });
+    QVERIFY(scene.calls().isEmpty());
+    QCOMPARE(scene.root()->state(), QString());
+}
+
+void NavigationTest::helpAndHomeButtonNavigateThroughTheAdPanel()
+{
+    LocalService service;
+    QVERIFY(service.isRunning());
+    Scene scene;
+    QVERIFY(reachLiveStartScreen(scene));
+    QQuickItem *panel = scene.itemById(QStringLiteral("quillon_ad"));
+    QVERIFY(panel);
+
+    scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button3")));
+    QCOMPARE(scene.root()->state(), QStringLiteral("info"));
+    scene.advance(SLIDE_MS + 1);
+    QCOMPARE(visibleScreens(scene), QStringList { QStringLiteral("infoView") });
+    // The transparent panel lies over the whole help screen and must let the touch through.
+    QVERIFY(panel->isVisible());
+    QCOMPARE(panel->opacity(), 0.0);
+
+    QQuickItem *home = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("homeButton"));
+    QVERIFY(home);
+    const auto picture = [home] { return home->property("source").toUrl().fileName(); };
+    QCOMPARE(picture(), QStringLiteral("homebtn.png"));
+    scene.press(home);
+    QCOMPARE(picture(), QStringLiteral("homebtn2.png"));
+    scene.release(home, QPointF(-60, home->height() / 2));
+    QCOMPARE(picture(), QStringLiteral("homebtn.png"));
+    scene.advance(SLIDE_MS + 1);
+    QCOMPARE(scene.root()->state(), QStringLiteral("info"));
+
+    scene.press(home);
+    QCOMPARE(picture(), QStringLiteral("homebtn2.png"));
+    scene.release(home);
+    QCOMPARE(picture(), QStringLiteral("homebtn.png"));
+    QCOMPARE(scene.root()->state(), QString());
+    scene.advance(SLIDE_MS + 1);
+    QCOMPARE(visibleScreens(scene), QStringList { QStringLiteral("mainView") });
+    QVERIFY(scene.calls().isEmpty());
+}
+
+void NavigationTest::heldButtonTurnsLightAndReleasingOutsideCancels()
+{
+    LocalService service;
+    QVERIFY(service.isRunning());
+    Scene scene;
+    QVERIFY(reachLiveStartScreen(scene));
+    QQuickItem *exit = scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button4"));
+    QVERIFY(exit);
+    const QList<QQuickItem *> texts = exit->findChildren<QQuickItem *>();
+    QQuickItem *label = nullptr;
+    for (QQuickItem *item : texts) {
+        if (item->property("text").toString() == QLatin1String("Exit"))
+            label = item;
+    }
+    QVERIFY(label);
+    const auto colours = [&] {
+        return qMakePair(exit->property("color").value<QColor>(), label->property("color").value<QColor>());
+    };
+    const auto resting = qMakePair(QColor(QStringLiteral("#000000")), QColor(QStringLiteral("#ffffff")));
+    const auto held = qMakePair(QColor(QStringLiteral("#e8e3e3")), QColor(QStringLiteral("#000000")));
+
+    QCOMPARE(colours(), resting);
+    scene.press(exit);
+    QCOMPARE(colours(), held);
+    scene.moveTo(exit, QPointF(exit->width() - 5, exit->height() / 2));
+    QCOMPARE(colours(), held);
+    scene.release(exit, QPointF(exit->width() / 2, exit->height() + 40));
+    QCOMPARE(colours(), resting);
+    QVERIFY(scene.calls().isEmpty());
+
+    scene.press(exit);
+    QCOMPARE(colours(), held);
+    scene.release(exit);
+    QCOMPARE(colours(), resting);
+    QCOMPARE(scene.calls(), (QStringList { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") }));
+}
 
 TAMBORO_TEST_MAIN(NavigationTest)
 #include "tst_navigation.moc"
