@@ -1,8 +1,148 @@
 #include "QuillonAdWidget.h"
 
-QuillonAdWidget::QuillonAdWidget(QWidget *parent, const QByteArray &, const QString &, bool, const QString &)
-    : QFrame(parent)
+#include <QBuffer>
+#include <QEvent>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMovie>
+#include <QVBoxLayout>
+
+namespace {
+
+// Longer ad texts are cut here and marked with "...", so the line fits under a banner.
+constexpr int MaxTextLength = 30;
+// Height in pixels the text line's font is shrunk to.
+constexpr int MaxTextHeight = 15;
+
+QString shortened(const QString& text)
 {
+    if (text.size() > MaxTextLength)
+        return text.left(MaxTextLength) + QStringLiteral("...");
+    return text;
 }
 
-void QuillonAdWidget::updateAd(const QByteArray &, const QString &, const QString &) { }
+// Readers go first: the movie reads from the buffer, the buffer from the bytes.
+void releaseImage(QMovie* movie, QBuffer* buffer, std::unique_ptr<QByteArray> bytes)
+{
+    delete movie;
+    delete buffer;
+    bytes.reset();
+}
+
+} // namespace
+
+QuillonAdWidget::QuillonAdWidget(QWidget* parent, const QByteArray& imageData, const QString& adUrl,
+    bool showAdText, const QString& adText)
+    : QFrame(parent)
+    , adUrl(adUrl)
+    , adText(shortened(adText))
+{
+    installEventFilter(this);
+    setFrameStyle(QFrame::Box | QFrame::Plain);
+    setLineWidth(1);
+
+    imageLabel = new QLabel(this);
+    imageLabel->setObjectName(QStringLiteral("lblAdImageCtrl"));
+    imageLabel->setAlignment(Qt::AlignCenter);
+    imageLabel->setFocusPolicy(Qt::NoFocus);
+
+    if (!imageData.isEmpty())
+        playImage(imageData);
+
+    if (showAdText) {
+        textLabel = new QLabel(this);
+        textLabel->setObjectName(QStringLiteral("lblAdTextCtrl"));
+        textLabel->setFocusPolicy(Qt::NoFocus);
+        // The text comes from the network: shown as it is, never interpreted as markup.
+        textLabel->setTextFormat(Qt::PlainText);
+        textLabel->setText(this->adText);
+        textLabel->setAlignment(Qt::AlignCenter);
+        fitTextFont(MaxTextHeight);
+    }
+
+    auto* layout = new QVBoxLayout;
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(imageLabel);
+    if (textLabel)
+        layout->addWidget(textLabel, 0, Qt::AlignCenter);
+    setLayout(layout);
+}
+
+QuillonAdWidget::~QuillonAdWidget() { releaseImage(movie, imageBuffer, std::move(imageData)); }
+
+void QuillonAdWidget::updateAd(const QByteArray& imageData, const QString& adUrl, const QString& adText)
+{
+    this->adText = shortened(adText);
+    if (textLabel)
+        textLabel->setText(this->adText);
+
+    this->adUrl.clear();
+    this->adUrl.setUrl(adUrl);
+
+    QMovie* oldMovie = movie;
+    QBuffer* oldBuffer = imageBuffer;
+    std::unique_ptr<QByteArray> oldBytes = std::move(this->imageData);
+    playImage(imageData);
+    releaseImage(oldMovie, oldBuffer, std::move(oldBytes));
+}
+
+void QuillonAdWidget::playImage(const QByteArray& bytes)
+{
+    auto newBytes = std::make_unique<QByteArray>(bytes);
+    auto* newBuffer = new QBuffer(newBytes.get(), this);
+    newBuffer->open(QIODevice::ReadOnly);
+    auto* newMovie = new QMovie(newBuffer, QByteArray(), this);
+    imageLabel->setMovie(newMovie);
+
+    imageData = std::move(newBytes);
+    imageBuffer = newBuffer;
+    movie = newMovie;
+    connect(movie, &QMovie::finished, this, &QuillonAdWidget::onMovieFinished);
+    movie->start();
+}
+
+// The last frame stays on the label when a movie ends; nothing else is due.
+void QuillonAdWidget::onMovieFinished() { }
+
+void QuillonAdWidget::fitTextFont(int maxHeight)
+{
+    static const QString sample = QStringLiteral("Test Text");
+    QFont font = textLabel->font();
+    // A font sized in pixels reports point size -1, so it is shrunk by its pixel size instead.
+    const bool byPixels = font.pointSize() <= 0;
+    const auto size = [&font, byPixels] { return byPixels ? font.pixelSize() : font.pointSize(); };
+
+    // Stops at size 1 or at the first size the font does not take, so no font loops forever.
+    while (QFontMetrics(font).boundingRect(sample).height() > maxHeight && size() > 1) {
+        const int before = size();
+        if (byPixels)
+            font.setPixelSize(before - 1);
+        else
+            font.setPointSize(before - 1);
+        if (size() == before)
+            break;
+    }
+    textLabel->setFont(font);
+}
+
+bool QuillonAdWidget::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != this)
+        return QFrame::eventFilter(watched, event);
+
+    switch (event->type()) {
+    case QEvent::MouseButtonRelease:
+        emit adLinkActivated(adUrl);
+        return false;
+    case QEvent::KeyPress: {
+        // Return is left to the dialog's default button; only the select key and Enter open the ad.
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Select || key == Qt::Key_Enter)
+            emit adLinkActivated(adUrl);
+        return false;
+    }
+    default:
+        return QFrame::eventFilter(watched, event);
+    }
+}

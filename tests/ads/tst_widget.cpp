@@ -1,7 +1,246 @@
 #include "IsolatedHome.h"
 
+#include "QuillonAdWidget.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QLayout>
+#include <QMetaMethod>
+#include <QMovie>
+#include <QPointer>
+#include <QSignalSpy>
+
+namespace {
+
+const QString AdUrl = QStringLiteral("http://ads.example/click?id=1");
+
+QByteArray staticFile(const QString& name)
+{
+    QFile file(QFINDTESTDATA(QStringLiteral("../../tools/static/") + name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray pngBytes(const QSize& size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::darkGreen);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+QLabel* imageLabel(QWidget& banner) { return banner.findChild<QLabel*>(QStringLiteral("lblAdImageCtrl")); }
+QLabel* textLabel(QWidget& banner) { return banner.findChild<QLabel*>(QStringLiteral("lblAdTextCtrl")); }
+
+// Counts what reaches the banner's parent, i.e. what the banner passed on.
+class EventCounter : public QObject {
+public:
+    QList<QEvent::Type> seen;
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyPress || event->type() == QEvent::MouseButtonRelease)
+            seen << event->type();
+        return false;
+    }
+};
+
+} // namespace
+
 class AdWidgetTest : public QObject {
     Q_OBJECT
+
+private slots:
+    void metaObjectKeepsItsConnectableNames()
+    {
+        const QMetaObject& meta = QuillonAdWidget::staticMetaObject;
+        const int first = meta.methodOffset();
+        QCOMPARE(meta.methodCount() - first, 2);
+        QCOMPARE(meta.method(first).methodSignature(), QByteArray("adLinkActivated(QUrl)"));
+        QCOMPARE(meta.method(first).parameterNames(), QList<QByteArray>({ "adUrl" }));
+        QCOMPARE(meta.method(first + 1).methodSignature(), QByteArray("onMovieFinished()"));
+        QCOMPARE(meta.method(first + 1).access(), QMetaMethod::Private);
+    }
+
+    void textLineIsCutAfterThirtyCharacters_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        const QString thirty = QStringLiteral("Thirty characters exactly here");
+        QCOMPARE(thirty.size(), 30);
+        QTest::newRow("30 stays whole") << thirty << thirty;
+        QTest::newRow("31 is cut") << thirty + QStringLiteral("!") << thirty + QStringLiteral("...");
+        QTest::newRow("empty") << QString() << QString();
+        QTest::newRow("markup is not interpreted")
+            << QStringLiteral("<b>x</b>") << QStringLiteral("<b>x</b>");
+    }
+    void textLineIsCutAfterThirtyCharacters()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QuillonAdWidget built(nullptr, QByteArray(), AdUrl, true, text);
+        QCOMPARE(textLabel(built)->text(), shown);
+        QCOMPARE(textLabel(built)->textFormat(), Qt::PlainText);
+
+        QuillonAdWidget updated(nullptr, QByteArray(), AdUrl, true, QStringLiteral("old"));
+        updated.updateAd(QByteArray(), AdUrl, text);
+        QCOMPARE(textLabel(updated)->text(), shown);
+    }
+
+    void emptyBytesGiveAnEmptyImageThatKeepsItsPlace()
+    {
+        QuillonAdWidget banner(nullptr, QByteArray(), QString(), false, QString());
+        QVERIFY(banner.findChildren<QMovie*>().isEmpty());
+        QVERIFY(banner.findChildren<QBuffer*>().isEmpty());
+        QVERIFY(!imageLabel(banner)->movie());
+        QCOMPARE(banner.layout()->indexOf(imageLabel(banner)), 0);
+        QVERIFY(!textLabel(banner));
+
+        QSignalSpy activated(&banner, &QuillonAdWidget::adLinkActivated);
+        QTest::mouseClick(&banner, Qt::LeftButton);
+        QCOMPARE(activated.size(), 1);
+        QCOMPARE(activated.at(0).at(0).toUrl(), QUrl());
+    }
+
+    void stillAndAnimatedImagesPlay_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("animated");
+        QTest::newRow("png") << QStringLiteral("ads/ad2.png") << false;
+        QTest::newRow("jpg") << QStringLiteral("ads/ad3.jpg") << false;
+        QTest::newRow("animated gif") << QStringLiteral("ads/ad1.gif") << true;
+    }
+    void stillAndAnimatedImagesPlay()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, animated);
+        const QByteArray bytes = staticFile(file);
+        QVERIFY(!bytes.isEmpty());
+        QuillonAdWidget banner(nullptr, bytes, AdUrl, false, QString());
+        QMovie* movie = imageLabel(banner)->movie();
+        QVERIFY(movie);
+        QCOMPARE(movie->state(), QMovie::Running);
+        QCOMPARE(movie->currentImage().size(), QSize(320, 120));
+        QCOMPARE(imageLabel(banner)->sizeHint(), QSize(320, 120));
+        if (animated)
+            QTRY_VERIFY(movie->currentFrameNumber() > 0);
+    }
+
+    void undecodableBytesShowNothingYetStillActivate()
+    {
+        QuillonAdWidget banner(
+            nullptr, QByteArray("certainly not an image"), AdUrl, true, QStringLiteral("t"));
+        QMovie* movie = imageLabel(banner)->movie();
+        QVERIFY(movie);
+        QVERIFY(!movie->isValid());
+        QVERIFY(movie->currentImage().isNull());
+        QCOMPARE(textLabel(banner)->text(), QStringLiteral("t"));
+
+        QSignalSpy activated(&banner, &QuillonAdWidget::adLinkActivated);
+        QTest::keyClick(&banner, Qt::Key_Select);
+        QCOMPARE(activated.size(), 1);
+    }
+
+    void releaseOnImageOrFrameActivatesOnceAndIsPassedOn()
+    {
+        QWidget parent;
+        EventCounter counter;
+        parent.installEventFilter(&counter);
+        auto* banner
+            = new QuillonAdWidget(&parent, pngBytes(QSize(60, 30)), AdUrl, true, QStringLiteral("t"));
+        parent.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&parent));
+
+        QSignalSpy activated(banner, &QuillonAdWidget::adLinkActivated);
+        QTest::mouseRelease(imageLabel(*banner), Qt::LeftButton);
+        QCOMPARE(activated.size(), 1);
+        QCOMPARE(activated.at(0).at(0).toUrl(), QUrl(AdUrl));
+        QTest::mouseRelease(banner, Qt::LeftButton, {}, QPoint(0, 0));
+        QCOMPARE(activated.size(), 2);
+        QCOMPARE(counter.seen, QList<QEvent::Type>(2, QEvent::MouseButtonRelease));
+    }
+
+    void onlySelectAndEnterKeysActivate_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("emitted");
+        QTest::newRow("select") << int(Qt::Key_Select) << 1;
+        QTest::newRow("enter") << int(Qt::Key_Enter) << 1;
+        QTest::newRow("return") << int(Qt::Key_Return) << 0;
+        QTest::newRow("space") << int(Qt::Key_Space) << 0;
+    }
+    void onlySelectAndEnterKeysActivate()
+    {
+        QFETCH(int, key);
+        QFETCH(int, emitted);
+        QWidget parent;
+        EventCounter counter;
+        parent.installEventFilter(&counter);
+        auto* banner = new QuillonAdWidget(&parent, QByteArray(), AdUrl, false, QString());
+        QSignalSpy activated(banner, &QuillonAdWidget::adLinkActivated);
+        QTest::keyPress(banner, Qt::Key(key));
+        QCOMPARE(activated.size(), emitted);
+        QCOMPARE(counter.seen, QList<QEvent::Type>({ QEvent::KeyPress }));
+    }
+
+    void updateAdReplacesImageAndUrl()
+    {
+        QuillonAdWidget banner(nullptr, staticFile(QStringLiteral("ads/ad1.gif")), AdUrl, false, QString());
+        QPointer<QMovie> oldMovie = imageLabel(banner)->movie();
+        QPointer<QBuffer> oldBuffer = banner.findChild<QBuffer*>();
+        QVERIFY(oldMovie && oldBuffer);
+
+        const QString nextUrl = QStringLiteral("https://ads.example/next");
+        banner.updateAd(pngBytes(QSize(40, 20)), nextUrl, QStringLiteral("ignored without a text line"));
+        QVERIFY(!oldMovie && !oldBuffer);
+        QVERIFY(!textLabel(banner));
+        QCOMPARE(banner.findChildren<QMovie*>().size(), 1);
+        QCOMPARE(banner.findChildren<QBuffer*>().size(), 1);
+        QCOMPARE(imageLabel(banner)->movie()->currentImage().size(), QSize(40, 20));
+
+        QSignalSpy activated(&banner, &QuillonAdWidget::adLinkActivated);
+        QTest::keyClick(&banner, Qt::Key_Enter);
+        QCOMPARE(activated.at(0).at(0).toUrl(), QUrl(nextUrl));
+
+        banner.updateAd(QByteArray(), AdUrl, QString());
+        QVERIFY(imageLabel(banner)->movie()->currentImage().isNull());
+        QCOMPARE(banner.findChildren<QMovie*>().size(), 1);
+    }
+
+    void textFontShrinksUntilTheSampleFitsFifteenPixels_data()
+    {
+        QTest::addColumn<bool>("pixelSized");
+        QTest::newRow("point sized") << false;
+        QTest::newRow("pixel sized") << true;
+    }
+    void textFontShrinksUntilTheSampleFitsFifteenPixels()
+    {
+        QFETCH(bool, pixelSized);
+        QFont big;
+        if (pixelSized)
+            big.setPixelSize(48);
+        else
+            big.setPointSize(36);
+        QWidget parent;
+        parent.setFont(big);
+        QuillonAdWidget banner(&parent, QByteArray(), AdUrl, true, QStringLiteral("t"));
+
+        QFont fitted = textLabel(banner)->font();
+        const auto sampleHeight = [](const QFont& font) {
+            return QFontMetrics(font).boundingRect(QStringLiteral("Test Text")).height();
+        };
+        QVERIFY(sampleHeight(fitted) <= 15);
+        QCOMPARE(fitted.pointSize() == -1, pixelSized);
+        // The first fitting size counting down, not any smaller one.
+        if (pixelSized)
+            fitted.setPixelSize(fitted.pixelSize() + 1);
+        else
+            fitted.setPointSize(fitted.pointSize() + 1);
+        QVERIFY(sampleHeight(fitted) > 15);
+    }
 };
 
 TAMBORO_TEST_MAIN(AdWidgetTest)
