@@ -67,8 +67,9 @@ CLK_TCK = os.sysconf("SC_CLK_TCK")
 NEW_GAME = (240, 333)
 
 # Environment changes tried on the game alone, to price candidate improvements.
+# "@fresh" gives each run an empty folder: a first start, with nothing cached yet.
 VARIANTS = {
-    "game, QML disk cache off": {"QML_DISABLE_DISK_CACHE": "1"},
+    "game, first start (empty QML cache)": {"XDG_CACHE_HOME": "@fresh"},
     "game, no session bus": {"DBUS_SESSION_BUS_ADDRESS": ""},
 }
 
@@ -193,6 +194,9 @@ class Services:
         else:
             env.update({"QT_QPA_PLATFORM": "offscreen", "QT_QUICK_BACKEND": "software"})
         env.update(extra or {})
+        for key, value in env.items():
+            if value == "@fresh":
+                env[key] = tempfile.mkdtemp(dir=home)
         return {k: v for k, v in env.items() if v != ""}
 
     def close(self):
@@ -307,10 +311,10 @@ def measure_session(services, name, argv, extra=None, play_seconds=10.0, idle_se
     return result
 
 
-def measure_callgrind(services, name, argv, tmp):
+def measure_callgrind(services, name, argv, tmp, extra=None):
     out = os.path.join(tmp, "callgrind." + re.sub(r"\W+", "-", name))
     run = Run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + argv,
-              services.env(name, xvfb=False))
+              services.env(name, xvfb=False, extra=extra))
     try:
         run.wait_frame(timeout=600)
     finally:
@@ -400,6 +404,9 @@ def main():
     parser.add_argument("--only", default="startup,session,callgrind,scores,adchain",
                         help="comma list of startup,session,callgrind,scores,adchain")
     parser.add_argument("--variants", action="store_true", help="also run the game with the VARIANTS environments")
+    parser.add_argument("--extra", action="append", default=[], metavar="NAME=PATH[@KEY=VALUE;...]",
+                        help="also measure another build of the game (a candidate change), optionally "
+                             "with environment settings; may be repeated")
     parser.add_argument("--markdown", help="write the report (machine, command, tables) to this file")
     parser.add_argument("--json", help="write every single measurement to this file")
     args = parser.parse_args()
@@ -420,6 +427,12 @@ def main():
         for name, env in VARIANTS.items():
             runs.append((name, programs["game"], env))
             columns.append(name)
+    for extra in args.extra:
+        name, _, rest = extra.partition("=")
+        path, _, settings = rest.partition("@")
+        env = dict(item.split("=", 1) for item in settings.split(";") if item)
+        runs.append((name, [os.path.abspath(path)], env))
+        columns.append(name)
 
     services = Services(port)
     results = {name: [] for name in columns}
@@ -442,8 +455,8 @@ def main():
                     f"{k}={v:.2f}" for k, v in entry.items() if isinstance(v, float)))
         if "callgrind" in only:
             for _ in range(args.callgrind_reps):
-                for name, argv, env in runs[:3]:
-                    entry = measure_callgrind(services, name, argv, services.tmp)
+                for name, argv, env in runs[:3] + runs[3 + (len(VARIANTS) if args.variants else 0):]:
+                    entry = measure_callgrind(services, name, argv, services.tmp, env)
                     log(f"callgrind {name}: {entry['callgrind_mir']:.1f} M Ir")
                     keep = os.path.join(BUILD, os.path.basename(entry["callgrind_file"]))
                     shutil.copy(entry["callgrind_file"], keep)
