@@ -8,6 +8,8 @@ Rectangle {
     property int lives: 3
     property int clickCount: 0
     property int gameTimerInterval: 1000
+    // Every chance in the game is drawn from here, so a test can put in its own sequence.
+    property var random: Math.random
     // Evaluating this once at load sends the connection probe.
     property string advert: Game.getQuillonAd(0)
 

@@ -1,8 +1,509 @@
 #include "IsolatedHome.h"
+#include "SceneFixture.h"
 
+#include <QColor>
+#include <QRegularExpression>
+
+// Game time comes from the scene's virtual clock, and chance from a sequence the test puts
+// into the scene's random source, so every spawn lands in a known hole at a known time.
 class GameTest : public QObject {
     Q_OBJECT
+
+private slots:
+    void init();
+
+    void unhitGameRunsItsCourseInFourAndAHalfSeconds();
+    void kindDrawDecidesPointsAndExtraMonkey_data();
+    void kindDrawDecidesPointsAndExtraMonkey();
+    void everySeventhHitSpeedsUpSpawningDownTo250();
+    void pressesCountOnlyOnStandingMonkeysDuringPlay();
+    void fullBoardEndsGameInSpawningTickAndFreezesIt();
+    void restartClearsBoardAndOldTimersFireHarmlessly();
+    void buttonsShowPressedPicturesAndActOnClick();
+    void tenthScoreTieStaysOffTheList_data();
+    void tenthScoreTieStaysOffTheList();
+    void evenGamesShowAnAdBeforeTheScoreIsSaved();
+    void boardGeometryFollowsTheScreenUnrounded();
 };
+
+namespace {
+
+// A draw that lands on value k of n equal slots.
+double slot(int k, int n)
+{
+    return (k + 0.5) / n;
+}
+
+// Kind 10 into the first free hole: a blue monkey and never an extra one.
+const double quietDraw = slot(10, 101);
+
+// A timer started while QML's animation clock is idle registers through two queued calls;
+// one millisecond at a time, each step delivers both before time moves on.
+void advance(Scene &scene, int milliseconds)
+{
+    for (int i = 0; i < milliseconds; ++i)
+        scene.advance(1);
+}
+
+// The scene's connection probe may call advertisement.start() when its reply comes; it is
+// let through first, so the calls the test sees are the game's own. The clock's first tick
+// also carries the real time the window took to show, so the game starts after it.
+void settle(Scene &scene)
+{
+    QVERIFY(scene.waitFor([&] {
+        return !scene.property(QStringLiteral("item1"), "visible").toBool()
+            || scene.property(QStringLiteral("text1"), "text").toString().startsWith(QLatin1String("Network"));
+    }));
+    scene.calls().clear();
+    // A QML timer started while QML's animation clock is idle joins it a tick late; one that
+    // never fires keeps the clock busy, so every game timer counts from its start.
+    scene.evaluate(QStringLiteral("Qt.createQmlObject('import QtQuick; Timer { running: true; interval: 86400000 }', gameArea)"));
+    scene.advance(1);
+}
+
+void steer(Scene &scene, const QList<double> &draws)
+{
+    settle(scene);
+    QStringList values;
+    for (double draw : draws)
+        values << QString::number(draw, 'g', 17);
+    scene.evaluate(QStringLiteral("gameArea.random = (function() { var queue = [%1];"
+                                  " return function() { return queue.length > 0 ? queue.shift() : %2; }; })()")
+                       .arg(values.join(QLatin1Char(',')))
+                       .arg(quietDraw, 0, 'g', 17));
+}
+
+QQuickItem *hole(Scene &scene, int number)
+{
+    return scene.byId(QStringLiteral("gameView"))->property(qPrintable(QStringLiteral("hole%1").arg(number))).value<QQuickItem *>();
+}
+
+QVariant holeProperty(Scene &scene, int number, const char *name)
+{
+    return hole(scene, number)->property(name);
+}
+
+bool monkeyUp(Scene &scene, int number)
+{
+    return holeProperty(scene, number, "state").toString() == QLatin1String("hasMonkey");
+}
+
+int monkeysUp(Scene &scene)
+{
+    int count = 0;
+    for (int number = 1; number <= 8; ++number)
+        count += monkeyUp(scene, number) ? 1 : 0;
+    return count;
+}
+
+int rootInt(Scene &scene, const char *name)
+{
+    return scene.root()->property(name).toInt();
+}
+
+QString gameViewState(Scene &scene)
+{
+    return scene.property(QStringLiteral("gameView"), "state").toString();
+}
+
+QQuickItem *card(Scene &scene, int number)
+{
+    for (QQuickItem *child : hole(scene, number)->childItems()) {
+        if (child->inherits("QQuickFlipable"))
+            return child;
+    }
+    return nullptr;
+}
+
+QQuickItem *button(Scene &scene, const QString &picture)
+{
+    for (QQuickItem *child : scene.itemById(QStringLiteral("gameView"))->childItems()) {
+        if (child->property("picture").toString() == picture)
+            return child;
+    }
+    return nullptr;
+}
+
+void hit(Scene &scene, int number)
+{
+    scene.press(hole(scene, number));
+    scene.release(hole(scene, number));
+}
+
+// A text of the game-over overlay, drawn at full opacity on the dark overlay.
+bool overlayShows(Scene &scene, const QString &text)
+{
+    const QList<QQuickItem *> items = scene.itemById(QStringLiteral("gameView"))->findChildren<QQuickItem *>();
+    for (QQuickItem *item : items) {
+        if (item->property("text").toString() == text && item->opacity() == 1.0 && item->parentItem()->opacity() == 1.0)
+            return item->parentItem()->property("color").value<QColor>() == QColor(0, 0, 0, 160);
+    }
+    return false;
+}
+
+bool anyTimerRunning(Scene &scene)
+{
+    bool running = scene.property(QStringLiteral("gameTimer"), "running").toBool();
+    for (int number = 1; number <= 8; ++number)
+        running = running || scene.property(QStringLiteral("hideTimer%1").arg(number), "running").toBool();
+    return running;
+}
+
+// The engine keeps its database connections for the whole process, so tests start from
+// a dropped table rather than a deleted file.
+void dropScores(Scene &scene)
+{
+    scene.evaluate(QStringLiteral("Game.scoresDatabase().transaction(function(tx) { tx.executeSql('DROP TABLE IF EXISTS Scores'); })"));
+}
+
+bool scoresTableExists(Scene &scene)
+{
+    return scene
+        .evaluate(QStringLiteral("(function() { var n = 0; Game.scoresDatabase().transaction(function(tx) {"
+                                 " n = tx.executeSql(\"SELECT name FROM sqlite_master WHERE name = 'Scores'\").rows.length; });"
+                                 " return n; })()"))
+        .toInt() > 0;
+}
+
+void storeScores(Scene &scene, const QList<int> &scores)
+{
+    QStringList values;
+    for (int score : scores)
+        values << QString::number(score);
+    scene.evaluate(QStringLiteral("Game.scoresDatabase().transaction(function(tx) { tx.executeSql(Game.CREATE_SCORES);"
+                                  " [%1].forEach(function(s) { tx.executeSql('INSERT INTO Scores VALUES(?, ?, ?)', ['', s, 8]); }); })")
+                       .arg(values.join(QLatin1Char(','))));
+}
+
+int storedScoresOf(Scene &scene, int score)
+{
+    return scene
+        .evaluate(QStringLiteral("(function() { var n = 0; Game.scoresDatabase().transaction(function(tx) {"
+                                 " n = tx.executeSql('SELECT * FROM Scores WHERE score = %1').rows.length; }); return n; })()")
+                      .arg(score))
+        .toInt();
+}
+
+// Starts a game with the given score already on the board and lets it run out unhit: the
+// third escape ends it 4500 ms later.
+void playOutWithScore(Scene &scene, int score)
+{
+    scene.evaluate(QStringLiteral("Game.newGame()"));
+    scene.root()->setProperty("score", score);
+    advance(scene, 4500);
+}
+
+} // namespace
+
+void GameTest::init()
+{
+    // Script errors reach the test only as warnings.
+    QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+}
+
+void GameTest::unhitGameRunsItsCourseInFourAndAHalfSeconds()
+{
+    Scene scene;
+    steer(scene, {});
+    dropScores(scene);
+    QCOMPARE(card(scene, 1)->property("angle").toInt(), 180);
+    scene.evaluate(QStringLiteral("Game.newGame()"));
+    QCOMPARE(gameViewState(scene), QString());
+
+    advance(scene, 999);
+    QCOMPARE(monkeysUp(scene), 0);
+    advance(scene, 1);
+    QVERIFY(monkeyUp(scene, 1));
+    QCOMPARE(holeProperty(scene, 1, "image").toString(), QStringLiteral("holebg1"));
+    advance(scene, 250);
+    QVERIFY(card(scene, 1)->property("angle").toInt() > 0);
+    advance(scene, 250);
+    QCOMPARE(card(scene, 1)->property("angle").toInt(), 0);
+
+    advance(scene, 999); // 2499: the first monkey is still up
+    QVERIFY(monkeyUp(scene, 1));
+    advance(scene, 1);
+    QVERIFY(!monkeyUp(scene, 1));
+    QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("holebgred"));
+    QCOMPARE(rootInt(scene, "lives"), 2);
+    QCOMPARE(scene.property(QStringLiteral("gameView"), "livesText").toString(), QStringLiteral("2"));
+
+    advance(scene, 500); // 3000: a new monkey in the escaped hole keeps the red rim
+    QVERIFY(monkeyUp(scene, 1));
+    QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("holebgred"));
+
+    advance(scene, 1499);
+    QCOMPARE(rootInt(scene, "lives"), 1);
+    QCOMPARE(gameViewState(scene), QString());
+    advance(scene, 1);
+    QCOMPARE(rootInt(scene, "lives"), 0);
+    QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
+    QVERIFY(!anyTimerRunning(scene));
+    QCOMPARE(scene.calls(), QStringList());
+    QVERIFY2(!scoresTableExists(scene), "a game without points went to the score database");
+
+    // The red rim lasts until a monkey in that hole is hit, or the next game.
+    scene.evaluate(QStringLiteral("Game.newGame()"));
+    QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("hole"));
+    QVERIFY(!overlayShows(scene, QStringLiteral("Game over!")));
+}
+
+void GameTest::kindDrawDecidesPointsAndExtraMonkey_data()
+{
+    QTest::addColumn<int>("kindDraw");
+    QTest::addColumn<int>("points");
+    QTest::addColumn<bool>("extra");
+
+    QTest::newRow("0") << 0 << 1 << true;
+    QTest::newRow("48") << 48 << 1 << false;
+    QTest::newRow("49") << 49 << 1 << true;
+    QTest::newRow("50") << 50 << 2 << false;
+    QTest::newRow("77") << 77 << 2 << true;
+    QTest::newRow("79") << 79 << 2 << false;
+    QTest::newRow("80") << 80 << 3 << false;
+    QTest::newRow("98") << 98 << 3 << true;
+    QTest::newRow("100") << 100 << 3 << false;
+}
+
+void GameTest::kindDrawDecidesPointsAndExtraMonkey()
+{
+    QFETCH(int, kindDraw);
+    QFETCH(int, points);
+    QFETCH(bool, extra);
+
+    Scene scene;
+    // Fourth of eight free holes; the extra step then draws the first of the seven left
+    // with a kind that would allow yet another monkey, which must not come.
+    steer(scene, {slot(3, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101)});
+    scene.evaluate(QStringLiteral("Game.newGame()"));
+    advance(scene, 1000);
+
+    QVERIFY(monkeyUp(scene, 4));
+    QCOMPARE(monkeysUp(scene), extra ? 2 : 1);
+    QCOMPARE(monkeyUp(scene, 1), extra);
+
+    hit(scene, 4);
+    QCOMPARE(rootInt(scene, "score"), points);
+    QCOMPARE(scene.property(QStringLiteral("gameView"), "scoreText").toString(), QString::number(points));
+    QVERIFY(!monkeyUp(scene, 4));
+    QCOMPARE(holeProperty(scene, 4, "hasMonkey").toInt(), 0);
+    QVERIFY(!scene.property(QStringLiteral("hideTimer4"), "running").toBool());
+}
+
+void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
+{
+    Scene scene;
+    steer(scene, {});
+    scene.evaluate(QStringLiteral("Game.newGame()"));
+
+    int lastSpawn = 0;
+    for (int elapsed = 1; elapsed <= 8000 && rootInt(scene, "clickCount") < 7; ++elapsed) {
+        advance(scene, 1);
+        if (monkeyUp(scene, 1)) {
+            lastSpawn = elapsed;
+            hit(scene, 1);
+        }
+    }
+    QCOMPARE(rootInt(scene, "clickCount"), 7);
+    QCOMPARE(lastSpawn, 7000);
+    QCOMPARE(rootInt(scene, "gameTimerInterval"), 950);
+    QCOMPARE(scene.property(QStringLiteral("gameTimer"), "interval").toInt(), 950);
+    for (int number = 1; number <= 8; ++number)
+        QCOMPARE(holeProperty(scene, number, "flipSpeed").toInt(), 475);
+
+    advance(scene, 949);
+    QVERIFY(!monkeyUp(scene, 1));
+    advance(scene, 1);
+    QVERIFY(monkeyUp(scene, 1));
+
+    for (int hits = 8; hits <= 104; ++hits)
+        scene.evaluate(QStringLiteral("Game.addScore(1, 2)"));
+    QCOMPARE(rootInt(scene, "gameTimerInterval"), 300);
+    scene.evaluate(QStringLiteral("Game.addScore(1, 2)"));
+    QCOMPARE(rootInt(scene, "gameTimerInterval"), 250);
+    for (int hits = 106; hits <= 112; ++hits)
+        scene.evaluate(QStringLiteral("Game.addScore(1, 2)"));
+    QCOMPARE(rootInt(scene, "gameTimerInterval"), 250);
+    QCOMPARE(scene.property(QStringLiteral("gameTimer"), "interval").toInt(), 250);
+    QCOMPARE(holeProperty(scene, 8, "flipSpeed").toInt(), 125);
+}
+
+void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
+{
+    Scene scene;
+    steer(scene, {slot(0, 8), slot(80, 101)});
+    scene.evaluate(QStringLiteral("Game.newGame()"));
+    advance(scene, 1000);
+    QVERIFY(monkeyUp(scene, 1));
+
+    hit(scene, 2);
+    QCOMPARE(rootInt(scene, "score"), 0);
+
+    // The card turns back from the moment the finger is down.
+    advance(scene, 500);
+    scene.press(hole(scene, 1));
+    QCOMPARE(rootInt(scene, "score"), 3);
+    advance(scene, 100);
+    QVERIFY(card(scene, 1)->property("angle").toInt() > 0);
+    scene.release(hole(scene, 1));
+
+    // Still turning away: a second press finds no monkey.
+    hit(scene, 1);
+    QCOMPARE(rootInt(scene, "score"), 3);
+    QCOMPARE(rootInt(scene, "clickCount"), 1);
+}
+
+void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
+{
+    Scene scene;
+    steer(scene, {slot(0, 1), slot(7, 101)});
+    scene.evaluate(QStringLiteral("Game.newGame(); for (var id = 1; id <= 7; ++id) Game.setMonkey(id, 'holebg2')"));
+    advance(scene, 999);
+    QCOMPARE(gameViewState(scene), QString());
+    advance(scene, 1);
+    QCOMPARE(monkeysUp(scene), 8);
+    QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
+    QVERIFY(overlayShows(scene, QStringLiteral("Game over!")));
+    QVERIFY(overlayShows(scene, QStringLiteral("You didn't get new highscore!")));
+    QVERIFY(!anyTimerRunning(scene));
+
+    advance(scene, 3000);
+    QCOMPARE(rootInt(scene, "lives"), 3);
+    QCOMPARE(monkeysUp(scene), 8);
+
+    // A monkey left standing behind the overlay is cleared without scoring.
+    hit(scene, 8);
+    QVERIFY(!monkeyUp(scene, 8));
+    QCOMPARE(holeProperty(scene, 8, "hasMonkey").toInt(), 0);
+    QCOMPARE(rootInt(scene, "score"), 0);
+    QCOMPARE(rootInt(scene, "clickCount"), 0);
+}
+
+void GameTest::restartClearsBoardAndOldTimersFireHarmlessly()
+{
+    Scene scene;
+    steer(scene, {slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101)});
+    scene.evaluate(QStringLiteral("Game.newGame()"));
+    advance(scene, 1000);
+    QVERIFY(monkeyUp(scene, 1) && monkeyUp(scene, 2));
+
+    advance(scene, 300);
+    scene.tap(button(scene, QStringLiteral("restart")));
+    QCOMPARE(monkeysUp(scene), 0);
+    QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), 2);
+
+    // Hole 1 is refilled before its old timer is due, which restarts that timer; hole 2's
+    // old timer finds no monkey.
+    advance(scene, 1000);
+    QVERIFY(monkeyUp(scene, 1));
+    advance(scene, 200);
+    QCOMPARE(rootInt(scene, "lives"), 3);
+    QVERIFY(monkeyUp(scene, 1));
+    QCOMPARE(holeProperty(scene, 2, "image2").toString(), QStringLiteral("hole"));
+    advance(scene, 1300);
+    QVERIFY(!monkeyUp(scene, 1));
+    QCOMPARE(rootInt(scene, "lives"), 2);
+}
+
+void GameTest::buttonsShowPressedPicturesAndActOnClick()
+{
+    Scene scene;
+    scene.evaluate(QStringLiteral("Game.newGame()"));
+    advance(scene, 300);
+    QQuickItem *home = button(scene, QStringLiteral("homebtn"));
+    QVERIFY(home);
+
+    scene.press(home);
+    QCOMPARE(home->property("source").toUrl().fileName(), QStringLiteral("homebtn2.png"));
+    QTest::mouseMove(&scene.view(), QPoint(10, 10));
+    QTest::mouseRelease(&scene.view(), Qt::LeftButton, {}, QPoint(10, 10));
+    QCOMPARE(home->property("source").toUrl().fileName(), QStringLiteral("homebtn.png"));
+    QCOMPARE(scene.root()->property("state").toString(), QStringLiteral("game"));
+
+    scene.tap(home);
+    QCOMPARE(scene.root()->property("state").toString(), QString());
+    // Leaving the screen does not stop the game.
+    QVERIFY(scene.property(QStringLiteral("gameTimer"), "running").toBool());
+}
+
+void GameTest::tenthScoreTieStaysOffTheList_data()
+{
+    QTest::addColumn<QList<int>>("stored");
+    QTest::addColumn<QString>("overlay");
+    QTest::addColumn<int>("fiftiesAfter");
+
+    QTest::newRow("nine better") << QList<int>{90, 80, 70, 60, 55, 51, 50, 50, 50, 10, 20} << "gameOver" << 4;
+    QTest::newRow("ten, the tenth a tie") << QList<int>{90, 80, 70, 60, 55, 51, 50, 50, 50, 50, 20} << "gameOver1" << 4;
+    QTest::newRow("empty") << QList<int>{} << "gameOver" << 1;
+}
+
+void GameTest::tenthScoreTieStaysOffTheList()
+{
+    QFETCH(QList<int>, stored);
+    QFETCH(QString, overlay);
+    QFETCH(int, fiftiesAfter);
+
+    Scene scene;
+    steer(scene, {});
+    dropScores(scene);
+    if (!stored.isEmpty())
+        storeScores(scene, stored);
+    playOutWithScore(scene, 50);
+
+    QCOMPARE(gameViewState(scene), overlay);
+    QCOMPARE(storedScoresOf(scene, 50), fiftiesAfter);
+}
+
+void GameTest::evenGamesShowAnAdBeforeTheScoreIsSaved()
+{
+    Scene scene;
+    steer(scene, {});
+    dropScores(scene);
+    int savedWhenAdShown = -1;
+    bool timersRunningWhenAdShown = true;
+    scene.advertisement().onStart = [&] {
+        savedWhenAdShown = storedScoresOf(scene, 7);
+        timersRunningWhenAdShown = anyTimerRunning(scene);
+    };
+
+    playOutWithScore(scene, 7);
+    QCOMPARE(gameViewState(scene), QStringLiteral("gameOver"));
+    QCOMPARE(scene.calls(), QStringList());
+    QCOMPARE(storedScoresOf(scene, 7), 1);
+
+    playOutWithScore(scene, 7);
+    QCOMPARE(scene.calls(), QStringList{QStringLiteral("advertisement.start")});
+    QCOMPARE(savedWhenAdShown, 1);
+    QVERIFY(!timersRunningWhenAdShown);
+    QCOMPARE(storedScoresOf(scene, 7), 2);
+
+    playOutWithScore(scene, 0);
+    QCOMPARE(scene.calls().size(), 1);
+    playOutWithScore(scene, 0);
+    QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
+    QCOMPARE(scene.calls().size(), 2);
+    QCOMPARE(storedScoresOf(scene, 7), 2);
+}
+
+void GameTest::boardGeometryFollowsTheScreenUnrounded()
+{
+    Scene scene;
+    const qreal h = 800 / 4.7;
+    const QRectF expected[] = {
+        {24, h / 10, 192, h}, {264, h / 10, 192, h},
+        {24, h + h / 10, 192, h}, {264, h + h / 10, 192, h},
+        {24, 2 * h + h / 10, 192, h}, {264, 2 * h + h / 10, 192, h},
+        {24, 3 * h + h / 10, 192, h}, {264, 3 * h + h / 10, 192, h},
+    };
+    for (int number = 1; number <= 8; ++number) {
+        QQuickItem *item = hole(scene, number);
+        QCOMPARE(QRectF(item->x(), item->y(), item->width(), item->height()), expected[number - 1]);
+        QCOMPARE(item->property("idNumber").toInt(), number);
+    }
+    QCOMPARE(button(scene, QStringLiteral("homebtn"))->position(), QPointF(195, 706));
+    QCOMPARE(button(scene, QStringLiteral("restart"))->position(), QPointF(111, 719));
+    QCOMPARE(button(scene, QStringLiteral("highscore"))->position(), QPointF(305, 719));
+}
 
 TAMBORO_TEST_MAIN(GameTest)
 #include "tst_game.moc"
