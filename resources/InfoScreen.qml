@@ -45,10 +45,14 @@ Rectangle {
         height: 552
 
         Text {
+            id: helpText
             anchors.fill: parent
             color: "#ffffff"
             font.pointSize: 23
             font.bold: false
+            // The substituted font may be wider than the one the lines were written for; a
+            // wrapped line would push the last ones under the about text.
+            fontSizeMode: Text.HorizontalFit
             horizontalAlignment: Text.AlignHCenter
             verticalAlignment: Text.AlignTop
             wrapMode: Text.WordWrap
@@ -64,6 +68,7 @@ Rectangle {
         }
 
         Text {
+            id: aboutText
             anchors.horizontalCenter: parent.horizontalCenter
             anchors.bottom: parent.bottom
             anchors.bottomMargin: 0

@@ -134,6 +134,9 @@ Rectangle {
         id: quillon_ad
         anchors.fill: parent
         opacity: 0
+        // Qt Quick still hands presses to fully transparent items; the panel lies over every
+        // screen and must never take a touch meant for them.
+        enabled: opacity > 0
     }
 
     Item {

@@ -28,6 +28,12 @@ void VirtualClock::advance(int milliseconds)
     QCoreApplication::processEvents();
 }
 
+void VirtualClock::start()
+{
+    m_startedAt = m_elapsed;
+    QAnimationDriver::start();
+}
+
 void VirtualClock::startTicking()
 {
     m_keepTicking.start();

@@ -22,13 +22,16 @@ public:
     void advance(int milliseconds);
     // Call once the clock is installed.
     void startTicking();
-    qint64 elapsed() const override { return m_elapsed; }
+    // Qt adds this to the time at which the driver was started, so it counts from there.
+    qint64 elapsed() const override { return m_elapsed - m_startedAt; }
+    void start() override;
 
 protected:
     void advance() override;
 
 private:
     qint64 m_elapsed = 0;
+    qint64 m_startedAt = 0;
     // While only pauses run (every QML Timer is one), Qt waits for them on a real-time
     // timer; one endless animation keeps all of them on this clock.
     QVariantAnimation m_keepTicking;
