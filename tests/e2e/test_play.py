@@ -61,8 +61,6 @@ PLAYER = "kelto_player"
 # Every character the form encoding has to protect, plus a space.
 PASSWORD = "p&ss=w+rd%41 #!"
 
-DOC_SHOTS = ("start", "game", "gameover", "highscores", "ad")
-
 OPTIONS = None
 
 
@@ -79,7 +77,7 @@ class Screen:
     """Reads the root window straight from the X server: a whole screen in a few
     milliseconds, fast enough to catch a monkey before it hides again."""
 
-    ALL_PLANES = ctypes.c_ulong(~0 & 0xFFFFFFFFFFFFFFFF)
+    ALL_PLANES = 0xFFFFFFFFFFFFFFFF
     Z_PIXMAP = 2
 
     def __init__(self, display):
@@ -330,8 +328,10 @@ class World:
         runtime = self.path("runtime")
         for folder in (home, runtime):
             os.makedirs(folder, mode=0o700)
+        # The caller's own desktop and home stay out; a chosen scene-graph backend
+        # (QT_QUICK_BACKEND) comes through.
         env = {key: value for key, value in os.environ.items()
-               if not key.startswith(("QT_", "QSG_", "XDG_", "DBUS_", "WAYLAND_"))}
+               if not key.startswith(("XDG_", "DBUS_", "WAYLAND_", "QT_QPA_"))}
         env.update(self.env)
         env.update(HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
                    XDG_CONFIG_HOME=os.path.join(home, "config"),
