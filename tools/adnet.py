@@ -52,7 +52,7 @@ Switches (start-up values come from --set KEY=VALUE and --probe-empty)
       ftpimage     the image address is ftp://127.0.0.1/x.gif
       badimage     the image address serves random bytes that are no picture
       hugeimage    the image address serves hugeimage_mib MiB
-  logo=ok|missing         missing: the logo answers 404
+  logo=ok|missing|huge    missing: the logo answers 404; huge: a GIF of hugeimage_mib MiB
   image=ok|missing        missing: every ad picture answers 404
   slow=TARGETS            comma list of probe,logo,ad,image (empty: none): those
                           replies trickle out in small pieces over about 2 s
@@ -103,7 +103,7 @@ DEFAULT_SWITCHES = {
     "probe_delay_ms": 0, "logo_delay_ms": 0, "ad_delay_ms": 0, "image_delay_ms": 0,
     "oversized_mib": 2, "hugeimage_mib": 10, "nested_depth": 10000,
 }
-_CHOICES = {"probe": ("ok", "empty"), "ad": AD_MODES, "logo": ("ok", "missing"),
+_CHOICES = {"probe": ("ok", "empty"), "ad": AD_MODES, "logo": ("ok", "missing", "huge"),
             "image": ("ok", "missing")}
 _LIMITS = {"probe_delay_ms": (0, 3_600_000), "logo_delay_ms": (0, 3_600_000),
            "ad_delay_ms": (0, 3_600_000), "image_delay_ms": (0, 3_600_000),
@@ -375,7 +375,12 @@ class Handler(BaseHTTPRequestHandler):
     def _logo(self):
         self._pause("logo_delay_ms")
         logo = os.path.join(self.server.static_dir, "quillon_logo.png")
-        if self.server.switches.snapshot()["logo"] == "missing" or not os.path.isfile(logo):
+        switches = self.server.switches.snapshot()
+        if switches["logo"] == "huge":
+            self._send(200, "image/gif", _huge_gif(switches["hugeimage_mib"] * MIB),
+                       slow=self._is_slow("logo"))
+            return
+        if switches["logo"] == "missing" or not os.path.isfile(logo):
             self._text(404, "no logo\n")
             return
         with open(logo, "rb") as file:

@@ -183,6 +183,14 @@ class AdReplyTests(ServiceTestCase):
         self.assertEqual(status, 200)
         self.assertFalse(picture.startswith((b"GIF8", b"\x89PNG", b"\xff\xd8")))
 
+    def test_huge_logo_is_a_gif_of_the_set_size(self):
+        self.service.control("logo=huge&hugeimage_mib=3")
+        status, headers, body = self.service.request("/quillon_logo.png")
+        self.assertEqual(status, 200)
+        self.assertEqual(len(body), 3 * 1024 * 1024)
+        self.assertEqual(int(headers["Content-Length"]), len(body))
+        self.assertTrue(body.startswith(b"GIF89a"))
+
     def ad_at(self, path):
         status, _, body = self.service.request(path)
         self.assertEqual(status, 200)
