@@ -1,5 +1,54 @@
 #include "Ad.h"
+#include "QuillonAdModule.h"
 
-void Ad::startAd() { }
+namespace {
 
-void Ad::start() { }
+const QString ApplicationId = QStringLiteral("Kelto_Tamboro_Qt");
+const QString PortalNumber = QStringLiteral("551");
+const QString Category = QStringLiteral("Games");
+const QString Keywords = QStringLiteral(
+    "games,arcade,action,boxing,jungle,ape,monkey,touch,move,sports,adventure,classic,fun,free");
+
+// Ads are renewed only when the player goes through to one; a timer would show a new ad
+// before the player has seen the last one.
+constexpr unsigned ReloadSeconds = 0;
+constexpr int CountdownSeconds = 10;
+
+enum ParameterSlot { PortalSlot = 0, KeywordsSlot = 5, CategorySlot = 6 };
+
+} // namespace
+
+void Ad::startAd()
+{
+    adModule = new QuillonAdModule(this, ApplicationId, ReloadSeconds);
+    adModule->setParameter(PortalSlot, PortalNumber);
+    adModule->setParameter(CategorySlot, Category);
+    adModule->setParameter(KeywordsSlot, Keywords);
+
+    connect(adModule, &QuillonAdModule::startReloadAd, this, &Ad::onStartReloadAd);
+    connect(adModule, &QuillonAdModule::adDataReady, this, &Ad::onAdDataReady);
+    connect(adModule, &QuillonAdModule::adDataCorrupted, this, &Ad::onAdDataCorrupted);
+    connect(adModule, &QuillonAdModule::networkError, this, &Ad::onNetworkError);
+
+    adModule->requestAd();
+}
+
+// The scene learns nothing of the module's progress: an ad is either there when asked
+// for or silently not.
+void Ad::onStartReloadAd() { }
+
+void Ad::onAdDataReady() { }
+
+void Ad::onAdDataCorrupted() { }
+
+void Ad::onNetworkError(QString) { }
+
+void Ad::start()
+{
+    if (!adModule)
+        return;
+    const QString skipIn = tr("Skip in");
+    const QString skip = tr("Skip");
+    const QString click = tr("Click");
+    adModule->showAdDialog(nullptr, CountdownSeconds, skipIn, skip, click, true, false);
+}
