@@ -42,6 +42,11 @@ UPLOAD_PATH = "/scores/upload.php"
 # first; otherwise the start-up ad is, by design, not shown.
 PROBE_DELAY_MS = 5000
 
+# A screen change slides for 300 ms; a little more and it has surely ended.
+SLIDE_SECONDS = 0.4
+# A card turns in half the spawn interval, 500 ms at the start of a game.
+FLIP_SECONDS = 0.55
+
 # Hole geometry on the full 480x800 screen: four rows of two.
 HOLE_W = SCREEN_W / 2.5
 HOLE_H = SCREEN_H / 4.7
@@ -431,12 +436,17 @@ class World:
         return []
 
 
+def start_title_shown(shot):
+    """The start screen's orange "Tamboro" lettering, which no other screen has."""
+    return sum(1 for p in shot.pixels(40, 60, 440, 140) if p[0] > 180 and p[2] < 100) > 100
+
+
 def start_screen_covered(shot):
-    """The start screen is drawn (its title is there) and the overlay hides its buttons."""
+    """The start screen is drawn and the overlay hides its buttons."""
     inside = shot.brightness(31, 350, 36, 495, step=2)
     outside = shot.brightness(8, 350, 26, 495, step=2)
-    title = sum(1 for p in shot.pixels(40, 60, 440, 140) if p[0] > 180 and p[2] < 100)
-    return title > 100 and inside < 0.5 * outside and shot.white_count(150, 318, 340, 350, floor=160) < 10
+    return (start_title_shown(shot) and inside < 0.5 * outside
+            and shot.white_count(150, 318, 340, 350, floor=160) < 10)
 
 
 def start_screen_uncovered(shot):
@@ -447,11 +457,11 @@ def start_screen_uncovered(shot):
     outside = shot.brightness(8, 350, 26, 495, step=2)
     # The buttons are drawn at opacity 0.68, so their white letters come out light grey.
     letters = shot.white_count(150, 318, 340, 350, floor=160)
-    return inside > 0.5 * outside and letters > 40
+    return start_title_shown(shot) and inside > 0.5 * outside and letters > 40
 
 
 def game_screen_shown(shot):
-    return sum(card_visible(shot, n) for n in range(1, 9)) >= 6
+    return not start_title_shown(shot) and sum(card_visible(shot, n) for n in range(1, 9)) >= 6
 
 
 def board_gap(shot):
@@ -467,7 +477,7 @@ def game_over_shown(shot, playing_gap):
 def high_score_screen_shown(shot):
     button = shot.brightness(75, 590, 405, 622)
     return (button < 70 and shot.white_count(75, 588, 405, 624, floor=160) > 40
-            and not game_screen_shown(shot))
+            and not game_screen_shown(shot) and not start_title_shown(shot))
 
 
 def upload_form_shown(shot):
@@ -535,12 +545,18 @@ class PlayTest(unittest.TestCase):
             os.makedirs(docs, exist_ok=True)
             shot.save_png(os.path.join(docs, name + ".png"))
 
-    def wait_for_shot(self, condition, timeout):
-        """The first screenshot within timeout for which condition holds, else None."""
+    def wait_for_shot(self, condition, timeout, settle=SLIDE_SECONDS):
+        """The first screenshot within timeout for which condition holds, and still holds
+        once a screen slide that may have been under way has ended; else None."""
         latest = {}
 
         def check():
             latest["shot"] = self.world.shot()
+            if not condition(latest["shot"]):
+                return False
+            if settle:
+                time.sleep(settle)
+                latest["shot"] = self.world.shot()
             return condition(latest["shot"])
         if wait_until(check, timeout, interval=0.2):
             return latest["shot"]
@@ -606,13 +622,17 @@ class PlayTest(unittest.TestCase):
             shot = world.shot()
             if game_over_shown(shot, PlayTest.playing_gap):
                 break
+            if not seen and any(monkey_in(shot, n) for n in range(1, 9)):
+                # The first monkey is let turn all the way round for the picture; it
+                # stays up for 1.5 s, time enough to tap it afterwards.
+                time.sleep(FLIP_SECONDS)
+                shot = world.shot()
+                self.keep("game", shot)
+                seen = True
             for number in range(1, 9):
                 colour = monkey_in(shot, number)
                 if not colour or time.monotonic() - tapped_at.get(number, 0) < 0.8:
                     continue
-                if not seen:
-                    self.keep("game", shot)
-                    seen = True
                 x, y, w, h = hole_rect(number)
                 world.tap((int(x + w / 2), int(y + h / 2)))
                 tapped_at[number] = time.monotonic()
