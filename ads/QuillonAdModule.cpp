@@ -1,6 +1,7 @@
 #include "QuillonAdModule.h"
 #include "QuillonAdDialog.h"
 #include "QuillonAdWidget.h"
+#include "SafeLink.h"
 #include "tamboro_config.h"
 
 #include <QDateTime>
@@ -88,12 +89,6 @@ bool isTooDeep(const QByteArray &body)
         }
     }
     return false;
-}
-
-bool isWebAddress(const QUrl &url)
-{
-    const QString scheme = url.scheme();
-    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
 }
 
 // QUrlQuery leaves '+' literal, which servers read as a space; every reserved character
@@ -290,7 +285,7 @@ void QuillonAdModule::httpFinished()
 void QuillonAdModule::requestAdImage()
 {
     const QUrl imageUrl(adImageUrl);
-    if (!isWebAddress(imageUrl)) {
+    if (!isWebLink(imageUrl)) {
         failChain(QStringLiteral("The ad image address \"%1\" is not an http or https address; nothing was fetched.")
                       .arg(adImageUrl));
         return;
@@ -391,7 +386,7 @@ void QuillonAdModule::linkClickedHandler(QUrl url)
 {
     reloadTimer->stop();
     // The link comes from the network; only a web page may be handed to the platform.
-    if (isWebAddress(url))
+    if (isWebLink(url))
         QDesktopServices::openUrl(url);
     requestAd();
 }
