@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQmlExpression>
@@ -21,11 +22,29 @@ void VirtualClock::advance(int milliseconds)
     // Animations and timers that were (re)started register through queued calls, so each
     // step lets the event loop run before time moves on.
     for (int i = 0; i < milliseconds; ++i) {
-        QCoreApplication::processEvents();
+        settle();
         ++m_elapsed;
         advance();
     }
-    QCoreApplication::processEvents();
+    settle();
+}
+
+void VirtualClock::catchUp()
+{
+    // Qt takes a little real time into the animation clock while it starts it; handing that
+    // to what the scene started at load means the test's own timers start from a clean tick.
+    settle();
+    advance();
+    settle();
+}
+
+void VirtualClock::settle()
+{
+    // A queued call may post another (a timer signing on with the animation timer, which
+    // then signs on with Qt's unified timer); a pass of the loop handles only what was
+    // already posted.
+    for (int pass = 0; pass < 3; ++pass)
+        QCoreApplication::processEvents();
 }
 
 void VirtualClock::start()
@@ -76,15 +95,42 @@ Scene::Scene()
     m_view->rootContext()->setContextProperty(QStringLiteral("appData"), m_appData);
     m_view->rootContext()->setContextProperty(QStringLiteral("advertisement"), m_advertisement);
 
+    // The clock runs from before the scene loads, so every timer and animation of the scene
+    // lives on it from its first millisecond and no real time leaks in.
+    m_clock = new VirtualClock(m_view.get());
+    m_clock->install();
+    m_clock->startTicking();
+    keepQmlAnimationsTicking();
+
     m_view->setSource(QUrl(QStringLiteral("qrc:/resources/main.qml")));
     m_view->show();
     if (!QTest::qWaitForWindowExposed(m_view.get()))
         qWarning("the scene window was not exposed");
+    m_clock->catchUp();
+}
 
-    // Installed last so that nothing the window sets up takes time back from the test.
-    m_clock = new VirtualClock(m_view.get());
-    m_clock->install();
-    m_clock->startTicking();
+void Scene::keepQmlAnimationsTicking()
+{
+    // QML animations and timers share a second animation timer that signs off when it has
+    // nothing to run and signs on again one queued call later; an endless animation keeps it
+    // on, so a timer started from the test fires at its exact millisecond.
+    QQmlComponent ticker(m_view->engine());
+    ticker.setData("import QtQuick\n"
+                   "QtObject {\n"
+                   "    id: holder\n"
+                   "    property real t\n"
+                   "    property NumberAnimation ticking: NumberAnimation {\n"
+                   "        target: holder; property: 't'; from: 0; to: 1; duration: 1000;\n"
+                   "        loops: Animation.Infinite; running: true\n"
+                   "    }\n"
+                   "}\n",
+        QUrl());
+    QObject *object = ticker.create();
+    if (!object) {
+        qWarning("%s", qPrintable(ticker.errorString()));
+        return;
+    }
+    object->setParent(m_view.get());
 }
 
 Scene::~Scene()

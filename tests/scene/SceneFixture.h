@@ -22,6 +22,8 @@ public:
     void advance(int milliseconds);
     // Call once the clock is installed.
     void startTicking();
+    // Call once the scene has loaded, before the test starts anything.
+    void catchUp();
     // Qt adds this to the time at which the driver was started, so it counts from there.
     qint64 elapsed() const override { return m_elapsed - m_startedAt; }
     void start() override;
@@ -30,6 +32,8 @@ protected:
     void advance() override;
 
 private:
+    static void settle();
+
     qint64 m_elapsed = 0;
     qint64 m_startedAt = 0;
     // While only pauses run (every QML Timer is one), Qt waits for them on a real-time
@@ -100,6 +104,8 @@ public:
     bool waitFor(const std::function<bool()> &condition, int timeoutMs = 5000);
 
 private:
+    void keepQmlAnimationsTicking();
+
     QStringList m_calls;
     std::unique_ptr<QQuickView> m_view;
     VirtualClock *m_clock = nullptr;
