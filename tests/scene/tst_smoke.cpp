@@ -25,16 +25,19 @@ void SmokeTest::helpSlidesInOverThreeHundredMilliseconds()
 
 void SmokeTest::timersFollowTheVirtualClock()
 {
+    // Hide timers of empty holes: their firing changes nothing but their own running flag.
     Scene scene;
-    scene.evaluate(QStringLiteral("gameTimer.interval = 700; gameTimer.repeat = false; gameTimer.start(); hideTimer1.start()"));
-    scene.advance(699);
-    QCOMPARE(scene.property("gameTimer", "running").toBool(), true);
-    scene.advance(1);
-    QCOMPARE(scene.property("gameTimer", "running").toBool(), false);
+    scene.evaluate(QStringLiteral("hideTimer1.start()"));
+    scene.advance(700);
+    scene.evaluate(QStringLiteral("hideTimer2.start()"));
     scene.advance(799);
     QCOMPARE(scene.property("hideTimer1", "running").toBool(), true);
     scene.advance(1);
     QCOMPARE(scene.property("hideTimer1", "running").toBool(), false);
+    scene.advance(699);
+    QCOMPARE(scene.property("hideTimer2", "running").toBool(), true);
+    scene.advance(1);
+    QCOMPARE(scene.property("hideTimer2", "running").toBool(), false);
 }
 
 TAMBORO_TEST_MAIN(SmokeTest)
