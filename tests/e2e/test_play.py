@@ -492,6 +492,7 @@ class PlayTest(unittest.TestCase):
     broken = None
     failed = False
     ad_kept = False
+    kept = {}
     playing_gap = None
     shots_dir = None
     # Set by a step once what it still checks cannot leave the game in an unknown state.
@@ -516,10 +517,22 @@ class PlayTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.world.stop_all()
+        cls.write_kept()
         if cls.failed:
             print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
-        else:
-            shutil.rmtree(cls.world.tmp, ignore_errors=True)
+            return
+        for name in os.listdir(cls.world.tmp):
+            path = cls.world.path(name)
+            if path == cls.shots_dir:
+                continue
+            if os.path.isdir(path):
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                os.remove(path)
+        if not os.listdir(cls.world.tmp):
+            os.rmdir(cls.world.tmp)
+        if cls.kept:
+            print(f"\nscreenshots in {cls.shots_dir}", file=sys.stderr)
 
     def setUp(self):
         if PlayTest.broken:
@@ -539,11 +552,19 @@ class PlayTest(unittest.TestCase):
         return outcome
 
     def keep(self, name, shot):
-        shot.save_png(os.path.join(self.shots_dir, name + ".png"))
+        """Screenshots are written at the end: compressing one takes longer than a
+        monkey waits to be tapped."""
+        PlayTest.kept[name] = shot
+
+    @classmethod
+    def write_kept(cls):
+        folders = [cls.shots_dir]
         if OPTIONS.update_docs:
-            docs = os.path.join(OPTIONS.source, "docs", "screenshots")
-            os.makedirs(docs, exist_ok=True)
-            shot.save_png(os.path.join(docs, name + ".png"))
+            folders.append(os.path.join(OPTIONS.source, "docs", "screenshots"))
+        for folder in folders:
+            os.makedirs(folder, exist_ok=True)
+            for name, shot in cls.kept.items():
+                shot.save_png(os.path.join(folder, name + ".png"))
 
     def wait_for_shot(self, condition, timeout, settle=SLIDE_SECONDS):
         """The first screenshot within timeout for which condition holds, and still holds
