@@ -52,13 +52,20 @@ Switches (start-up values come from --set KEY=VALUE and --probe-empty)
       ftpimage     the image address is ftp://127.0.0.1/x.gif
       badimage     the image address serves random bytes that are no picture
       hugeimage    the image address serves hugeimage_mib MiB
+      picture      an ad picture (image content type) where the XML belongs
+      attributes   a client element with attribute_count attributes
+      overlength   Content-Length claims 4096 bytes more than are sent; then closes
+      underlength  Content-Length claims half of the body; the whole body follows
+      hugelength   Content-Length claims 1 TiB; a normal ad follows, then closes
+      cutoff       a true Content-Length, but the connection is reset half way
   logo=ok|missing|huge    missing: the logo answers 404; huge: a GIF of hugeimage_mib MiB
-  image=ok|missing        missing: every ad picture answers 404
+  image=ok|missing|xml    missing: every ad picture answers 404; xml: an ad reply
+                          (text/xml) where the picture belongs
   slow=TARGETS            comma list of probe,logo,ad,image (empty: none): those
                           replies trickle out in small pieces over about 2 s
   probe_delay_ms, logo_delay_ms, ad_delay_ms, image_delay_ms
                           milliseconds to wait before answering (default 0)
-  oversized_mib=2, hugeimage_mib=10, nested_depth=10000
+  oversized_mib=2, hugeimage_mib=10, nested_depth=10000, attribute_count=50000
                           sizes used by the modes above
 
 Request log (--log FILE): one JSON object per line and request, written before
@@ -95,20 +102,24 @@ MIB = 1024 * 1024
 AD_MODES = ("normal", "notxml", "empty", "noimage", "emptyimage", "lowercaseid", "upper",
             "twoads", "spaces", "nested", "entities", "oversized", "hang", "reset",
             "status500", "redirect", "fileurl", "jsurl", "fileimage", "ftpimage", "badimage",
-            "hugeimage")
+            "hugeimage", "picture", "attributes", "overlength", "underlength", "hugelength",
+            "cutoff")
+# Modes whose Content-Length does not tell the truth about the body that follows.
+LYING_MODES = ("overlength", "underlength", "hugelength", "cutoff")
+TIB = 1024 ** 4
 SLOW_TARGETS = ("probe", "logo", "ad", "image")
 
 DEFAULT_SWITCHES = {
     "probe": "ok", "ad": "normal", "logo": "ok", "image": "ok", "slow": "",
     "probe_delay_ms": 0, "logo_delay_ms": 0, "ad_delay_ms": 0, "image_delay_ms": 0,
-    "oversized_mib": 2, "hugeimage_mib": 10, "nested_depth": 10000,
+    "oversized_mib": 2, "hugeimage_mib": 10, "nested_depth": 10000, "attribute_count": 50000,
 }
 _CHOICES = {"probe": ("ok", "empty"), "ad": AD_MODES, "logo": ("ok", "missing", "huge"),
-            "image": ("ok", "missing")}
+            "image": ("ok", "missing", "xml")}
 _LIMITS = {"probe_delay_ms": (0, 3_600_000), "logo_delay_ms": (0, 3_600_000),
            "ad_delay_ms": (0, 3_600_000), "image_delay_ms": (0, 3_600_000),
            "oversized_mib": (1, 1024), "hugeimage_mib": (1, 1024),
-           "nested_depth": (1, 1_000_000)}
+           "nested_depth": (1, 1_000_000), "attribute_count": (1, 1_000_000)}
 
 
 def parse_switch(key, value):
@@ -347,6 +358,21 @@ class Handler(BaseHTTPRequestHandler):
                 except OSError:
                     return
 
+    def _send_lying(self, mode, body):
+        """An ad reply whose head and body disagree, as a broken proxy or server sends it."""
+        claimed = {"overlength": len(body) + 4096, "underlength": len(body) // 2,
+                   "hugelength": TIB}.get(mode, len(body))
+        lines = ["HTTP/1.0 200 OK", f"Server: {self.version_string()}",
+                 f"Date: {self.date_time_string()}", "Content-Type: text/xml",
+                 f"Content-Length: {claimed}", "Connection: close"]
+        self.log_request(200, claimed)
+        self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+        if mode == "cutoff":
+            self.wfile.write(body[:len(body) // 2])
+            self._reset()
+        else:
+            self.wfile.write(body)
+
     def _reset(self):
         self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.server.abort(self.connection)
@@ -412,6 +438,16 @@ class Handler(BaseHTTPRequestHandler):
             location = f"{base}/simpleM2M/redirected" + (f"?{self.query}" if self.query else "")
             self._send(302, "text/plain; charset=utf-8", b"moved\n",
                        headers=[f"Location: {location}"], slow=slow)
+        elif mode == "attributes":
+            self._send(200, "text/xml", pages.attributes_reply(switches["attribute_count"]),
+                       slow=slow)
+        elif mode == "picture":
+            ad = self.server.next_ad()
+            self._serve_file(os.path.join(self.server.static_dir, "ads", ad.file_name),
+                             ad.file_name, slow)
+        elif mode in LYING_MODES:
+            document = pages.ad_reply("normal", base, self.server.next_ad(), self._client_id())
+            self._send_lying(mode, document)
         elif mode == "oversized":
             body = pages.oversized_reply(base, self.server.next_ad(), self._client_id(),
                                          switches["oversized_mib"] * MIB)
@@ -428,16 +464,25 @@ class Handler(BaseHTTPRequestHandler):
         file = os.path.join(ads_dir, name)
         if switches["image"] == "missing":
             self._text(404, "no such picture\n")
+        elif switches["image"] == "xml":
+            document = pages.ad_reply("normal", self.server.base_url, self.server.next_ad(), "")
+            self._send(200, "text/xml", document, slow=slow)
         elif name == pages.BROKEN_IMAGE:
             self._send(200, "image/png", b"\0not a picture\0" + random.randbytes(4096), slow=slow)
         elif name == pages.HUGE_IMAGE:
             self._send(200, "image/gif", _huge_gif(switches["hugeimage_mib"] * MIB), slow=slow)
-        elif name and "/" not in name and not name.startswith(".") and os.path.isfile(file):
-            content_type = mimetypes.guess_type(name)[0] or "application/octet-stream"
-            with open(file, "rb") as data:
-                self._send(200, content_type, data.read(), slow=slow)
+        elif name and "/" not in name and not name.startswith("."):
+            self._serve_file(file, name, slow)
         else:
             self._text(404, "no such picture\n")
+
+    def _serve_file(self, path, name, slow):
+        if not os.path.isfile(path):
+            self._text(404, "no such picture\n")
+            return
+        content_type = mimetypes.guess_type(name)[0] or "application/octet-stream"
+        with open(path, "rb") as data:
+            self._send(200, content_type, data.read(), slow=slow)
 
     def _landing(self, name):
         ad = next((ad for ad in self.server.ads if ad.name == name), None)

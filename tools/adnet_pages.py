@@ -114,6 +114,14 @@ def nested_reply(depth):
             + "</response>\n").encode("ascii")
 
 
+def attributes_reply(count):
+    """One client element carrying count attributes, the kind of tag that costs a naive
+    parser time quadratic in its size."""
+    attributes = " ".join(f'a{i}="{i}"' for i in range(count))
+    return ('<?xml version="1.0"?>\n<response><client Id="x" ' + attributes
+            + "/></response>\n").encode("ascii")
+
+
 def oversized_reply(base, ad, client_id, total_bytes, chunk=64 * 1024):
     """A well-formed ad whose text is padded so the body is exactly total_bytes.
 

@@ -183,6 +183,58 @@ class AdReplyTests(ServiceTestCase):
         self.assertEqual(status, 200)
         self.assertFalse(picture.startswith((b"GIF8", b"\x89PNG", b"\xff\xd8")))
 
+    def test_wrongly_typed_replies(self):
+        self.service.control("ad=picture")
+        status, headers, body = self.service.request(AD_PATH)
+        self.assertEqual((status, headers["Content-Type"]), (200, "image/gif"))
+        self.assertEqual(body, AD_FILES["ad1.gif"])
+        self.assertRaises(ET.ParseError, ET.fromstring, body)
+
+        self.service.control("reset=1&image=xml")
+        image = urlsplit(self.ad().findtext("ad/image")).path
+        status, headers, body = self.service.request(image)
+        self.assertEqual((status, headers["Content-Type"]), (200, "text/xml"))
+        self.assertTrue(ET.fromstring(body).findtext("ad/image"))
+
+        self.service.control("reset=1&ad=attributes&attribute_count=300")
+        client = self.ad().find("client")
+        self.assertEqual(len(client.attrib), 301)
+        self.assertEqual(client.get("a299"), "299")
+
+    def lying_reply(self, mode):
+        """Head and body of one ad reply read straight off the socket until it closes."""
+        self.service.control("ad=" + mode)
+        sock = self.service.raw(AD_PATH)
+        data = b""
+        try:
+            while True:
+                piece = sock.recv(65536)
+                if not piece:
+                    break
+                data += piece
+        except ConnectionResetError:
+            pass
+        finally:
+            sock.close()
+        head, _, body = data.partition(b"\r\n\r\n")
+        length = int(next(line.split(b":")[1] for line in head.split(b"\r\n")
+                          if line.lower().startswith(b"content-length:")))
+        return length, body
+
+    def test_content_length_lies(self):
+        length, body = self.lying_reply("overlength")
+        self.assertEqual(length, len(body) + 4096)
+        self.assertTrue(ET.fromstring(body).findtext("ad/image"))
+        length, body = self.lying_reply("underlength")
+        self.assertEqual(length, len(body) // 2)
+        self.assertTrue(ET.fromstring(body).findtext("ad/image"))
+        length, body = self.lying_reply("hugelength")
+        self.assertEqual(length, 1024 ** 4)
+        self.assertTrue(ET.fromstring(body).findtext("ad/image"))
+        length, body = self.lying_reply("cutoff")
+        self.assertEqual(len(body), length // 2)
+        self.assertRaises(ET.ParseError, ET.fromstring, body)
+
     def test_huge_logo_is_a_gif_of_the_set_size(self):
         self.service.control("logo=huge&hugeimage_mib=3")
         status, headers, body = self.service.request("/quillon_logo.png")
