@@ -68,11 +68,15 @@ private slots:
     void httpReadyRead();
     void linkClickedHandler(QUrl url);
 
+protected:
+    // Reads one ad reply into the ad fields and the client id; false when it is not a
+    // well-formed ad document. Reachable from a subclass so the reply fuzzer can feed it.
+    bool parseAdReply(const QByteArray &body);
+
 private:
     void startRequest(const QUrl &url);
     void requestAdImage();
     void buildRequestUrl();
-    bool parseAdReply(const QByteArray &body);
     void loadClientId();
     void saveClientId() const;
     void releaseReply();
