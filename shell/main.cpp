@@ -1,5 +1,6 @@
 #include "Ad.h"
 #include "AppData.h"
+#include "Fonts.h"
 #include "PortraitFit.h"
 #include "SceneLoader.h"
 
@@ -13,6 +14,7 @@ int main(int argc, char *argv[])
     // the high scores, after the application.
     QCoreApplication::setApplicationName(QStringLiteral("Tamboro 2.0"));
     QApplication app(argc, argv);
+    substituteMissingFonts();
     QQuickView view;
 
     AppData appData;

@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools
     qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-localstorage
     qml6-module-qtqml-workerscript qml6-module-qttest
+    fonts-comic-neue fonts-dejavu-core
     libqt6sql6-sqlite qt6-qpa-plugins
     python3 dbus xvfb xauth xdotool imagemagick
     clang libclang-rt-14-dev
