@@ -701,7 +701,9 @@ class PlayTest(unittest.TestCase):
         world.x("type", "--delay", "40", PASSWORD)
         world.tap(UPLOAD_SCORE_IN_FORM)
 
-        uploads = wait_until(lambda: world.requests(UPLOAD_PATH), 10)
+        # Only this player's: in a shared session another game may post to the same port.
+        uploads = wait_until(lambda: [e for e in world.requests(UPLOAD_PATH)
+                                      if (e.get("form") or {}).get("username") == PLAYER], 10)
         self.assertTrue(uploads, "the form posted nothing to the score board")
         self.assertEqual(len(uploads), 1)
         upload = uploads[0]
@@ -719,8 +721,9 @@ class PlayTest(unittest.TestCase):
         import adnet_store
         # The log line is written before the board stores the upload.
         store = adnet_store.Store(world.path("service"))
-        top = wait_until(lambda: store.top_scores("tamboro"), 5) or []
-        self.assertEqual([(row["score"], row["username"]) for row in top], [(best, PLAYER)])
+        top = wait_until(lambda: [row for row in store.top_scores("tamboro")
+                                  if row["username"] == PLAYER], 5) or []
+        self.assertEqual([row["score"] for row in top], [best])
         self.assertTrue(adnet_store.verify_upload(world.path("service"), top[0]["id"], PASSWORD),
                         "the password did not reach the score board unchanged")
         self.assertEqual(world.files_containing(PASSWORD.encode(), world.tmp), [],
