@@ -236,7 +236,9 @@ function uploadScore(username, password) {
     if (best === null)
         return;
 
-    var body = [formField("name", best.name),
+    // The storage hands back the empty name the game saves as null.
+    var name = best.name === null ? "" : best.name;
+    var body = [formField("name", name),
                 formField("score", Math.round(best.score)),
                 formField("gridSize", 8),
                 formField("game", "tamboro"),
