@@ -9,13 +9,18 @@ using Application = QApplication;
 #include <QGuiApplication>
 using Application = QGuiApplication;
 #endif
+#include <QDir>
 #include <QQuickView>
+#include <QStringList>
 
 int main(int argc, char *argv[])
 {
     Application app(argc, argv);
     QQuickView view;
-    view.setSource(QUrl(QStringLiteral("qrc:/bare/main.qml")));
+    // Another scene may be named on the command line, to price one element at a time.
+    const QStringList arguments = app.arguments();
+    view.setSource(arguments.size() > 1 ? QUrl::fromUserInput(arguments.at(1), QDir::currentPath())
+                                        : QUrl(QStringLiteral("qrc:/bare/main.qml")));
     // Full screen like the game, so both draw the same number of pixels.
     view.showFullScreen();
     return app.exec();
