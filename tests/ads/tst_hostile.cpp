@@ -19,6 +19,8 @@ namespace {
 const QString AdPath = QStringLiteral("/simpleM2M/clientRequestAd");
 const QString LogoPath = QStringLiteral("/quillon_logo.png");
 const QString PicturePath = QStringLiteral("/ads/");
+const QString ModuleUserAgent = QStringLiteral("Mozilla/5.0 (X11; U; Linux armv7l; fi-FI; rv:1.9.2a1pre) "
+                                               "Gecko/20090928 Firefox/3.5 Maemo Browser 1.4.1.15 RX-51 N900");
 // The chain stays in flight for a hanging reply; this long it must stay busy quietly.
 constexpr int HangWatchMs = 2500;
 constexpr int TickMs = 20;
@@ -98,7 +100,18 @@ private:
         QVERIFY(service->control(QUrlQuery(QStringLiteral("reset=1&") + query)));
     }
 
-    QStringList pathsSince(int before) const { return loggedPaths(service->requests().mid(before)); }
+    // Only the ad module's own requests: other programs on this machine may probe the port.
+    QStringList pathsSince(int before) const
+    {
+        QStringList paths;
+        const QList<QJsonObject> requests = service->requests().mid(before);
+        for (const QJsonObject &request : requests) {
+            if (request.value(QStringLiteral("headers")).toObject().value(QStringLiteral("User-Agent")).toString()
+                == ModuleUserAgent)
+                paths += request.value(QStringLiteral("path")).toString();
+        }
+        return paths;
+    }
 
     // start() while nothing is held must come back at once without a dialog.
     void startShowsNothing(Ad &bridge, const DialogAnswerer &dialogs)
