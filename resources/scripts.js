@@ -158,7 +158,14 @@ function endGame() {
         gameView.state = "gameOver1";
         return;
     }
-    gameView.state = scoreQualifies(gameArea.score) ? "gameOver" : "gameOver1";
+    var qualifies = false;
+    try {
+        qualifies = scoreQualifies(gameArea.score);
+    } catch (error) {
+        // A damaged score store must not leave a finished game without its overlay.
+        console.warn("High scores unavailable: " + error.message);
+    }
+    gameView.state = qualifies ? "gameOver" : "gameOver1";
 }
 
 // Ties go to the scores already stored: ten at least as good keep this one out.
@@ -210,13 +217,20 @@ function getQuillonAd(ignored) {
 
 function getScores() {
     var listing = "";
-    scoresDatabase().transaction(function(tx) {
-        // Creating the table first lets a database without any saved score list as empty.
-        tx.executeSql(CREATE_SCORES);
-        var rows = tx.executeSql("SELECT * FROM Scores WHERE gridSize = 8 ORDER BY score desc LIMIT 10").rows;
-        for (var i = 0; i < rows.length; ++i)
-            listing += (i + 1) + ". " + Math.round(rows.item(i).score) + " points.\n";
-    });
+    try {
+        scoresDatabase().transaction(function(tx) {
+            // Creating the table first lets a database without any saved score list as empty.
+            tx.executeSql(CREATE_SCORES);
+            var rows = tx.executeSql("SELECT * FROM Scores WHERE gridSize = " + HOLE_COUNT
+                                     + " ORDER BY score desc LIMIT " + TOP_LIST_LENGTH).rows;
+            for (var i = 0; i < rows.length; ++i)
+                listing += (i + 1) + ". " + Math.round(rows.item(i).score) + " points.\n";
+        });
+    } catch (error) {
+        // The buttons that list the scores go on to the screen; it keeps its last listing.
+        console.warn("High scores unavailable: " + error.message);
+        return;
+    }
     highScoreView.highscores = listing;
 }
 

@@ -151,12 +151,8 @@ private slots:
         QCOMPARE(scene.property("gameArea", "lives").toInt(), 0);
         QVERIFY(!scene.property("gameTimer", "running").toBool());
         const QString overlay = scene.property("gameView", "state").toString();
-        if (!qualifies) {
-            QEXPECT_FAIL("", "scripts.js endGame(): the qualification query throws, so no game-over state is set and "
-                             "the finished game shows no overlay",
-                Continue);
-        }
-        QVERIFY2(overlay == QLatin1String("gameOver") || overlay == QLatin1String("gameOver1"), qPrintable(overlay));
+        // An unreadable store cannot admit the score, but the game still ends on its overlay.
+        QCOMPARE(overlay, qualifies ? QStringLiteral("gameOver") : QStringLiteral("gameOver1"));
 
         scene.evaluate(QStringLiteral("highScoreView.highscores = 'kept'"));
         scene.evaluate(QStringLiteral("Game.getScores()"));
@@ -172,6 +168,11 @@ private slots:
         scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button3")));
         advance(scene, 310);
         QCOMPARE(scene.property("gameArea", "state").toString(), QStringLiteral("info"));
+        scene.evaluate(QStringLiteral("Game.setState('')"));
+        advance(scene, 310);
+        scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button2")));
+        advance(scene, 310);
+        QCOMPARE(scene.property("gameArea", "state").toString(), QStringLiteral("highscore"));
         scene.evaluate(QStringLiteral("Game.setState('')"));
         advance(scene, 310);
         scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button1")));
