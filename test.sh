@@ -17,16 +17,19 @@ test_hosts=(
 run_suite() {
     local dir=$1
     shift
+    local started=$SECONDS
     cmake -S . -B "$dir" -G Ninja "${test_hosts[@]}" "$@" >/dev/null
     cmake --build "$dir"
+    echo "== $dir built in $((SECONDS - started)) s"
     (cd "$dir" && ctest -j2 --output-on-failure --timeout 300)
+    echo "== $dir built and tested in $((SECONDS - started)) s"
 }
 
 run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if [ "${TAMBORO_SKIP_SANITIZERS:-0}" != 1 ]; then
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DTAMBORO_SANITIZE=ON
+        run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DTAMBORO_SANITIZE=ON -DTAMBORO_BENCH=OFF
 fi
 
 # The fuzzers for what the ad network sends: its XML replies and its images.
