@@ -6,8 +6,8 @@ namespace {
 const QString ApplicationId = QStringLiteral("Kelto_Tamboro_Qt");
 const QString PortalNumber = QStringLiteral("551");
 const QString Category = QStringLiteral("Games");
-const QString Keywords = QStringLiteral(
-    "games,arcade,action,boxing,jungle,ape,monkey,touch,move,sports,adventure,classic,fun,free");
+const QString Keywords
+    = QStringLiteral("games,arcade,action,boxing,jungle,ape,monkey,touch,move,sports,adventure,classic,fun,free");
 
 // Ads are renewed only when the player goes through to one; a timer would show a new ad
 // before the player has seen the last one.
@@ -35,13 +35,21 @@ void Ad::startAd()
 
 // The scene learns nothing of the module's progress: an ad is either there when asked
 // for or silently not.
-void Ad::onStartReloadAd() { }
+void Ad::onStartReloadAd()
+{
+}
 
-void Ad::onAdDataReady() { }
+void Ad::onAdDataReady()
+{
+}
 
-void Ad::onAdDataCorrupted() { }
+void Ad::onAdDataCorrupted()
+{
+}
 
-void Ad::onNetworkError(QString) { }
+void Ad::onNetworkError(QString)
+{
+}
 
 void Ad::start()
 {

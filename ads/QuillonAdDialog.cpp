@@ -19,9 +19,9 @@ const QColor Black(0, 0, 0, 255);
 const QColor White(255, 255, 255, 255);
 
 // A widget between two stretches, so it sits in the middle of its row.
-QHBoxLayout* centredRow(QWidget* widget)
+QHBoxLayout *centredRow(QWidget *widget)
 {
-    auto* row = new QHBoxLayout;
+    auto *row = new QHBoxLayout;
     row->addStretch(0);
     row->addWidget(widget);
     row->addStretch(0);
@@ -30,10 +30,9 @@ QHBoxLayout* centredRow(QWidget* widget)
 
 } // namespace
 
-QuillonAdDialog::QuillonAdDialog(const QByteArray& logoData, const QByteArray& imageData,
-    const QString& adUrl, const QString& adText, bool showAdText, const QString& leftButtonText,
-    const QString& rightButtonText, bool skipOnLeft, int countdownSeconds, const QString& skipInText,
-    QWidget* parent)
+QuillonAdDialog::QuillonAdDialog(const QByteArray &logoData, const QByteArray &imageData, const QString &adUrl,
+    const QString &adText, bool showAdText, const QString &leftButtonText, const QString &rightButtonText,
+    bool skipOnLeft, int countdownSeconds, const QString &skipInText, QWidget *parent)
     : QDialog(parent)
     , skipInText(skipInText)
     , leftButtonText(leftButtonText)
@@ -77,15 +76,15 @@ void QuillonAdDialog::applyPalette()
     setPalette(palette);
 }
 
-QLayout* QuillonAdDialog::buildLayout()
+QLayout *QuillonAdDialog::buildLayout()
 {
-    auto* logoLabel = new QLabel(this);
+    auto *logoLabel = new QLabel(this);
     logoLabel->setObjectName(QStringLiteral("label"));
     logoLabel->setPixmap(logo);
     logoLabel->setAlignment(Qt::AlignCenter);
-    QHBoxLayout* logoRow = centredRow(logoLabel);
+    QHBoxLayout *logoRow = centredRow(logoLabel);
 
-    QHBoxLayout* bannerRow = centredRow(adWidget);
+    QHBoxLayout *bannerRow = centredRow(adWidget);
 
     skipLabel = new QLabel(this);
     skipLabel->setObjectName(QStringLiteral("labelSkip"));
@@ -96,9 +95,9 @@ QLayout* QuillonAdDialog::buildLayout()
     skipPalette.setBrush(QPalette::Inactive, QPalette::WindowText, black);
     skipLabel->setPalette(skipPalette);
     skipLabel->setText(countdownText());
-    QHBoxLayout* countdownRow = centredRow(skipLabel);
+    QHBoxLayout *countdownRow = centredRow(skipLabel);
 
-    auto* mainLayout = new QVBoxLayout;
+    auto *mainLayout = new QVBoxLayout;
     mainLayout->addLayout(logoRow);
     mainLayout->addSpacing(RowSpacing);
     mainLayout->addLayout(bannerRow);
@@ -110,19 +109,19 @@ QLayout* QuillonAdDialog::buildLayout()
 
 // The texts stay where they were given; only the wiring follows skipOnLeft, so a caller that
 // wants skipping on the right passes its caption as the right text.
-QHBoxLayout* QuillonAdDialog::buttonRow()
+QHBoxLayout *QuillonAdDialog::buttonRow()
 {
-    auto* left = new QPushButton(leftButtonText, this);
+    auto *left = new QPushButton(leftButtonText, this);
     left->setObjectName(QStringLiteral("btnLeft"));
-    auto* right = new QPushButton(rightButtonText, this);
+    auto *right = new QPushButton(rightButtonText, this);
     right->setObjectName(QStringLiteral("btnRight"));
 
-    QPushButton* skip = skipOnLeft ? left : right;
-    QPushButton* open = skipOnLeft ? right : left;
+    QPushButton *skip = skipOnLeft ? left : right;
+    QPushButton *open = skipOnLeft ? right : left;
     connect(skip, &QPushButton::clicked, this, &QuillonAdDialog::onSkipPressed);
     connect(open, &QPushButton::clicked, this, &QuillonAdDialog::onClickPressed);
 
-    auto* row = new QHBoxLayout;
+    auto *row = new QHBoxLayout;
     row->addWidget(left);
     row->addSpacing(RowSpacing);
     row->addWidget(right);
@@ -155,7 +154,7 @@ QString QuillonAdDialog::countdownText() const
     return QStringLiteral("<b>%1 %2</b>").arg(skipInText, QString::number(secondsLeft));
 }
 
-void QuillonAdDialog::openAd(const QUrl& url)
+void QuillonAdDialog::openAd(const QUrl &url)
 {
     stopCountdown();
     // Only web links leave the game; anything else still counts as opened, so a fresh ad follows.
@@ -164,7 +163,10 @@ void QuillonAdDialog::openAd(const QUrl& url)
     accept();
 }
 
-void QuillonAdDialog::onClickPressed() { openAd(adUrl); }
+void QuillonAdDialog::onClickPressed()
+{
+    openAd(adUrl);
+}
 
 void QuillonAdDialog::onSkipPressed()
 {
@@ -172,7 +174,10 @@ void QuillonAdDialog::onSkipPressed()
     reject();
 }
 
-void QuillonAdDialog::linkClickedHandler(const QUrl& url) { openAd(url); }
+void QuillonAdDialog::linkClickedHandler(const QUrl &url)
+{
+    openAd(url);
+}
 
 void QuillonAdDialog::onTimeOut()
 {

@@ -17,30 +17,30 @@ class QuillonAdDialog : public QDialog {
     Q_OBJECT
 
 public:
-    QuillonAdDialog(const QByteArray& logoData, const QByteArray& imageData, const QString& adUrl,
-        const QString& adText, bool showAdText, const QString& leftButtonText, const QString& rightButtonText,
-        bool skipOnLeft, int countdownSeconds, const QString& skipInText, QWidget* parent);
+    QuillonAdDialog(const QByteArray &logoData, const QByteArray &imageData, const QString &adUrl,
+        const QString &adText, bool showAdText, const QString &leftButtonText, const QString &rightButtonText,
+        bool skipOnLeft, int countdownSeconds, const QString &skipInText, QWidget *parent);
     ~QuillonAdDialog() override;
 
 private slots:
     void onClickPressed();
     void onSkipPressed();
-    void linkClickedHandler(const QUrl& url);
+    void linkClickedHandler(const QUrl &url);
     void onTimeOut();
 
 private:
     void applyPalette();
-    QLayout* buildLayout();
-    QHBoxLayout* buttonRow();
+    QLayout *buildLayout();
+    QHBoxLayout *buttonRow();
     void startCountdown();
     void stopCountdown();
     QString countdownText() const;
-    void openAd(const QUrl& url);
+    void openAd(const QUrl &url);
 
     QPixmap logo;
-    QuillonAdWidget* adWidget = nullptr;
-    QLabel* skipLabel = nullptr;
-    QTimer* countdownTimer = nullptr;
+    QuillonAdWidget *adWidget = nullptr;
+    QLabel *skipLabel = nullptr;
+    QTimer *countdownTimer = nullptr;
     qint32 secondsLeft = -1;
     QString skipInText;
     QString leftButtonText;

@@ -372,8 +372,8 @@ int QuillonAdModule::showAdDialog(QWidget *parent, int countdownSeconds, const Q
         return ErrorNoAd;
     reloadTimer->stop();
 
-    QuillonAdDialog dialog(logoData, imageData, adUrl, adText, showAdText, leftButtonText, rightButtonText,
-        skipOnLeft, countdownSeconds, skipInText, parent);
+    QuillonAdDialog dialog(logoData, imageData, adUrl, adText, showAdText, leftButtonText, rightButtonText, skipOnLeft,
+        countdownSeconds, skipInText, parent);
     dialog.setModal(true);
     if (dialog.exec() != 0)
         requestAd();

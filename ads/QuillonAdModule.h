@@ -36,8 +36,8 @@ public:
     ~QuillonAdModule() override;
 
     int setParameter(unsigned index, const QString &value);
-    int showAdDialog(QWidget *parent, int countdownSeconds, const QString &skipInText,
-        const QString &leftButtonText, const QString &rightButtonText, bool skipOnLeft, bool showAdText);
+    int showAdDialog(QWidget *parent, int countdownSeconds, const QString &skipInText, const QString &leftButtonText,
+        const QString &rightButtonText, bool skipOnLeft, bool showAdText);
     int clickAd();
     QuillonAdWidget *createAdWidget(QWidget *parent, bool showAdText);
     int updateAdWidget(QuillonAdWidget *widget);

@@ -15,7 +15,7 @@ constexpr int MaxTextLength = 30;
 // Height in pixels the text line's font is shrunk to.
 constexpr int MaxTextHeight = 15;
 
-QString shortened(const QString& text)
+QString shortened(const QString &text)
 {
     if (text.size() > MaxTextLength)
         return text.left(MaxTextLength) + QStringLiteral("...");
@@ -23,7 +23,7 @@ QString shortened(const QString& text)
 }
 
 // Readers go first: the movie reads from the buffer, the buffer from the bytes.
-void releaseImage(QMovie* movie, QBuffer* buffer, std::unique_ptr<QByteArray> bytes)
+void releaseImage(QMovie *movie, QBuffer *buffer, std::unique_ptr<QByteArray> bytes)
 {
     delete movie;
     delete buffer;
@@ -32,8 +32,8 @@ void releaseImage(QMovie* movie, QBuffer* buffer, std::unique_ptr<QByteArray> by
 
 } // namespace
 
-QuillonAdWidget::QuillonAdWidget(QWidget* parent, const QByteArray& imageData, const QString& adUrl,
-    bool showAdText, const QString& adText)
+QuillonAdWidget::QuillonAdWidget(
+    QWidget *parent, const QByteArray &imageData, const QString &adUrl, bool showAdText, const QString &adText)
     : QFrame(parent)
     , adUrl(adUrl)
     , adText(shortened(adText))
@@ -61,7 +61,7 @@ QuillonAdWidget::QuillonAdWidget(QWidget* parent, const QByteArray& imageData, c
         fitTextFont(MaxTextHeight);
     }
 
-    auto* layout = new QVBoxLayout;
+    auto *layout = new QVBoxLayout;
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(imageLabel);
     if (textLabel)
@@ -69,9 +69,12 @@ QuillonAdWidget::QuillonAdWidget(QWidget* parent, const QByteArray& imageData, c
     setLayout(layout);
 }
 
-QuillonAdWidget::~QuillonAdWidget() { releaseImage(movie, imageBuffer, std::move(imageData)); }
+QuillonAdWidget::~QuillonAdWidget()
+{
+    releaseImage(movie, imageBuffer, std::move(imageData));
+}
 
-void QuillonAdWidget::updateAd(const QByteArray& imageData, const QString& adUrl, const QString& adText)
+void QuillonAdWidget::updateAd(const QByteArray &imageData, const QString &adUrl, const QString &adText)
 {
     this->adText = shortened(adText);
     if (textLabel)
@@ -80,19 +83,19 @@ void QuillonAdWidget::updateAd(const QByteArray& imageData, const QString& adUrl
     this->adUrl.clear();
     this->adUrl.setUrl(adUrl);
 
-    QMovie* oldMovie = movie;
-    QBuffer* oldBuffer = imageBuffer;
+    QMovie *oldMovie = movie;
+    QBuffer *oldBuffer = imageBuffer;
     std::unique_ptr<QByteArray> oldBytes = std::move(this->imageData);
     playImage(imageData);
     releaseImage(oldMovie, oldBuffer, std::move(oldBytes));
 }
 
-void QuillonAdWidget::playImage(const QByteArray& bytes)
+void QuillonAdWidget::playImage(const QByteArray &bytes)
 {
     auto newBytes = std::make_unique<QByteArray>(bytes);
-    auto* newBuffer = new QBuffer(newBytes.get(), this);
+    auto *newBuffer = new QBuffer(newBytes.get(), this);
     newBuffer->open(QIODevice::ReadOnly);
-    auto* newMovie = new QMovie(newBuffer, QByteArray(), this);
+    auto *newMovie = new QMovie(newBuffer, QByteArray(), this);
     imageLabel->setMovie(newMovie);
 
     imageData = std::move(newBytes);
@@ -103,7 +106,9 @@ void QuillonAdWidget::playImage(const QByteArray& bytes)
 }
 
 // The last frame stays on the label when a movie ends; nothing else is due.
-void QuillonAdWidget::onMovieFinished() { }
+void QuillonAdWidget::onMovieFinished()
+{
+}
 
 void QuillonAdWidget::fitTextFont(int maxHeight)
 {
@@ -126,7 +131,7 @@ void QuillonAdWidget::fitTextFont(int maxHeight)
     textLabel->setFont(font);
 }
 
-bool QuillonAdWidget::eventFilter(QObject* watched, QEvent* event)
+bool QuillonAdWidget::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched != this)
         return QFrame::eventFilter(watched, event);
@@ -137,7 +142,7 @@ bool QuillonAdWidget::eventFilter(QObject* watched, QEvent* event)
         return false;
     case QEvent::KeyPress: {
         // Return is left to the dialog's default button; only the select key and Enter open the ad.
-        const int key = static_cast<QKeyEvent*>(event)->key();
+        const int key = static_cast<QKeyEvent *>(event)->key();
         if (key == Qt::Key_Select || key == Qt::Key_Enter)
             emit adLinkActivated(adUrl);
         return false;

@@ -18,30 +18,30 @@ class QuillonAdWidget : public QFrame {
     Q_OBJECT
 
 public:
-    QuillonAdWidget(QWidget* parent, const QByteArray& imageData, const QString& adUrl, bool showAdText,
-        const QString& adText);
+    QuillonAdWidget(
+        QWidget *parent, const QByteArray &imageData, const QString &adUrl, bool showAdText, const QString &adText);
     ~QuillonAdWidget() override;
 
-    void updateAd(const QByteArray& imageData, const QString& adUrl, const QString& adText);
+    void updateAd(const QByteArray &imageData, const QString &adUrl, const QString &adText);
 
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 signals:
-    void adLinkActivated(const QUrl& adUrl);
+    void adLinkActivated(const QUrl &adUrl);
 
 private slots:
     void onMovieFinished();
 
 private:
     void fitTextFont(int maxHeight);
-    void playImage(const QByteArray& bytes);
+    void playImage(const QByteArray &bytes);
 
-    QLabel* imageLabel = nullptr;
-    QLabel* textLabel = nullptr;
-    QMovie* movie = nullptr;
+    QLabel *imageLabel = nullptr;
+    QLabel *textLabel = nullptr;
+    QMovie *movie = nullptr;
     QUrl adUrl;
     QString adText;
     // Read by imageBuffer, which is read by movie: released only after both are gone.
     std::unique_ptr<QByteArray> imageData;
-    QBuffer* imageBuffer = nullptr;
+    QBuffer *imageBuffer = nullptr;
 };

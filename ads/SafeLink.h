@@ -4,7 +4,7 @@
 
 // Ad links come from the network over plain HTTP, so only web pages are handed to the platform:
 // a file:, javascript: or custom-handler link would run something on the player's device.
-inline bool isWebLink(const QUrl& url)
+inline bool isWebLink(const QUrl &url)
 {
     const QString scheme = url.scheme();
     const bool web = scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) == 0

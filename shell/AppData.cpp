@@ -10,8 +10,8 @@ void AppData::minimize()
 {
     // The phone's desktop takes the view off the screen on this signal. It is sent twice,
     // as that desktop has always been asked; without a bus both sends fail silently.
-    const QDBusMessage message = QDBusMessage::createSignal(QStringLiteral("/"),
-        QStringLiteral("com.nokia.hildon_desktop"), QStringLiteral("exit_app_view"));
+    const QDBusMessage message = QDBusMessage::createSignal(
+        QStringLiteral("/"), QStringLiteral("com.nokia.hildon_desktop"), QStringLiteral("exit_app_view"));
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.send(message);
     bus.send(message);

@@ -5,6 +5,8 @@
 
 void substituteMissingFonts()
 {
-    QFont::insertSubstitutions(QStringLiteral("MV Boli"), QStringList { QStringLiteral("Comic Neue"), QStringLiteral("Comic Sans MS") });
-    QFont::insertSubstitutions(QStringLiteral("MS Shell Dlg 2"), QStringList { QStringLiteral("DejaVu Sans"), QStringLiteral("Tahoma") });
+    QFont::insertSubstitutions(
+        QStringLiteral("MV Boli"), QStringList { QStringLiteral("Comic Neue"), QStringLiteral("Comic Sans MS") });
+    QFont::insertSubstitutions(
+        QStringLiteral("MS Shell Dlg 2"), QStringList { QStringLiteral("DejaVu Sans"), QStringLiteral("Tahoma") });
 }

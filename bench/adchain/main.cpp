@@ -22,7 +22,10 @@ double chain(QuillonAdModule &module)
 {
     QEventLoop loop;
     bool ready = false;
-    QObject::connect(&module, &QuillonAdModule::adDataReady, &loop, [&] { ready = true; loop.quit(); });
+    QObject::connect(&module, &QuillonAdModule::adDataReady, &loop, [&] {
+        ready = true;
+        loop.quit();
+    });
     QObject::connect(&module, &QuillonAdModule::adDataCorrupted, &loop, &QEventLoop::quit);
     QObject::connect(&module, &QuillonAdModule::networkError, &loop, &QEventLoop::quit);
     QTimer::singleShot(10000, &loop, &QEventLoop::quit);

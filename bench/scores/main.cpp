@@ -1,8 +1,8 @@
 // Times the high-score check and listing against a large table, through the scene
 // engine's offline storage as the game uses it. Prints one "name value" line per figure
 // (microseconds per call, median of the repetitions) for bench/run.py to collect.
-#include <QGuiApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QTemporaryDir>
@@ -90,7 +90,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench_scores: listing has not ten lines:\n%s", qPrintable(listing));
         return 1;
     }
-    if (call(root.get(), "qualifies", MAX_SCORE / 2).toBool() || !call(root.get(), "qualifies", MAX_SCORE + 1).toBool()) {
+    if (call(root.get(), "qualifies", MAX_SCORE / 2).toBool()
+        || !call(root.get(), "qualifies", MAX_SCORE + 1).toBool()) {
         std::fprintf(stderr, "bench_scores: qualification check answers wrongly\n");
         return 1;
     }

@@ -18,7 +18,7 @@ namespace {
 const QString AdUrl = QStringLiteral("http://ads.example/click?id=7");
 const QStringList CapturedSchemes = { "http", "https", "file", "javascript", "myapp" };
 
-QByteArray staticFile(const QString& name)
+QByteArray staticFile(const QString &name)
 {
     QFile file(QFINDTESTDATA(QStringLiteral("../../tools/static/") + name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -33,20 +33,31 @@ struct Options {
     QByteArray logo = staticFile(QStringLiteral("quillon_logo.png"));
 };
 
-std::unique_ptr<QuillonAdDialog> makeDialog(const Options& o = Options())
+std::unique_ptr<QuillonAdDialog> makeDialog(const Options &o = Options())
 {
     auto dialog = std::make_unique<QuillonAdDialog>(o.logo, staticFile(QStringLiteral("ads/ad2.png")), o.url,
-        QStringLiteral("An ad"), false, o.left, o.right, o.skipOnLeft, o.seconds, QStringLiteral("Skip in"),
-        nullptr);
+        QStringLiteral("An ad"), false, o.left, o.right, o.skipOnLeft, o.seconds, QStringLiteral("Skip in"), nullptr);
     dialog->setModal(true);
     return dialog;
 }
 
-QString skipLine(QDialog& dialog) { return dialog.findChild<QLabel*>(QStringLiteral("labelSkip"))->text(); }
-QPushButton* button(QDialog& dialog, const char* name) { return dialog.findChild<QPushButton*>(name); }
-QString countdown(int seconds) { return QStringLiteral("<b>Skip in %1</b>").arg(seconds); }
+QString skipLine(QDialog &dialog)
+{
+    return dialog.findChild<QLabel *>(QStringLiteral("labelSkip"))->text();
+}
+QPushButton *button(QDialog &dialog, const char *name)
+{
+    return dialog.findChild<QPushButton *>(name);
+}
+QString countdown(int seconds)
+{
+    return QStringLiteral("<b>Skip in %1</b>").arg(seconds);
+}
 
-void tick(QuillonAdDialog& dialog) { QVERIFY(QMetaObject::invokeMethod(&dialog, "onTimeOut")); }
+void tick(QuillonAdDialog &dialog)
+{
+    QVERIFY(QMetaObject::invokeMethod(&dialog, "onTimeOut"));
+}
 
 } // namespace
 
@@ -54,7 +65,7 @@ class AdDialogTest : public QObject {
     Q_OBJECT
 
 public slots:
-    void capture(const QUrl& url) { opened << url; }
+    void capture(const QUrl &url) { opened << url; }
 
 private:
     QList<QUrl> opened;
@@ -62,32 +73,31 @@ private:
 private slots:
     void initTestCase()
     {
-        for (const QString& scheme : CapturedSchemes)
+        for (const QString &scheme : CapturedSchemes)
             QDesktopServices::setUrlHandler(scheme, this, "capture");
     }
     void cleanupTestCase()
     {
-        for (const QString& scheme : CapturedSchemes)
+        for (const QString &scheme : CapturedSchemes)
             QDesktopServices::unsetUrlHandler(scheme);
     }
     void init() { opened.clear(); }
 
     void slotsKeepTheirConnectableNames()
     {
-        const QMetaObject& meta = QuillonAdDialog::staticMetaObject;
+        const QMetaObject &meta = QuillonAdDialog::staticMetaObject;
         QList<QByteArray> signatures;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
             signatures << meta.method(i).methodSignature();
         QCOMPARE(signatures,
-            QList<QByteArray>(
-                { "onClickPressed()", "onSkipPressed()", "linkClickedHandler(QUrl)", "onTimeOut()" }));
+            QList<QByteArray>({ "onClickPressed()", "onSkipPressed()", "linkClickedHandler(QUrl)", "onTimeOut()" }));
         QCOMPARE(meta.method(meta.methodOffset() + 2).parameterNames(), QList<QByteArray>({ "url" }));
     }
 
     void countdownShowsTenToOneThenRejects()
     {
         auto dialog = makeDialog();
-        auto* timer = dialog->findChild<QTimer*>();
+        auto *timer = dialog->findChild<QTimer *>();
         QVERIFY(timer && timer->isActive() && timer->isSingleShot());
         QCOMPARE(timer->interval(), 1000);
         QCOMPARE(skipLine(*dialog), countdown(10));
@@ -115,8 +125,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(dialog->exec(), int(QDialog::Rejected));
-        QVERIFY2(
-            clock.elapsed() >= 900 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() >= 900 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     }
 
     void noCountdownForZeroOrLess_data()
@@ -131,7 +140,7 @@ private slots:
         Options options;
         options.seconds = seconds;
         auto dialog = makeDialog(options);
-        QVERIFY(!dialog->findChild<QTimer*>());
+        QVERIFY(!dialog->findChild<QTimer *>());
         QCOMPARE(skipLine(*dialog), QString());
         dialog->open();
         QTest::qWait(20);
@@ -159,7 +168,7 @@ private slots:
             button(*dialog, "btnLeft")->click();
         QVERIFY(!dialog->isVisible());
         QCOMPARE(dialog->result(), int(QDialog::Rejected));
-        QVERIFY(!dialog->findChild<QTimer*>()->isActive());
+        QVERIFY(!dialog->findChild<QTimer *>()->isActive());
         QCOMPARE(skipLine(*dialog), countdown(7));
         QVERIFY(opened.isEmpty());
     }
@@ -171,7 +180,7 @@ private slots:
         button(*dialog, "btnRight")->click();
         QCOMPARE(dialog->result(), int(QDialog::Accepted));
         QCOMPARE(opened, QList<QUrl>({ QUrl(AdUrl) }));
-        QVERIFY(!dialog->findChild<QTimer*>()->isActive());
+        QVERIFY(!dialog->findChild<QTimer *>()->isActive());
     }
 
     void skipOnRightKeepsTheGivenTexts()
@@ -233,22 +242,21 @@ private slots:
         QFETCH(int, key);
         QFETCH(bool, opens);
         auto dialog = makeDialog();
-        QWidget* focused = nullptr;
+        QWidget *focused = nullptr;
         QTimer::singleShot(0, this, [&] {
-            auto* modal = QApplication::activeModalWidget();
+            auto *modal = QApplication::activeModalWidget();
             QVERIFY(modal);
             focused = modal->focusWidget();
-            auto* banner = modal->findChild<QuillonAdWidget*>();
+            auto *banner = modal->findChild<QuillonAdWidget *>();
             if (key)
                 QTest::keyClick(focused, Qt::Key(key));
             else
-                QTest::mouseClick(
-                    banner->findChild<QLabel*>(QStringLiteral("lblAdImageCtrl")), Qt::LeftButton);
+                QTest::mouseClick(banner->findChild<QLabel *>(QStringLiteral("lblAdImageCtrl")), Qt::LeftButton);
             if (modal->isVisible())
-                static_cast<QDialog*>(modal)->done(-1);
+                static_cast<QDialog *>(modal)->done(-1);
         });
         const int result = dialog->exec();
-        QCOMPARE(focused, dialog->findChild<QuillonAdWidget*>());
+        QCOMPARE(focused, dialog->findChild<QuillonAdWidget *>());
         QCOMPARE(result == QDialog::Accepted, opens);
         QCOMPARE(opened, opens ? QList<QUrl>({ QUrl(AdUrl) }) : QList<QUrl>());
     }
@@ -282,7 +290,7 @@ private slots:
         opened.clear();
         auto byBanner = makeDialog(options);
         byBanner->open();
-        QTest::keyClick(byBanner->findChild<QuillonAdWidget*>(), Qt::Key_Select);
+        QTest::keyClick(byBanner->findChild<QuillonAdWidget *>(), Qt::Key_Select);
         QCOMPARE(byBanner->result(), int(QDialog::Accepted));
         QCOMPARE(opened, expected);
     }
@@ -290,13 +298,13 @@ private slots:
     void logoIsShownWhenItDecodes()
     {
         auto dialog = makeDialog();
-        QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("label"))->pixmap().size(), QSize(240, 60));
+        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("label"))->pixmap().size(), QSize(240, 60));
         QCOMPARE(dialog->grab().toImage().pixelColor(2, 2), QColor(Qt::white));
 
         Options options;
         options.logo = QByteArray("broken");
         auto noLogo = makeDialog(options);
-        QVERIFY(noLogo->findChild<QLabel*>(QStringLiteral("label"))->pixmap().isNull());
+        QVERIFY(noLogo->findChild<QLabel *>(QStringLiteral("label"))->pixmap().isNull());
         QCOMPARE(skipLine(*noLogo), countdown(10));
     }
 

@@ -35,8 +35,10 @@ private slots:
         QTest::addColumn<QString>("lastPath");
         for (const char *mode : { "hang", "oversized", "nested", "entities", "reset", "attributes", "cutoff" })
             QTest::newRow(mode) << QStringLiteral("ad=%1").arg(QLatin1String(mode)) << "/simpleM2M/clientRequestAd";
-        QTest::newRow("badimage") << "ad=badimage" << "/ads/broken.png";
-        QTest::newRow("hugeimage") << "ad=hugeimage" << "/ads/huge.gif";
+        QTest::newRow("badimage") << "ad=badimage"
+                                  << "/ads/broken.png";
+        QTest::newRow("hugeimage") << "ad=hugeimage"
+                                   << "/ads/huge.gif";
     }
 
     void gameOutlivesAHostileNetwork()

@@ -1,5 +1,5 @@
-#include "AdChainRecorder.h"
 #include "Ad.h"
+#include "AdChainRecorder.h"
 #include "IsolatedHome.h"
 #include "LocalService.h"
 #include "QuillonAdModule.h"
@@ -95,10 +95,7 @@ private:
     QMap<QString, int> outcomes;
     int cases = 0;
 
-    void setSwitches(const QString &query)
-    {
-        QVERIFY(service->control(QUrlQuery(QStringLiteral("reset=1&") + query)));
-    }
+    void setSwitches(const QString &query) { QVERIFY(service->control(QUrlQuery(QStringLiteral("reset=1&") + query))); }
 
     // Only the ad module's own requests: other programs on this machine may probe the port.
     QStringList pathsSince(int before) const
@@ -190,8 +187,8 @@ private slots:
         QTest::newRow("image=missing") << "image=missing" << network << whole << 0;
         QTest::newRow("image=xml") << "image=xml" << ready << whole << 1;
         QTest::newRow("slow=logo,ad,image") << "slow=logo,ad,image" << ready << whole << 1;
-        QTest::newRow("delays 700 ms each") << "logo_delay_ms=700&ad_delay_ms=700&image_delay_ms=700" << ready
-                                            << whole << 1;
+        QTest::newRow("delays 700 ms each")
+            << "logo_delay_ms=700&ad_delay_ms=700&image_delay_ms=700" << ready << whole << 1;
         QTest::newRow("logo never answers") << "logo_delay_ms=3600000" << busy << logoOnly << 0;
     }
 

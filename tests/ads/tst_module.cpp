@@ -59,10 +59,7 @@ private:
     // A fresh application id names fresh settings, so every test starts without a client id.
     QString freshAppId() { return QStringLiteral("Tamboro_Test_%1").arg(++appCounter); }
 
-    void setSwitches(const QString &query)
-    {
-        QVERIFY(service->control(QUrlQuery(QStringLiteral("reset=1&") + query)));
-    }
+    void setSwitches(const QString &query) { QVERIFY(service->control(QUrlQuery(QStringLiteral("reset=1&") + query))); }
 
     int requestCount() const { return service->requests().size(); }
 
@@ -92,8 +89,8 @@ private slots:
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
             methods += QString::fromLatin1(meta.method(i).methodSignature());
         QCOMPARE(methods,
-            QStringList({ "startReloadAd()", "networkError(QString)", "adDataReady()", "adDataCorrupted()", "requestAd()",
-                "httpFinished()", "httpReadyRead()", "linkClickedHandler(QUrl)" }));
+            QStringList({ "startReloadAd()", "networkError(QString)", "adDataReady()", "adDataCorrupted()",
+                "requestAd()", "httpFinished()", "httpReadyRead()", "linkClickedHandler(QUrl)" }));
         QCOMPARE(meta.method(meta.indexOfSignal("networkError(QString)")).parameterNames(),
             QList<QByteArray>({ "networkError" }));
         QCOMPARE(meta.method(meta.indexOfMethod("requestAd()")).access(), QMetaMethod::Public);
@@ -223,10 +220,14 @@ private slots:
         QTest::addColumn<bool>("hasText");
         QTest::addColumn<QString>("urlPrefix");
         QTest::addColumn<QString>("textSuffix");
-        QTest::newRow("upper case names") << "upper" << true << "http" << "";
-        QTest::newRow("second ad with text only") << "twoads" << true << "http" << " (second)";
-        QTest::newRow("url with leading spaces") << "spaces" << true << "   \n  http" << "";
-        QTest::newRow("no image address") << "noimage" << true << "http" << "";
+        QTest::newRow("upper case names") << "upper" << true << "http"
+                                          << "";
+        QTest::newRow("second ad with text only") << "twoads" << true << "http"
+                                                  << " (second)";
+        QTest::newRow("url with leading spaces") << "spaces" << true << "   \n  http"
+                                                 << "";
+        QTest::newRow("no image address") << "noimage" << true << "http"
+                                          << "";
     }
 
     void replyFieldsAreReadInAnyCaseAndTheLastOneDecides()
@@ -264,28 +265,40 @@ private slots:
         QTest::addColumn<QStringList>("paths");
         QTest::addColumn<QString>("errorPart");
         const QStringList adOnly { LogoPath, AdPath };
-        QTest::newRow("logo missing") << "logo=missing" << "networkError" << QStringList { LogoPath } << "";
-        QTest::newRow("reply not xml") << "ad=notxml" << "adDataCorrupted" << adOnly << "";
-        QTest::newRow("empty document") << "ad=empty" << "networkError" << adOnly << "";
-        QTest::newRow("empty image") << "ad=emptyimage" << "networkError" << adOnly << "";
-        QTest::newRow("status 500") << "ad=status500" << "networkError" << adOnly << "";
+        QTest::newRow("logo missing") << "logo=missing"
+                                      << "networkError" << QStringList { LogoPath } << "";
+        QTest::newRow("reply not xml") << "ad=notxml"
+                                       << "adDataCorrupted" << adOnly << "";
+        QTest::newRow("empty document") << "ad=empty"
+                                        << "networkError" << adOnly << "";
+        QTest::newRow("empty image") << "ad=emptyimage"
+                                     << "networkError" << adOnly << "";
+        QTest::newRow("status 500") << "ad=status500"
+                                    << "networkError" << adOnly << "";
         // The network stack sends a GET once more when the connection drops before any reply.
-        QTest::newRow("connection reset") << "ad=reset" << "networkError" << QStringList { LogoPath, AdPath, AdPath }
-                                          << "";
-        QTest::newRow("redirect not followed") << "ad=redirect" << "adDataCorrupted" << adOnly << "";
-        QTest::newRow("file image address") << "ad=fileimage" << "networkError" << adOnly << "file:";
-        QTest::newRow("ftp image address") << "ad=ftpimage" << "networkError" << adOnly << "ftp:";
-        QTest::newRow("billion laughs") << "ad=entities" << "adDataCorrupted" << adOnly << "";
-        QTest::newRow("deep nesting") << "ad=nested&nested_depth=100000" << "adDataCorrupted" << adOnly << "";
-        QTest::newRow("reply over 1 MiB") << "ad=oversized&oversized_mib=2" << "networkError" << adOnly << "1 MiB";
-        QTest::newRow("reply over 1 MiB, trickling") << "ad=oversized&oversized_mib=2&slow=ad" << "networkError"
-                                                     << adOnly << "1 MiB";
-        QTest::newRow("image over 8 MiB") << "ad=hugeimage&hugeimage_mib=9" << "networkError"
-                                          << QStringList { LogoPath, AdPath, "/ads/huge.gif" } << "8 MiB";
-        QTest::newRow("logo over 8 MiB") << "logo=huge&hugeimage_mib=9" << "networkError" << QStringList { LogoPath }
-                                         << "8 MiB";
-        QTest::newRow("image missing") << "image=missing" << "networkError"
-                                       << QStringList { LogoPath, AdPath, "/ads/" } << "";
+        QTest::newRow("connection reset") << "ad=reset"
+                                          << "networkError" << QStringList { LogoPath, AdPath, AdPath } << "";
+        QTest::newRow("redirect not followed") << "ad=redirect"
+                                               << "adDataCorrupted" << adOnly << "";
+        QTest::newRow("file image address") << "ad=fileimage"
+                                            << "networkError" << adOnly << "file:";
+        QTest::newRow("ftp image address") << "ad=ftpimage"
+                                           << "networkError" << adOnly << "ftp:";
+        QTest::newRow("billion laughs") << "ad=entities"
+                                        << "adDataCorrupted" << adOnly << "";
+        QTest::newRow("deep nesting") << "ad=nested&nested_depth=100000"
+                                      << "adDataCorrupted" << adOnly << "";
+        QTest::newRow("reply over 1 MiB") << "ad=oversized&oversized_mib=2"
+                                          << "networkError" << adOnly << "1 MiB";
+        QTest::newRow("reply over 1 MiB, trickling") << "ad=oversized&oversized_mib=2&slow=ad"
+                                                     << "networkError" << adOnly << "1 MiB";
+        QTest::newRow("image over 8 MiB")
+            << "ad=hugeimage&hugeimage_mib=9"
+            << "networkError" << QStringList { LogoPath, AdPath, "/ads/huge.gif" } << "8 MiB";
+        QTest::newRow("logo over 8 MiB") << "logo=huge&hugeimage_mib=9"
+                                         << "networkError" << QStringList { LogoPath } << "8 MiB";
+        QTest::newRow("image missing") << "image=missing"
+                                       << "networkError" << QStringList { LogoPath, AdPath, "/ads/" } << "";
     }
 
     void everyFailureEndsTheChainWithOneSignal()
@@ -345,8 +358,8 @@ private slots:
         QCOMPARE(module.setParameter(1, QString(256, QLatin1Char('x'))), int(QuillonAdModule::ResultOk));
         QCOMPARE(module.setParameter(1, QString(257, QLatin1Char('y'))), int(QuillonAdModule::ErrorValueTooLong));
         QCOMPARE(module.setParameter(9, QStringLiteral("ignored")), int(QuillonAdModule::ResultOk));
-        QCOMPARE(module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false),
-            int(QuillonAdModule::ErrorNoAd));
+        QCOMPARE(
+            module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false), int(QuillonAdModule::ErrorNoAd));
         QCOMPARE(module.clickAd(), int(QuillonAdModule::ErrorNoAd));
         QuillonAdWidget banner(nullptr, QByteArray(), QString(), false, QString());
         QCOMPARE(module.updateAdWidget(&banner), int(QuillonAdModule::ErrorNoAd));
@@ -358,8 +371,8 @@ private slots:
         QCOMPARE(module.setParameter(2, QStringLiteral("a")), int(QuillonAdModule::ErrorBusy));
         QVERIFY(QTest::qWaitFor([&] { return !recorder.events.isEmpty(); }, 10000));
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ErrorBusy));
-        QCOMPARE(module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false),
-            int(QuillonAdModule::ErrorBusy));
+        QCOMPARE(
+            module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false), int(QuillonAdModule::ErrorBusy));
         QCOMPARE(module.updateAdWidget(&banner), int(QuillonAdModule::ErrorBusy));
         QVERIFY(recorder.waitForEnd());
         QCOMPARE(recorder.names(), QStringList({ "startReloadAd", "adDataReady" }));
@@ -433,8 +446,8 @@ private slots:
         };
 
         pressWhenShown();
-        QCOMPARE(module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false),
-            int(QuillonAdModule::ResultOk));
+        QCOMPARE(
+            module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false), int(QuillonAdModule::ResultOk));
         QCOMPARE(caption, QStringLiteral("Skip"));
         QVERIFY(module.isAdReady());
         QCOMPARE(module.currentAdUrl(), heldUrl);
@@ -444,8 +457,8 @@ private slots:
 
         pressed = QStringLiteral("btnRight");
         pressWhenShown();
-        QCOMPARE(module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false),
-            int(QuillonAdModule::ResultOk));
+        QCOMPARE(
+            module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false), int(QuillonAdModule::ResultOk));
         QCOMPARE(caption, QStringLiteral("Click"));
         QCOMPARE(opened.urls, QList<QUrl>({ QUrl(heldUrl) }));
         QVERIFY(module.isBusy());

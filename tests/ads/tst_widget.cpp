@@ -16,13 +16,13 @@ namespace {
 
 const QString AdUrl = QStringLiteral("http://ads.example/click?id=1");
 
-QByteArray staticFile(const QString& name)
+QByteArray staticFile(const QString &name)
 {
     QFile file(QFINDTESTDATA(QStringLiteral("../../tools/static/") + name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QByteArray pngBytes(const QSize& size)
+QByteArray pngBytes(const QSize &size)
 {
     QImage image(size, QImage::Format_RGB32);
     image.fill(Qt::darkGreen);
@@ -33,14 +33,20 @@ QByteArray pngBytes(const QSize& size)
     return bytes;
 }
 
-QLabel* imageLabel(QWidget& banner) { return banner.findChild<QLabel*>(QStringLiteral("lblAdImageCtrl")); }
-QLabel* textLabel(QWidget& banner) { return banner.findChild<QLabel*>(QStringLiteral("lblAdTextCtrl")); }
+QLabel *imageLabel(QWidget &banner)
+{
+    return banner.findChild<QLabel *>(QStringLiteral("lblAdImageCtrl"));
+}
+QLabel *textLabel(QWidget &banner)
+{
+    return banner.findChild<QLabel *>(QStringLiteral("lblAdTextCtrl"));
+}
 
 // Counts what reaches the banner's parent, i.e. what the banner passed on.
 class EventCounter : public QObject {
 public:
     QList<QEvent::Type> seen;
-    bool eventFilter(QObject*, QEvent* event) override
+    bool eventFilter(QObject *, QEvent *event) override
     {
         if (event->type() == QEvent::KeyPress || event->type() == QEvent::MouseButtonRelease)
             seen << event->type();
@@ -56,7 +62,7 @@ class AdWidgetTest : public QObject {
 private slots:
     void metaObjectKeepsItsConnectableNames()
     {
-        const QMetaObject& meta = QuillonAdWidget::staticMetaObject;
+        const QMetaObject &meta = QuillonAdWidget::staticMetaObject;
         const int first = meta.methodOffset();
         QCOMPARE(meta.methodCount() - first, 2);
         QCOMPARE(meta.method(first).methodSignature(), QByteArray("adLinkActivated(QUrl)"));
@@ -74,8 +80,7 @@ private slots:
         QTest::newRow("30 stays whole") << thirty << thirty;
         QTest::newRow("31 is cut") << thirty + QStringLiteral("!") << thirty + QStringLiteral("...");
         QTest::newRow("empty") << QString() << QString();
-        QTest::newRow("markup is not interpreted")
-            << QStringLiteral("<b>x</b>") << QStringLiteral("<b>x</b>");
+        QTest::newRow("markup is not interpreted") << QStringLiteral("<b>x</b>") << QStringLiteral("<b>x</b>");
     }
     void textLineIsCutAfterThirtyCharacters()
     {
@@ -93,8 +98,8 @@ private slots:
     void emptyBytesGiveAnEmptyImageThatKeepsItsPlace()
     {
         QuillonAdWidget banner(nullptr, QByteArray(), QString(), false, QString());
-        QVERIFY(banner.findChildren<QMovie*>().isEmpty());
-        QVERIFY(banner.findChildren<QBuffer*>().isEmpty());
+        QVERIFY(banner.findChildren<QMovie *>().isEmpty());
+        QVERIFY(banner.findChildren<QBuffer *>().isEmpty());
         QVERIFY(!imageLabel(banner)->movie());
         QCOMPARE(banner.layout()->indexOf(imageLabel(banner)), 0);
         QVERIFY(!textLabel(banner));
@@ -120,7 +125,7 @@ private slots:
         const QByteArray bytes = staticFile(file);
         QVERIFY(!bytes.isEmpty());
         QuillonAdWidget banner(nullptr, bytes, AdUrl, false, QString());
-        QMovie* movie = imageLabel(banner)->movie();
+        QMovie *movie = imageLabel(banner)->movie();
         QVERIFY(movie);
         QCOMPARE(movie->state(), QMovie::Running);
         QCOMPARE(movie->currentImage().size(), QSize(320, 120));
@@ -131,9 +136,8 @@ private slots:
 
     void undecodableBytesShowNothingYetStillActivate()
     {
-        QuillonAdWidget banner(
-            nullptr, QByteArray("certainly not an image"), AdUrl, true, QStringLiteral("t"));
-        QMovie* movie = imageLabel(banner)->movie();
+        QuillonAdWidget banner(nullptr, QByteArray("certainly not an image"), AdUrl, true, QStringLiteral("t"));
+        QMovie *movie = imageLabel(banner)->movie();
         QVERIFY(movie);
         QVERIFY(!movie->isValid());
         QVERIFY(movie->currentImage().isNull());
@@ -149,8 +153,7 @@ private slots:
         QWidget parent;
         EventCounter counter;
         parent.installEventFilter(&counter);
-        auto* banner
-            = new QuillonAdWidget(&parent, pngBytes(QSize(60, 30)), AdUrl, true, QStringLiteral("t"));
+        auto *banner = new QuillonAdWidget(&parent, pngBytes(QSize(60, 30)), AdUrl, true, QStringLiteral("t"));
         parent.show();
         QVERIFY(QTest::qWaitForWindowExposed(&parent));
 
@@ -179,7 +182,7 @@ private slots:
         QWidget parent;
         EventCounter counter;
         parent.installEventFilter(&counter);
-        auto* banner = new QuillonAdWidget(&parent, QByteArray(), AdUrl, false, QString());
+        auto *banner = new QuillonAdWidget(&parent, QByteArray(), AdUrl, false, QString());
         QSignalSpy activated(banner, &QuillonAdWidget::adLinkActivated);
         QTest::keyPress(banner, Qt::Key(key));
         QCOMPARE(activated.size(), emitted);
@@ -190,15 +193,15 @@ private slots:
     {
         QuillonAdWidget banner(nullptr, staticFile(QStringLiteral("ads/ad1.gif")), AdUrl, false, QString());
         QPointer<QMovie> oldMovie = imageLabel(banner)->movie();
-        QPointer<QBuffer> oldBuffer = banner.findChild<QBuffer*>();
+        QPointer<QBuffer> oldBuffer = banner.findChild<QBuffer *>();
         QVERIFY(oldMovie && oldBuffer);
 
         const QString nextUrl = QStringLiteral("https://ads.example/next");
         banner.updateAd(pngBytes(QSize(40, 20)), nextUrl, QStringLiteral("ignored without a text line"));
         QVERIFY(!oldMovie && !oldBuffer);
         QVERIFY(!textLabel(banner));
-        QCOMPARE(banner.findChildren<QMovie*>().size(), 1);
-        QCOMPARE(banner.findChildren<QBuffer*>().size(), 1);
+        QCOMPARE(banner.findChildren<QMovie *>().size(), 1);
+        QCOMPARE(banner.findChildren<QBuffer *>().size(), 1);
         QCOMPARE(imageLabel(banner)->movie()->currentImage().size(), QSize(40, 20));
 
         QSignalSpy activated(&banner, &QuillonAdWidget::adLinkActivated);
@@ -207,7 +210,7 @@ private slots:
 
         banner.updateAd(QByteArray(), AdUrl, QString());
         QVERIFY(imageLabel(banner)->movie()->currentImage().isNull());
-        QCOMPARE(banner.findChildren<QMovie*>().size(), 1);
+        QCOMPARE(banner.findChildren<QMovie *>().size(), 1);
     }
 
     void textFontShrinksUntilTheSampleFitsFifteenPixels_data()
@@ -229,9 +232,8 @@ private slots:
         QuillonAdWidget banner(&parent, QByteArray(), AdUrl, true, QStringLiteral("t"));
 
         QFont fitted = textLabel(banner)->font();
-        const auto sampleHeight = [](const QFont& font) {
-            return QFontMetrics(font).boundingRect(QStringLiteral("Test Text")).height();
-        };
+        const auto sampleHeight
+            = [](const QFont &font) { return QFontMetrics(font).boundingRect(QStringLiteral("Test Text")).height(); };
         QVERIFY(sampleHeight(fitted) <= 15);
         QCOMPARE(fitted.pointSize() == -1, pixelSized);
         // The first fitting size counting down, not any smaller one.

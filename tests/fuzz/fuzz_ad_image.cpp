@@ -21,8 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // A frame count taken from the data could be huge; a real banner would play them over
     // time, so a bounded number shows whether decoding holds up.
     if (QMovie *movie = banner.findChild<QMovie *>()) {
-        for (int frame = 0; frame < 64 && movie->jumpToNextFrame(); ++frame) {
-        }
+        for (int frame = 0; frame < 64 && movie->jumpToNextFrame(); ++frame) { }
     }
     banner.updateAd(bytes, QString(), QString());
     return 0;

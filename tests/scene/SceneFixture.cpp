@@ -200,12 +200,14 @@ void Scene::tap(QQuickItem *item, QPointF local)
 
 void Scene::press(QQuickItem *item)
 {
-    QTest::mousePress(m_view.get(), Qt::LeftButton, {}, windowPoint(item, QPointF(item->width() / 2, item->height() / 2)));
+    QTest::mousePress(
+        m_view.get(), Qt::LeftButton, {}, windowPoint(item, QPointF(item->width() / 2, item->height() / 2)));
 }
 
 void Scene::release(QQuickItem *item)
 {
-    QTest::mouseRelease(m_view.get(), Qt::LeftButton, {}, windowPoint(item, QPointF(item->width() / 2, item->height() / 2)));
+    QTest::mouseRelease(
+        m_view.get(), Qt::LeftButton, {}, windowPoint(item, QPointF(item->width() / 2, item->height() / 2)));
 }
 
 bool Scene::waitFor(const std::function<bool()> &condition, int timeoutMs)

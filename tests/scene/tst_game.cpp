@@ -57,7 +57,8 @@ void settle(Scene &scene)
     scene.calls().clear();
     // A QML timer started while QML's animation clock is idle joins it a tick late; one that
     // never fires keeps the clock busy, so every game timer counts from its start.
-    scene.evaluate(QStringLiteral("Qt.createQmlObject('import QtQuick; Timer { running: true; interval: 86400000 }', gameArea)"));
+    scene.evaluate(
+        QStringLiteral("Qt.createQmlObject('import QtQuick; Timer { running: true; interval: 86400000 }', gameArea)"));
     scene.advance(1);
 }
 
@@ -75,7 +76,9 @@ void steer(Scene &scene, const QList<double> &draws)
 
 QQuickItem *hole(Scene &scene, int number)
 {
-    return scene.byId(QStringLiteral("gameView"))->property(qPrintable(QStringLiteral("hole%1").arg(number))).value<QQuickItem *>();
+    return scene.byId(QStringLiteral("gameView"))
+        ->property(qPrintable(QStringLiteral("hole%1").arg(number)))
+        .value<QQuickItem *>();
 }
 
 QVariant holeProperty(Scene &scene, int number, const char *name)
@@ -153,16 +156,19 @@ bool anyTimerRunning(Scene &scene)
 // a dropped table rather than a deleted file.
 void dropScores(Scene &scene)
 {
-    scene.evaluate(QStringLiteral("Game.scoresDatabase().transaction(function(tx) { tx.executeSql('DROP TABLE IF EXISTS Scores'); })"));
+    scene.evaluate(QStringLiteral(
+        "Game.scoresDatabase().transaction(function(tx) { tx.executeSql('DROP TABLE IF EXISTS Scores'); })"));
 }
 
 bool scoresTableExists(Scene &scene)
 {
     return scene
-        .evaluate(QStringLiteral("(function() { var n = 0; Game.scoresDatabase().transaction(function(tx) {"
-                                 " n = tx.executeSql(\"SELECT name FROM sqlite_master WHERE name = 'Scores'\").rows.length; });"
-                                 " return n; })()"))
-        .toInt() > 0;
+               .evaluate(QStringLiteral(
+                   "(function() { var n = 0; Game.scoresDatabase().transaction(function(tx) {"
+                   " n = tx.executeSql(\"SELECT name FROM sqlite_master WHERE name = 'Scores'\").rows.length; });"
+                   " return n; })()"))
+               .toInt()
+        > 0;
 }
 
 void storeScores(Scene &scene, const QList<int> &scores)
@@ -170,16 +176,18 @@ void storeScores(Scene &scene, const QList<int> &scores)
     QStringList values;
     for (int score : scores)
         values << QString::number(score);
-    scene.evaluate(QStringLiteral("Game.scoresDatabase().transaction(function(tx) { tx.executeSql(Game.CREATE_SCORES);"
-                                  " [%1].forEach(function(s) { tx.executeSql('INSERT INTO Scores VALUES(?, ?, ?)', ['', s, 8]); }); })")
+    scene.evaluate(QStringLiteral(
+        "Game.scoresDatabase().transaction(function(tx) { tx.executeSql(Game.CREATE_SCORES);"
+        " [%1].forEach(function(s) { tx.executeSql('INSERT INTO Scores VALUES(?, ?, ?)', ['', s, 8]); }); })")
                        .arg(values.join(QLatin1Char(','))));
 }
 
 int storedScoresOf(Scene &scene, int score)
 {
     return scene
-        .evaluate(QStringLiteral("(function() { var n = 0; Game.scoresDatabase().transaction(function(tx) {"
-                                 " n = tx.executeSql('SELECT * FROM Scores WHERE score = %1').rows.length; }); return n; })()")
+        .evaluate(QStringLiteral(
+            "(function() { var n = 0; Game.scoresDatabase().transaction(function(tx) {"
+            " n = tx.executeSql('SELECT * FROM Scores WHERE score = %1').rows.length; }); return n; })()")
                       .arg(score))
         .toInt();
 }
@@ -274,7 +282,7 @@ void GameTest::kindDrawDecidesPointsAndExtraMonkey()
     Scene scene;
     // Fourth of eight free holes; the extra step then draws the first of the seven left
     // with a kind that would allow yet another monkey, which must not come.
-    steer(scene, {slot(3, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101)});
+    steer(scene, { slot(3, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) });
     scene.evaluate(QStringLiteral("Game.newGame()"));
     advance(scene, 1000);
 
@@ -331,7 +339,7 @@ void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
 void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
 {
     Scene scene;
-    steer(scene, {slot(0, 8), slot(80, 101)});
+    steer(scene, { slot(0, 8), slot(80, 101) });
     scene.evaluate(QStringLiteral("Game.newGame()"));
     advance(scene, 1000);
     QVERIFY(monkeyUp(scene, 1));
@@ -356,7 +364,7 @@ void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
 void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
 {
     Scene scene;
-    steer(scene, {slot(0, 1), slot(7, 101)});
+    steer(scene, { slot(0, 1), slot(7, 101) });
     scene.evaluate(QStringLiteral("Game.newGame(); for (var id = 1; id <= 7; ++id) Game.setMonkey(id, 'holebg2')"));
     advance(scene, 999);
     QCOMPARE(gameViewState(scene), QString());
@@ -382,7 +390,7 @@ void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
 void GameTest::restartClearsBoardAndOldTimersFireHarmlessly()
 {
     Scene scene;
-    steer(scene, {slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101)});
+    steer(scene, { slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101) });
     scene.evaluate(QStringLiteral("Game.newGame()"));
     advance(scene, 1000);
     QVERIFY(monkeyUp(scene, 1) && monkeyUp(scene, 2));
@@ -432,9 +440,10 @@ void GameTest::tenthScoreTieStaysOffTheList_data()
     QTest::addColumn<QString>("overlay");
     QTest::addColumn<int>("fiftiesAfter");
 
-    QTest::newRow("nine better") << QList<int>{90, 80, 70, 60, 55, 51, 50, 50, 50, 10, 20} << "gameOver" << 4;
-    QTest::newRow("ten, the tenth a tie") << QList<int>{90, 80, 70, 60, 55, 51, 50, 50, 50, 50, 20} << "gameOver1" << 4;
-    QTest::newRow("empty") << QList<int>{} << "gameOver" << 1;
+    QTest::newRow("nine better") << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 10, 20 } << "gameOver" << 4;
+    QTest::newRow("ten, the tenth a tie")
+        << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 50, 20 } << "gameOver1" << 4;
+    QTest::newRow("empty") << QList<int> {} << "gameOver" << 1;
 }
 
 void GameTest::tenthScoreTieStaysOffTheList()
@@ -472,7 +481,7 @@ void GameTest::evenGamesShowAnAdBeforeTheScoreIsSaved()
     QCOMPARE(storedScoresOf(scene, 7), 1);
 
     playOutWithScore(scene, 7);
-    QCOMPARE(scene.calls(), QStringList{QStringLiteral("advertisement.start")});
+    QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
     QCOMPARE(savedWhenAdShown, 1);
     QVERIFY(!timersRunningWhenAdShown);
     QCOMPARE(storedScoresOf(scene, 7), 2);
@@ -490,10 +499,14 @@ void GameTest::boardGeometryFollowsTheScreenUnrounded()
     Scene scene;
     const qreal h = 800 / 4.7;
     const QRectF expected[] = {
-        {24, h / 10, 192, h}, {264, h / 10, 192, h},
-        {24, h + h / 10, 192, h}, {264, h + h / 10, 192, h},
-        {24, 2 * h + h / 10, 192, h}, {264, 2 * h + h / 10, 192, h},
-        {24, 3 * h + h / 10, 192, h}, {264, 3 * h + h / 10, 192, h},
+        { 24, h / 10, 192, h },
+        { 264, h / 10, 192, h },
+        { 24, h + h / 10, 192, h },
+        { 264, h + h / 10, 192, h },
+        { 24, 2 * h + h / 10, 192, h },
+        { 264, 2 * h + h / 10, 192, h },
+        { 24, 3 * h + h / 10, 192, h },
+        { 264, 3 * h + h / 10, 192, h },
     };
     for (int number = 1; number <= 8; ++number) {
         QQuickItem *item = hole(scene, number);

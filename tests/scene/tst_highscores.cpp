@@ -217,12 +217,13 @@ QVariant HighScoresTest::screenProperty(Scene &scene, const char *id, const char
 // Runs one statement on the game's own score database and returns its rows.
 QVariant HighScoresTest::sql(Scene &scene, const QString &statement)
 {
-    return scene.evaluate(QStringLiteral("(function() { var rows = [];"
-                                         " Game.scoresDatabase().transaction(function(tx) {"
-                                         "  var result = tx.executeSql(%1);"
-                                         "  for (var i = 0; i < result.rows.length; ++i) rows.push(result.rows.item(i));"
-                                         " }); return rows; })()")
-                              .arg(jsString(statement)));
+    return scene.evaluate(
+        QStringLiteral("(function() { var rows = [];"
+                       " Game.scoresDatabase().transaction(function(tx) {"
+                       "  var result = tx.executeSql(%1);"
+                       "  for (var i = 0; i < result.rows.length; ++i) rows.push(result.rows.item(i));"
+                       " }); return rows; })()")
+            .arg(jsString(statement)));
 }
 
 void HighScoresTest::storeScores(Scene &scene, const QList<int> &scores, int gridSize)
@@ -257,7 +258,8 @@ void HighScoresTest::type(Scene &scene, const char *inputId, const QString &text
     scene.tap(input);
     QVERIFY(input->hasActiveFocus());
     for (const QChar character : text)
-        QTest::sendKeyEvent(QTest::Click, &scene.view(), Qt::Key(character.toUpper().unicode()), QString(character), {});
+        QTest::sendKeyEvent(
+            QTest::Click, &scene.view(), Qt::Key(character.toUpper().unicode()), QString(character), {});
 }
 
 void HighScoresTest::submitForm(Scene &scene, const QString &username, const QString &password)
@@ -278,7 +280,8 @@ void HighScoresTest::emptyDatabaseListsAsEmptyAndCreatesTheTable()
     showScreen(scene);
     QCOMPARE(scene.property("highScoreView", "highscores").toString(), QString());
     QCOMPARE(screenProperty(scene, "dialogText", "text").toString(), QString());
-    const QVariantList tables = sql(scene, QStringLiteral("SELECT sql FROM sqlite_master WHERE name = 'Scores'")).toList();
+    const QVariantList tables
+        = sql(scene, QStringLiteral("SELECT sql FROM sqlite_master WHERE name = 'Scores'")).toList();
     QCOMPARE(tables.size(), 1);
     QCOMPARE(tables.first().toMap().value(QStringLiteral("sql")).toString(),
         QStringLiteral("CREATE TABLE Scores(name TEXT, score NUMBER, gridSize NUMBER)"));
@@ -313,7 +316,8 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
     scene.evaluate(QStringLiteral("gameArea.score = 12"));
 
     scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'secret')"));
-    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(scene.waitFor(
+        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
     QCOMPARE(board.uploads().size(), 1);
     const RawScoreBoard::Request upload = board.uploads().first();
     QCOMPARE(upload.method, QByteArray("POST"));
@@ -335,7 +339,8 @@ void HighScoresTest::passwordWithFormCharactersReachesTheScoreBoardUnchanged()
     const QString username = QStringLiteral("Zoë & Co=1");
     const QString password = QStringLiteral("a&b=c+d%25e f#ü%");
     submitForm(scene, username, password);
-    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(scene.waitFor(
+        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
 
     const QList<QJsonObject> uploads = service.requests(uploadPath);
     QCOMPARE(uploads.size(), 1);
@@ -354,7 +359,8 @@ void HighScoresTest::passwordWithFormCharactersReachesTheScoreBoardUnchanged()
         python.setProcessEnvironment(environment);
         python.start(QStringLiteral("/usr/bin/python3"),
             { QStringLiteral("-c"),
-                QStringLiteral("import sys, adnet_store; print(adnet_store.verify_upload(sys.argv[1], 1, sys.argv[2]))"),
+                QStringLiteral(
+                    "import sys, adnet_store; print(adnet_store.verify_upload(sys.argv[1], 1, sys.argv[2]))"),
                 service.dataDir(), candidate });
         python.waitForFinished(20000);
         return python.readAllStandardOutput().trimmed();
@@ -394,7 +400,8 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
     QCOMPARE(screenProperty(scene, "loadingText", "y").toReal(), 330.0);
 
     board.answerHeld();
-    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(scene.waitFor(
+        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
     QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
     QCOMPARE(scene.property("highScoreView", "password").toString(), QStringLiteral("pw"));
     QCOMPARE(screenProperty(scene, "loginPanel", "visible").toBool(), false);
@@ -420,10 +427,12 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
     QVERIFY(scene.waitFor([&] { return board.heldCount() == 1; }));
     QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 1.0);
     QCOMPARE(screenProperty(scene, "loadingText", "y").toReal(), 544.0);
-    QCOMPARE(board.uploads().last().body, QByteArray("name=&score=30&gridSize=8&game=tamboro&username=ann&password=pw"));
+    QCOMPARE(
+        board.uploads().last().body, QByteArray("name=&score=30&gridSize=8&game=tamboro&username=ann&password=pw"));
 
     board.answerHeld();
-    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(scene.waitFor(
+        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
     goHome(scene);
     showScreen(scene);
     QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
@@ -440,7 +449,8 @@ void HighScoresTest::emptyUserNameOpensTheFormAgain()
     showScreen(scene);
 
     submitForm(scene, QString(), QStringLiteral("kept"));
-    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(scene.waitFor(
+        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
     QCOMPARE(board.uploads().size(), 1);
     QCOMPARE(board.uploads().first().body, QByteArray("name=&score=8&gridSize=8&game=tamboro&username=&password=kept"));
 
@@ -481,7 +491,8 @@ void HighScoresTest::refusedConnectionStillEndsUploaded()
     showScreen(scene);
 
     submitForm(scene, QStringLiteral("ann"), QStringLiteral("wrong"));
-    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(scene.waitFor(
+        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
     QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
     QCOMPARE(scene.property("highScoreView", "password").toString(), QStringLiteral("wrong"));
     QCOMPARE(screenProperty(scene, "loginPanel", "visible").toBool(), false);
@@ -508,7 +519,8 @@ void HighScoresTest::transparentButtonsDoNotReact()
     QVERIFY(board.uploads().isEmpty());
 
     scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
-    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(scene.waitFor(
+        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
     tapHiddenButtons();
     scene.tap(item(scene, "uploadButton"));
     scene.advance(50);

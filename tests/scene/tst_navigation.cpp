@@ -287,7 +287,12 @@ void NavigationTest::slides()
             const qreal late = start + (end - start) * curve.valueForProgress((at + 1) / qreal(SLIDE_MS));
             const qreal actual = scene.property(screen, "x").toReal();
             QVERIFY2(actual >= qMin(early, late) - 0.5 && actual <= qMax(early, late) + 0.5,
-                qPrintable(QStringLiteral("%1 at %2 ms: x %3, expected %4 to %5").arg(screen).arg(at).arg(actual).arg(early).arg(late)));
+                qPrintable(QStringLiteral("%1 at %2 ms: x %3, expected %4 to %5")
+                               .arg(screen)
+                               .arg(at)
+                               .arg(actual)
+                               .arg(early)
+                               .arg(late)));
         }
         QCOMPARE(scene.property(arriving, "visible").toBool(), true);
         QCOMPARE(scene.property(leaving, "visible").toBool(), true);
@@ -406,7 +411,8 @@ void NavigationTest::failedProbeBlocksStartButtonsButNotTheIcons()
     QVERIFY(browser.opened.isEmpty());
 
     scene.tap(scene.itemById(QStringLiteral("image1")));
-    QCOMPARE(scene.calls(), (QStringList { QStringLiteral("appData.minimize"), QStringLiteral("advertisement.start") }));
+    QCOMPARE(
+        scene.calls(), (QStringList { QStringLiteral("appData.minimize"), QStringLiteral("advertisement.start") }));
     scene.calls().clear();
     scene.tap(scene.itemById(QStringLiteral("image2")));
     QCOMPARE(scene.calls(), (QStringList { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") }));
@@ -515,9 +521,8 @@ void NavigationTest::heldButtonTurnsLightAndReleasingOutsideCancels()
             label = item;
     }
     QVERIFY(label);
-    const auto colours = [&] {
-        return qMakePair(exit->property("color").value<QColor>(), label->property("color").value<QColor>());
-    };
+    const auto colours
+        = [&] { return qMakePair(exit->property("color").value<QColor>(), label->property("color").value<QColor>()); };
     const auto resting = qMakePair(QColor(QStringLiteral("#000000")), QColor(QStringLiteral("#ffffff")));
     const auto held = qMakePair(QColor(QStringLiteral("#e8e3e3")), QColor(QStringLiteral("#000000")));
 

@@ -39,7 +39,8 @@ void settle(Scene &scene)
             || scene.property(QStringLiteral("text1"), "text").toString().startsWith(QLatin1String("Network"));
     }));
     scene.evaluate(QStringLiteral("item1.visible = false"));
-    scene.evaluate(QStringLiteral("Qt.createQmlObject('import QtQuick; Timer { running: true; interval: 86400000 }', gameArea)"));
+    scene.evaluate(
+        QStringLiteral("Qt.createQmlObject('import QtQuick; Timer { running: true; interval: 86400000 }', gameArea)"));
     scene.advance(1);
 }
 
@@ -180,7 +181,9 @@ private slots:
         QCOMPARE(scene.property("gameArea", "state").toString(), QStringLiteral("game"));
         bool monkeyUp = false;
         for (int hole = 1; hole <= 8; ++hole)
-            monkeyUp |= scene.itemIn(QStringLiteral("gameView"), QStringLiteral("hole%1").arg(hole))->property("hasMonkey").toBool();
+            monkeyUp |= scene.itemIn(QStringLiteral("gameView"), QStringLiteral("hole%1").arg(hole))
+                            ->property("hasMonkey")
+                            .toBool();
         QVERIFY(monkeyUp);
         advance(scene, 4500);
 

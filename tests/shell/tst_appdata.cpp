@@ -57,7 +57,8 @@ void AppDataTest::minimizeBroadcastsExitAppViewTwice()
 {
     if (qEnvironmentVariableIsSet("TAMBORO_TEST_NO_BUS"))
         QSKIP("this run has no bus on purpose");
-    QDBusConnection listenerBus = QDBusConnection::connectToBus(QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS")), QStringLiteral("listener"));
+    QDBusConnection listenerBus = QDBusConnection::connectToBus(
+        QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS")), QStringLiteral("listener"));
     QVERIFY(listenerBus.isConnected());
     DesktopListener desktop;
     QVERIFY(listenerBus.connect(QString(), QStringLiteral("/"), QStringLiteral("com.nokia.hildon_desktop"),

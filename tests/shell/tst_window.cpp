@@ -66,7 +66,11 @@ void WindowTest::sceneIsScaledToFitAndCentred()
     const QRectF drawn = root->mapRectToScene(QRectF(0, 0, 480, 800));
     QVERIFY2(qAbs(drawn.left() - stage.left()) < 0.01 && qAbs(drawn.top() - stage.top()) < 0.01
             && qAbs(drawn.width() - stage.width()) < 0.01 && qAbs(drawn.height() - stage.height()) < 0.01,
-        qPrintable(QStringLiteral("drawn at %1,%2 %3x%4").arg(drawn.left()).arg(drawn.top()).arg(drawn.width()).arg(drawn.height())));
+        qPrintable(QStringLiteral("drawn at %1,%2 %3x%4")
+                       .arg(drawn.left())
+                       .arg(drawn.top())
+                       .arg(drawn.width())
+                       .arg(drawn.height())));
     QVERIFY(root->clip());
 }
 

@@ -19,13 +19,13 @@ private:
 };
 
 // QTEST_MAIN with a private home and a widgets application object.
-#define TAMBORO_TEST_MAIN(TestObject)                                                                      \
-    int main(int argc, char *argv[])                                                                       \
-    {                                                                                                      \
-        IsolatedHome home;                                                                                 \
-        QCoreApplication::setApplicationName(QStringLiteral("Tamboro 2.0"));                               \
-        QApplication app(argc, argv);                                                                      \
-        TestObject tc;                                                                                     \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                         \
-        return QTest::qExec(&tc, argc, argv);                                                              \
+#define TAMBORO_TEST_MAIN(TestObject)                                                                                  \
+    int main(int argc, char *argv[])                                                                                   \
+    {                                                                                                                  \
+        IsolatedHome home;                                                                                             \
+        QCoreApplication::setApplicationName(QStringLiteral("Tamboro 2.0"));                                           \
+        QApplication app(argc, argv);                                                                                  \
+        TestObject tc;                                                                                                 \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
+        return QTest::qExec(&tc, argc, argv);                                                                          \
     }
