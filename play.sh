@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 tools/install-deps.sh
-cmake -S . -B build/play -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBORO_TESTS=OFF >/dev/null
+cmake -S . -B build/play -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBORO_TESTS=OFF -DTAMBORO_BENCH=OFF >/dev/null
 cmake --build build/play
 
 server=""

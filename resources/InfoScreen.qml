@@ -8,7 +8,8 @@ Rectangle {
 
     Image {
         anchors.fill: parent
-        source: "images/bg.jpg"
+        // Decoded when the screen first shows rather than before the first frame.
+        source: visible ? "images/bg.jpg" : ""
     }
 
     Text {

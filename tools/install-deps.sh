@@ -11,7 +11,7 @@ packages=(
     fonts-comic-neue fonts-dejavu-core
     libqt6sql6-sqlite qt6-qpa-plugins
     python3 dbus xvfb xauth xdotool imagemagick
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev valgrind
 )
 
 missing=()
