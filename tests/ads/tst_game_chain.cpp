@@ -1,3 +1,4 @@
+#include "GameProcess.h"
 #include "IsolatedHome.h"
 #include "LocalService.h"
 
@@ -18,16 +19,8 @@ private slots:
         QVERIFY(home.isValid());
 
         QProcess game;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("HOME"), home.path());
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-        environment.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral("cache")));
-        game.setProcessEnvironment(environment);
         game.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        game.start(QStringLiteral(TAMBORO_GAME_EXECUTABLE), {});
-        QVERIFY(game.waitForStarted(5000));
+        QVERIFY(startGame(game, home));
 
         auto paths = [&] {
             QStringList result;

@@ -1,3 +1,4 @@
+#include "GameProcess.h"
 #include "IsolatedHome.h"
 #include "LocalService.h"
 
@@ -51,15 +52,7 @@ private slots:
         QVERIFY(home.isValid());
 
         QProcess game;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("HOME"), home.path());
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-        environment.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral("cache")));
-        game.setProcessEnvironment(environment);
-        game.start(QStringLiteral(TAMBORO_GAME_EXECUTABLE), {});
-        QVERIFY(game.waitForStarted(5000));
+        QVERIFY(startGame(game, home));
 
         const bool reached = QTest::qWaitFor([&] { return !service.requests(lastPath).isEmpty(); }, 30000);
         // Time for the reply to be read, refused or left hanging.

@@ -233,3 +233,11 @@ void Scene::release(QQuickItem *item, QPointF local)
     moveTo(item, local);
     QTest::mouseRelease(m_view.get(), Qt::LeftButton, {}, windowPoint(item, local));
 }
+
+bool Scene::waitForProbe()
+{
+    return waitFor([this] {
+        return !property(QStringLiteral("item1"), "visible").toBool()
+            || property(QStringLiteral("text1"), "text").toString().startsWith(QLatin1String("Network"));
+    });
+}

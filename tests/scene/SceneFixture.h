@@ -102,6 +102,9 @@ public:
     // Lets the event loop deliver network replies and queued calls until the condition
     // holds or the timeout (real time) passes.
     bool waitFor(const std::function<bool()> &condition, int timeoutMs = 5000);
+    // Waits until the connection probe has had its answer: the overlay gone, or showing
+    // its network error.
+    bool waitForProbe();
 
 private:
     void keepQmlAnimationsTicking();

@@ -37,23 +37,12 @@ double slot(int k, int n)
 // Kind 10 into the first free hole: a blue monkey and never an extra one.
 const double quietDraw = slot(10, 101);
 
-// A timer started while QML's animation clock is idle registers through two queued calls;
-// one millisecond at a time, each step delivers both before time moves on.
-void advance(Scene &scene, int milliseconds)
-{
-    for (int i = 0; i < milliseconds; ++i)
-        scene.advance(1);
-}
-
 // The scene's connection probe may call advertisement.start() when its reply comes; it is
 // let through first, so the calls the test sees are the game's own. The clock's first tick
 // also carries the real time the window took to show, so the game starts after it.
 void settle(Scene &scene)
 {
-    QVERIFY(scene.waitFor([&] {
-        return !scene.property(QStringLiteral("item1"), "visible").toBool()
-            || scene.property(QStringLiteral("text1"), "text").toString().startsWith(QLatin1String("Network"));
-    }));
+    QVERIFY(scene.waitForProbe());
     scene.calls().clear();
     // A QML timer started while QML's animation clock is idle joins it a tick late; one that
     // never fires keeps the clock busy, so every game timer counts from its start.
@@ -198,7 +187,7 @@ void playOutWithScore(Scene &scene, int score)
 {
     scene.evaluate(QStringLiteral("Game.newGame()"));
     scene.root()->setProperty("score", score);
-    advance(scene, 4500);
+    scene.advance(4500);
 }
 
 } // namespace
@@ -218,32 +207,32 @@ void GameTest::unhitGameRunsItsCourseInFourAndAHalfSeconds()
     scene.evaluate(QStringLiteral("Game.newGame()"));
     QCOMPARE(gameViewState(scene), QString());
 
-    advance(scene, 999);
+    scene.advance(999);
     QCOMPARE(monkeysUp(scene), 0);
-    advance(scene, 1);
+    scene.advance(1);
     QVERIFY(monkeyUp(scene, 1));
     QCOMPARE(holeProperty(scene, 1, "image").toString(), QStringLiteral("holebg1"));
-    advance(scene, 250);
+    scene.advance(250);
     QVERIFY(card(scene, 1)->property("angle").toInt() > 0);
-    advance(scene, 250);
+    scene.advance(250);
     QCOMPARE(card(scene, 1)->property("angle").toInt(), 0);
 
-    advance(scene, 999); // 2499: the first monkey is still up
+    scene.advance(999); // 2499: the first monkey is still up
     QVERIFY(monkeyUp(scene, 1));
-    advance(scene, 1);
+    scene.advance(1);
     QVERIFY(!monkeyUp(scene, 1));
     QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("holebgred"));
     QCOMPARE(rootInt(scene, "lives"), 2);
     QCOMPARE(scene.property(QStringLiteral("gameView"), "livesText").toString(), QStringLiteral("2"));
 
-    advance(scene, 500); // 3000: a new monkey in the escaped hole keeps the red rim
+    scene.advance(500); // 3000: a new monkey in the escaped hole keeps the red rim
     QVERIFY(monkeyUp(scene, 1));
     QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("holebgred"));
 
-    advance(scene, 1499);
+    scene.advance(1499);
     QCOMPARE(rootInt(scene, "lives"), 1);
     QCOMPARE(gameViewState(scene), QString());
-    advance(scene, 1);
+    scene.advance(1);
     QCOMPARE(rootInt(scene, "lives"), 0);
     QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
     QVERIFY(!anyTimerRunning(scene));
@@ -284,7 +273,7 @@ void GameTest::kindDrawDecidesPointsAndExtraMonkey()
     // with a kind that would allow yet another monkey, which must not come.
     steer(scene, { slot(3, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) });
     scene.evaluate(QStringLiteral("Game.newGame()"));
-    advance(scene, 1000);
+    scene.advance(1000);
 
     QVERIFY(monkeyUp(scene, 4));
     QCOMPARE(monkeysUp(scene), extra ? 2 : 1);
@@ -306,7 +295,7 @@ void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
 
     int lastSpawn = 0;
     for (int elapsed = 1; elapsed <= 8000 && rootInt(scene, "clickCount") < 7; ++elapsed) {
-        advance(scene, 1);
+        scene.advance(1);
         if (monkeyUp(scene, 1)) {
             lastSpawn = elapsed;
             hit(scene, 1);
@@ -319,9 +308,9 @@ void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
     for (int number = 1; number <= 8; ++number)
         QCOMPARE(holeProperty(scene, number, "flipSpeed").toInt(), 475);
 
-    advance(scene, 949);
+    scene.advance(949);
     QVERIFY(!monkeyUp(scene, 1));
-    advance(scene, 1);
+    scene.advance(1);
     QVERIFY(monkeyUp(scene, 1));
 
     for (int hits = 8; hits <= 104; ++hits)
@@ -341,17 +330,17 @@ void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
     Scene scene;
     steer(scene, { slot(0, 8), slot(80, 101) });
     scene.evaluate(QStringLiteral("Game.newGame()"));
-    advance(scene, 1000);
+    scene.advance(1000);
     QVERIFY(monkeyUp(scene, 1));
 
     hit(scene, 2);
     QCOMPARE(rootInt(scene, "score"), 0);
 
     // The card turns back from the moment the finger is down.
-    advance(scene, 500);
+    scene.advance(500);
     scene.press(hole(scene, 1));
     QCOMPARE(rootInt(scene, "score"), 3);
-    advance(scene, 100);
+    scene.advance(100);
     QVERIFY(card(scene, 1)->property("angle").toInt() > 0);
     scene.release(hole(scene, 1));
 
@@ -366,16 +355,16 @@ void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
     Scene scene;
     steer(scene, { slot(0, 1), slot(7, 101) });
     scene.evaluate(QStringLiteral("Game.newGame(); for (var id = 1; id <= 7; ++id) Game.setMonkey(id, 'holebg2')"));
-    advance(scene, 999);
+    scene.advance(999);
     QCOMPARE(gameViewState(scene), QString());
-    advance(scene, 1);
+    scene.advance(1);
     QCOMPARE(monkeysUp(scene), 8);
     QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
     QVERIFY(overlayShows(scene, QStringLiteral("Game over!")));
     QVERIFY(overlayShows(scene, QStringLiteral("You didn't get new highscore!")));
     QVERIFY(!anyTimerRunning(scene));
 
-    advance(scene, 3000);
+    scene.advance(3000);
     QCOMPARE(rootInt(scene, "lives"), 3);
     QCOMPARE(monkeysUp(scene), 8);
 
@@ -392,23 +381,23 @@ void GameTest::restartClearsBoardAndOldTimersFireHarmlessly()
     Scene scene;
     steer(scene, { slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101) });
     scene.evaluate(QStringLiteral("Game.newGame()"));
-    advance(scene, 1000);
+    scene.advance(1000);
     QVERIFY(monkeyUp(scene, 1) && monkeyUp(scene, 2));
 
-    advance(scene, 300);
+    scene.advance(300);
     scene.tap(button(scene, QStringLiteral("restart")));
     QCOMPARE(monkeysUp(scene), 0);
     QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), 2);
 
     // Hole 1 is refilled before its old timer is due, which restarts that timer; hole 2's
     // old timer finds no monkey.
-    advance(scene, 1000);
+    scene.advance(1000);
     QVERIFY(monkeyUp(scene, 1));
-    advance(scene, 200);
+    scene.advance(200);
     QCOMPARE(rootInt(scene, "lives"), 3);
     QVERIFY(monkeyUp(scene, 1));
     QCOMPARE(holeProperty(scene, 2, "image2").toString(), QStringLiteral("hole"));
-    advance(scene, 1300);
+    scene.advance(1300);
     QVERIFY(!monkeyUp(scene, 1));
     QCOMPARE(rootInt(scene, "lives"), 2);
 }
@@ -417,7 +406,7 @@ void GameTest::buttonsShowPressedPicturesAndActOnClick()
 {
     Scene scene;
     scene.evaluate(QStringLiteral("Game.newGame()"));
-    advance(scene, 300);
+    scene.advance(300);
     QQuickItem *home = button(scene, QStringLiteral("homebtn"));
     QVERIFY(home);
 

@@ -21,23 +21,12 @@ void collectMessages(QtMsgType type, const QMessageLogContext &, const QString &
         worse += message;
 }
 
-// A timer started while QML's animation clock is idle joins it a tick late, so time moves
-// one millisecond at a time.
-void advance(Scene &scene, int milliseconds)
-{
-    for (int i = 0; i < milliseconds; ++i)
-        scene.advance(1);
-}
-
 // The probe's reply (or its failure) is let through first and its overlay taken away, as a
 // working connection would, so the start screen answers presses; one timer that never fires keeps
 // the clock busy, so every game timer counts from its start.
 void settle(Scene &scene)
 {
-    QVERIFY(scene.waitFor([&] {
-        return !scene.property(QStringLiteral("item1"), "visible").toBool()
-            || scene.property(QStringLiteral("text1"), "text").toString().startsWith(QLatin1String("Network"));
-    }));
+    QVERIFY(scene.waitForProbe());
     scene.evaluate(QStringLiteral("item1.visible = false"));
     scene.evaluate(
         QStringLiteral("Qt.createQmlObject('import QtQuick; Timer { running: true; interval: 86400000 }', gameArea)"));
@@ -49,7 +38,7 @@ void playOutWithScore(Scene &scene, int score)
 {
     scene.evaluate(QStringLiteral("Game.newGame()"));
     scene.root()->setProperty("score", score);
-    advance(scene, 4500);
+    scene.advance(4500);
 }
 
 bool setImmutable(const QString &path, bool on)
@@ -165,19 +154,19 @@ private slots:
 
         // The scene goes on: the start screen navigates and a new game spawns monkeys.
         scene.evaluate(QStringLiteral("Game.setState('')"));
-        advance(scene, 310);
+        scene.advance(310);
         scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button3")));
-        advance(scene, 310);
+        scene.advance(310);
         QCOMPARE(scene.property("gameArea", "state").toString(), QStringLiteral("info"));
         scene.evaluate(QStringLiteral("Game.setState('')"));
-        advance(scene, 310);
+        scene.advance(310);
         scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button2")));
-        advance(scene, 310);
+        scene.advance(310);
         QCOMPARE(scene.property("gameArea", "state").toString(), QStringLiteral("highscore"));
         scene.evaluate(QStringLiteral("Game.setState('')"));
-        advance(scene, 310);
+        scene.advance(310);
         scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button1")));
-        advance(scene, 1001);
+        scene.advance(1001);
         QCOMPARE(scene.property("gameArea", "state").toString(), QStringLiteral("game"));
         bool monkeyUp = false;
         for (int hole = 1; hole <= 8; ++hole)
@@ -185,7 +174,7 @@ private slots:
                             ->property("hasMonkey")
                             .toBool();
         QVERIFY(monkeyUp);
-        advance(scene, 4500);
+        scene.advance(4500);
 
         qInstallMessageHandler(nullptr);
         QVERIFY2(worse.isEmpty(), qPrintable(worse.join('\n')));
@@ -200,7 +189,7 @@ private slots:
         else
             QVERIFY(QFile::remove(file));
         scene.evaluate(QStringLiteral("Game.setState('')"));
-        advance(scene, 310);
+        scene.advance(310);
         playOutWithScore(scene, 9);
         QCOMPARE(scene.property("gameView", "state").toString(), QStringLiteral("gameOver"));
         scene.evaluate(QStringLiteral("Game.getScores()"));
