@@ -30,7 +30,8 @@ constexpr unsigned MaxReloadSeconds = 86400;
 constexpr qint64 MaxAdXmlBytes = 1024 * 1024;
 constexpr qint64 MaxPictureBytes = 8 * 1024 * 1024;
 
-// The query keys of parameter slots 1 to 8; slot 0 ("po") goes before the client id.
+// The query keys of the nine parameter slots; slot 0 ("po") goes before the client id,
+// the others after it.
 const char *const SlotKeys[QuillonAdModule::ParameterCount] = { "po", "eid", "a", "g", "mn", "k", "c", "l", "lg" };
 
 // QDomDocument in Qt 6.4 is quadratic in the nesting depth and in the attributes of one

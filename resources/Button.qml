@@ -14,6 +14,8 @@ Rectangle {
     color: "#000000"
     radius: 10
     opacity: 0.68
+    // Qt Quick still delivers presses to an item at opacity 0; a button faded out must not react.
+    enabled: opacity > 0
     border.width: 4
     border.color: "#444343"
 

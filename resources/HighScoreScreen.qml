@@ -38,13 +38,10 @@ Rectangle {
         font.pointSize: 20
     }
 
-    // Qt Quick still delivers presses to an item at opacity 0, but a fully transparent
-    // button must not react, so each one that can turn transparent is disabled then.
     Button {
         id: uploadButton
         x: 65
         y: 582
-        enabled: opacity > 0
         buttonText: "Upload high score"
         onButtonClicked: {
             if (screen.username !== "") {
@@ -136,7 +133,6 @@ Rectangle {
         x: 65
         y: 392
         opacity: 0
-        enabled: opacity > 0
         onButtonClicked: {
             loadingText.opacity = 1;
             Game.uploadScore(usernameInput.text, passwordInput.text);
@@ -148,7 +144,6 @@ Rectangle {
         x: 73
         y: 383
         opacity: 0
-        enabled: opacity > 0
         onButtonClicked: Qt.openUrlExternally("http://" + Game.SCORE_HOST + "/highscores/createaccount/")
     }
 
