@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the game and its tests, and runs every test: once in an
 # ordinary build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
-# The tests' own services listen on port 18765, never on the player's 8765.
+# The tests' own services listen on port 18765, never on the player's 8765
+# (TAMBORO_TEST_PORT picks another, so two checkouts can run their suites side by side).
 set -euo pipefail
 cd "$(dirname "$0")"
 
 tools/install-deps.sh
 
+port=${TAMBORO_TEST_PORT:-18765}
 test_hosts=(
-    -DTAMBORO_AD_HOST=127.0.0.1:18765
-    -DTAMBORO_AD_WEB_HOST=127.0.0.1:18765
-    -DTAMBORO_SCORE_HOST=127.0.0.1:18765
-    -DTAMBORO_STORE_URL=http://127.0.0.1:18765/store/kelto
+    -DTAMBORO_AD_HOST=127.0.0.1:$port
+    -DTAMBORO_AD_WEB_HOST=127.0.0.1:$port
+    -DTAMBORO_SCORE_HOST=127.0.0.1:$port
+    -DTAMBORO_STORE_URL=http://127.0.0.1:$port/store/kelto
 )
 
 run_suite() {

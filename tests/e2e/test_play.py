@@ -34,7 +34,7 @@ import unittest
 import zlib
 
 SCREEN_W, SCREEN_H = 480, 800
-SERVICE_PORT = 18765
+SERVICE_PORT = 18765  # replaced by --port: the port compiled into the game under test
 PR_SET_PDEATHSIG = 1
 PROBE_PATH = "/content.asp?pageid=18"
 UPLOAD_PATH = "/scores/upload.php"
@@ -769,16 +769,19 @@ def stop_on_signal(number, _frame):
 
 
 def main():
-    global OPTIONS
+    global OPTIONS, SERVICE_PORT
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--game", required=True, help="the tamboro executable")
     parser.add_argument("--source", default=os.path.dirname(os.path.dirname(
         os.path.dirname(os.path.abspath(__file__)))), help="the source tree (for tools/adnet.py)")
+    parser.add_argument("--port", type=int, default=SERVICE_PORT,
+                        help="the service port compiled into the game")
     parser.add_argument("--shots", help="folder for the screenshots (default: the test's temp dir)")
     parser.add_argument("--update-docs", action="store_true",
                         help="also write the screenshots to docs/screenshots/ of the source tree")
     OPTIONS, rest = parser.parse_known_args()
     OPTIONS.game = os.path.abspath(OPTIONS.game)
+    SERVICE_PORT = OPTIONS.port
     signal.signal(signal.SIGTERM, stop_on_signal)
     unittest.main(argv=[sys.argv[0], "-v", *rest])
 
