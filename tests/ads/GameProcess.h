@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ChildProcess.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -14,6 +16,7 @@ inline bool startGame(QProcess &game, const QTemporaryDir &home)
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral("cache")));
     game.setProcessEnvironment(environment);
+    endWithThisProcess(game);
     game.start(QStringLiteral(TAMBORO_GAME_EXECUTABLE), {});
     return game.waitForStarted(5000);
 }

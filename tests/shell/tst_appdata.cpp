@@ -1,4 +1,5 @@
 #include "AppData.h"
+#include "ChildProcess.h"
 #include "IsolatedHome.h"
 
 #include <QDBusConnection>
@@ -36,6 +37,7 @@ void AppDataTest::initTestCase()
 {
     if (qEnvironmentVariableIsSet("TAMBORO_TEST_NO_BUS"))
         return;
+    endWithThisProcess(m_bus);
     m_bus.start(QStringLiteral("dbus-daemon"),
         { QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address") });
     QVERIFY(m_bus.waitForStarted());

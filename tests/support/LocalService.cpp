@@ -1,4 +1,5 @@
 #include "LocalService.h"
+#include "ChildProcess.h"
 #include "tamboro_config.h"
 
 #include <QEventLoop>
@@ -16,6 +17,7 @@ LocalService::LocalService(const QStringList &extraArguments)
         QStringLiteral("--quiet") };
     arguments += extraArguments;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    endWithThisProcess(m_process);
     m_process.start(QStringLiteral("/usr/bin/python3"), arguments);
     if (!m_process.waitForStarted(5000))
         return;

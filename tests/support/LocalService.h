@@ -15,6 +15,7 @@ public:
 
     bool isRunning() const;
     quint16 port() const { return m_port; }
+    qint64 processId() const { return m_process.processId(); }
     QString baseUrl() const;
 
     // Sets run-time switches through the service's control endpoint; returns false when it
