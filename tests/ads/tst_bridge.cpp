@@ -26,6 +26,7 @@ struct ShownDialog {
     QString left;
     QString right;
     QString countdown;
+    bool adText = true;
 };
 
 } // namespace
@@ -54,6 +55,7 @@ private:
             seen->left = left ? left->text() : QString();
             seen->right = right ? right->text() : QString();
             seen->countdown = countdown ? countdown->text() : QString();
+            seen->adText = dialog->findChild<QLabel *>(QStringLiteral("lblAdTextCtrl")) != nullptr;
             if (auto *button = dialog->findChild<QPushButton *>(buttonName))
                 button->click();
             else
@@ -137,6 +139,7 @@ private slots:
         QCOMPARE(seen.left, QStringLiteral("Skip"));
         QCOMPARE(seen.right, QStringLiteral("Click"));
         QCOMPARE(seen.countdown, QStringLiteral("<b>Skip in 10</b>"));
+        QVERIFY(!seen.adText);
         QTest::qWait(100);
         QCOMPARE(service->requests().size(), before);
         QVERIFY(module->isAdReady());

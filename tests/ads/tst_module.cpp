@@ -47,6 +47,13 @@ QString queryValue(const QJsonObject &request, const QString &key)
     return {};
 }
 
+// Feeds replies straight to the module's parser.
+class ReplyParser : public QuillonAdModule {
+public:
+    using QuillonAdModule::parseAdReply;
+    using QuillonAdModule::QuillonAdModule;
+};
+
 } // namespace
 
 class AdModuleTest : public QObject {
@@ -214,6 +221,31 @@ private slots:
         QCOMPARE(storedClientId(appId), QString());
     }
 
+    void clientElementOfAnyCaseCarriesTheId_data()
+    {
+        QTest::addColumn<QString>("tag");
+        QTest::newRow("lower case") << "client";
+        QTest::newRow("upper case") << "CLIENT";
+        QTest::newRow("mixed case") << "cLiEnT";
+    }
+
+    void clientElementOfAnyCaseCarriesTheId()
+    {
+        QFETCH(QString, tag);
+        const QString appId = freshAppId();
+        ReplyParser module(nullptr, appId, 0);
+        const QByteArray reply = QStringLiteral("<response><%1 Id=\"c-17\"/></response>").arg(tag).toUtf8();
+        QVERIFY(module.parseAdReply(reply));
+        QCOMPARE(module.currentClientId(), QStringLiteral("c-17"));
+        QCOMPARE(storedClientId(appId), QStringLiteral("c-17"));
+
+        // The id the module already holds is not written again, so a value stored meanwhile
+        // stays.
+        QSettings(QStringLiteral("Quillon"), appId).setValue(QStringLiteral("cid"), QStringLiteral("elsewhere"));
+        QVERIFY(module.parseAdReply(reply));
+        QCOMPARE(storedClientId(appId), QStringLiteral("elsewhere"));
+    }
+
     void replyFieldsAreReadInAnyCaseAndTheLastOneDecides_data()
     {
         QTest::addColumn<QString>("mode");
@@ -266,7 +298,7 @@ private slots:
         QTest::addColumn<QString>("errorPart");
         const QStringList adOnly { LogoPath, AdPath };
         QTest::newRow("logo missing") << "logo=missing"
-                                      << "networkError" << QStringList { LogoPath } << "";
+                                      << "networkError" << QStringList { LogoPath } << "server replied: Not Found";
         QTest::newRow("reply not xml") << "ad=notxml"
                                        << "adDataCorrupted" << adOnly << "";
         QTest::newRow("empty document") << "ad=empty"
@@ -274,7 +306,7 @@ private slots:
         QTest::newRow("empty image") << "ad=emptyimage"
                                      << "networkError" << adOnly << "";
         QTest::newRow("status 500") << "ad=status500"
-                                    << "networkError" << adOnly << "";
+                                    << "networkError" << adOnly << "server replied: Internal Server Error";
         // The network stack sends a GET once more when the connection drops before any reply.
         QTest::newRow("connection reset") << "ad=reset"
                                           << "networkError" << QStringList { LogoPath, AdPath, AdPath } << "";
@@ -369,6 +401,8 @@ private slots:
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ErrorBusy));
         QCOMPARE(module.setParameter(2, QStringLiteral("a")), int(QuillonAdModule::ErrorBusy));
+        // Busy is told before a value's length.
+        QCOMPARE(module.setParameter(2, QString(257, QLatin1Char('z'))), int(QuillonAdModule::ErrorBusy));
         QVERIFY(QTest::qWaitFor([&] { return !recorder.events.isEmpty(); }, 10000));
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ErrorBusy));
         QCOMPARE(
@@ -412,6 +446,65 @@ private slots:
         AdChainRecorder recorder(&module);
         loadFirstAd(module, recorder);
         QCOMPARE(timer->isActive(), runsAfterAnAd);
+
+        // The next request stops the timer, and startReloadAd() reaches its receivers before
+        // that request leaves, even a receiver that takes its time.
+        int adRequestsWhenHeard = -1;
+        QObject receiver;
+        connect(&module, &QuillonAdModule::startReloadAd, &receiver, [&] {
+            QTest::qWait(200);
+            adRequestsWhenHeard = int(service->requests(AdPath).size());
+        });
+        const int adRequestsBefore = int(service->requests(AdPath).size());
+        QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
+        QCOMPARE(adRequestsWhenHeard, adRequestsBefore);
+        QVERIFY(!timer->isActive());
+        QVERIFY(recorder.waitForEnd());
+    }
+
+    void dialogEndedWithoutAClickRestartsTheReloadTimer_data()
+    {
+        QTest::addColumn<unsigned>("seconds");
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<bool>("reloading");
+        QTest::newRow("skipped") << 86400u << "btnLeft" << true;
+        QTest::newRow("countdown ran out") << 86400u << "" << true;
+        QTest::newRow("window closed") << 86400u << "close" << true;
+        QTest::newRow("skipped, never reloading") << 0u << "btnLeft" << false;
+    }
+
+    void dialogEndedWithoutAClickRestartsTheReloadTimer()
+    {
+        QFETCH(unsigned, seconds);
+        QFETCH(QString, ending);
+        QFETCH(bool, reloading);
+        OpenedUrls opened;
+        QuillonAdModule module(nullptr, freshAppId(), seconds);
+        AdChainRecorder recorder(&module);
+        loadFirstAd(module, recorder);
+        auto *timer = module.findChild<QTimer *>();
+        const int before = requestCount();
+
+        bool runningWhileShown = true;
+        QTimer::singleShot(200, this, [&] {
+            runningWhileShown = timer->isActive();
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!dialog || ending.isEmpty())
+                return;
+            if (ending == QLatin1String("close"))
+                dialog->close();
+            else
+                dialog->findChild<QPushButton *>(ending)->click();
+        });
+        const int countdown = ending.isEmpty() ? 1 : 10;
+        QCOMPARE(module.showAdDialog(nullptr, countdown, "Skip in", "Skip", "Click", true, false),
+            int(QuillonAdModule::ResultOk));
+        QVERIFY(!runningWhileShown);
+        QCOMPARE(timer->isActive(), reloading);
+        QVERIFY(module.isAdReady());
+        QVERIFY(opened.urls.isEmpty());
+        QTest::qWait(50);
+        QCOMPARE(requestCount(), before);
     }
 
     void reloadTimerFetchesTheNextAd()
