@@ -234,6 +234,25 @@ void Scene::release(QQuickItem *item, QPointF local)
     QTest::mouseRelease(m_view.get(), Qt::LeftButton, {}, windowPoint(item, local));
 }
 
+bool Scene::readyToPlay()
+{
+    if (!waitForProbe())
+        return false;
+    m_calls.clear();
+    // A QML timer started while QML's animation clock is idle joins it a tick late.
+    evaluate(
+        QStringLiteral("Qt.createQmlObject('import QtQuick; Timer { running: true; interval: 86400000 }', gameArea)"));
+    advance(1);
+    return true;
+}
+
+void Scene::playOutWithScore(int score)
+{
+    evaluate(QStringLiteral("Game.newGame()"));
+    root()->setProperty("score", score);
+    advance(4500);
+}
+
 bool Scene::waitForProbe()
 {
     return waitFor([this] {

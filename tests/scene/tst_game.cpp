@@ -2,6 +2,7 @@
 #include "SceneFixture.h"
 
 #include <QColor>
+#include <QFont>
 #include <QRegularExpression>
 
 // Game time comes from the scene's virtual clock, and chance from a sequence the test puts
@@ -17,12 +18,15 @@ private slots:
     void kindDrawDecidesPointsAndExtraMonkey();
     void everySeventhHitSpeedsUpSpawningDownTo250();
     void pressesCountOnlyOnStandingMonkeysDuringPlay();
+    void fullBoardEndsGameInSpawningTickAndFreezesIt_data();
     void fullBoardEndsGameInSpawningTickAndFreezesIt();
     void restartClearsBoardAndOldTimersFireHarmlessly();
+    void buttonsShowPressedPicturesAndActOnClick_data();
     void buttonsShowPressedPicturesAndActOnClick();
     void tenthScoreTieStaysOffTheList_data();
     void tenthScoreTieStaysOffTheList();
     void evenGamesShowAnAdBeforeTheScoreIsSaved();
+    void boardGeometryFollowsTheScreenUnrounded_data();
     void boardGeometryFollowsTheScreenUnrounded();
 };
 
@@ -38,22 +42,12 @@ double slot(int k, int n)
 const double quietDraw = slot(10, 101);
 
 // The scene's connection probe may call advertisement.start() when its reply comes; it is
-// let through first, so the calls the test sees are the game's own. The clock's first tick
-// also carries the real time the window took to show, so the game starts after it.
-void settle(Scene &scene)
+// let through first, so the calls the test sees are the game's own. False when the probe
+// never had its answer, so the test stops before playing.
+bool steer(Scene &scene, const QList<double> &draws)
 {
-    QVERIFY(scene.waitForProbe());
-    scene.calls().clear();
-    // A QML timer started while QML's animation clock is idle joins it a tick late; one that
-    // never fires keeps the clock busy, so every game timer counts from its start.
-    scene.evaluate(
-        QStringLiteral("Qt.createQmlObject('import QtQuick; Timer { running: true; interval: 86400000 }', gameArea)"));
-    scene.advance(1);
-}
-
-void steer(Scene &scene, const QList<double> &draws)
-{
-    settle(scene);
+    if (!scene.readyToPlay())
+        return false;
     QStringList values;
     for (double draw : draws)
         values << QString::number(draw, 'g', 17);
@@ -61,6 +55,7 @@ void steer(Scene &scene, const QList<double> &draws)
                                   " return function() { return queue.length > 0 ? queue.shift() : %2; }; })()")
                        .arg(values.join(QLatin1Char(',')))
                        .arg(quietDraw, 0, 'g', 17));
+    return true;
 }
 
 QQuickItem *hole(Scene &scene, int number)
@@ -122,13 +117,20 @@ void hit(Scene &scene, int number)
     scene.release(hole(scene, number));
 }
 
-// A text of the game-over overlay, drawn at full opacity on the dark overlay.
+// A text of the game-over overlay as it looks there: white at full opacity on the dark
+// rounded overlay, the title at 24 points near its top, the message at 23 points below.
 bool overlayShows(Scene &scene, const QString &text)
 {
+    const bool title = text == QLatin1String("Game over!");
     const QList<QQuickItem *> items = scene.itemById(QStringLiteral("gameView"))->findChildren<QQuickItem *>();
     for (QQuickItem *item : items) {
-        if (item->property("text").toString() == text && item->opacity() == 1.0 && item->parentItem()->opacity() == 1.0)
-            return item->parentItem()->property("color").value<QColor>() == QColor(0, 0, 0, 160);
+        if (item->property("text").toString() != text)
+            continue;
+        const QQuickItem *overlay = item->parentItem();
+        return item->opacity() == 1.0 && overlay->opacity() == 1.0
+            && overlay->property("color").value<QColor>() == QColor(0, 0, 0, 160)
+            && overlay->property("radius").toReal() == 61 && item->property("color").value<QColor>() == Qt::white
+            && item->property("font").value<QFont>().pointSize() == (title ? 24 : 23) && item->y() == (title ? 10 : 80);
     }
     return false;
 }
@@ -160,15 +162,16 @@ bool scoresTableExists(Scene &scene)
         > 0;
 }
 
-void storeScores(Scene &scene, const QList<int> &scores)
+void storeScores(Scene &scene, const QList<int> &scores, int grid = 8)
 {
     QStringList values;
     for (int score : scores)
         values << QString::number(score);
     scene.evaluate(QStringLiteral(
         "Game.scoresDatabase().transaction(function(tx) { tx.executeSql(Game.CREATE_SCORES);"
-        " [%1].forEach(function(s) { tx.executeSql('INSERT INTO Scores VALUES(?, ?, ?)', ['', s, 8]); }); })")
-                       .arg(values.join(QLatin1Char(','))));
+        " [%1].forEach(function(s) { tx.executeSql('INSERT INTO Scores VALUES(?, ?, ?)', ['', s, %2]); }); })")
+                       .arg(values.join(QLatin1Char(',')))
+                       .arg(grid));
 }
 
 int storedScoresOf(Scene &scene, int score)
@@ -179,15 +182,6 @@ int storedScoresOf(Scene &scene, int score)
             " n = tx.executeSql('SELECT * FROM Scores WHERE score = %1').rows.length; }); return n; })()")
                       .arg(score))
         .toInt();
-}
-
-// Starts a game with the given score already on the board and lets it run out unhit: the
-// third escape ends it 4500 ms later.
-void playOutWithScore(Scene &scene, int score)
-{
-    scene.evaluate(QStringLiteral("Game.newGame()"));
-    scene.root()->setProperty("score", score);
-    scene.advance(4500);
 }
 
 } // namespace
@@ -201,7 +195,7 @@ void GameTest::init()
 void GameTest::unhitGameRunsItsCourseInFourAndAHalfSeconds()
 {
     Scene scene;
-    steer(scene, {});
+    QVERIFY(steer(scene, {}));
     dropScores(scene);
     QCOMPARE(card(scene, 1)->property("angle").toInt(), 180);
     scene.evaluate(QStringLiteral("Game.newGame()"));
@@ -271,7 +265,7 @@ void GameTest::kindDrawDecidesPointsAndExtraMonkey()
     Scene scene;
     // Fourth of eight free holes; the extra step then draws the first of the seven left
     // with a kind that would allow yet another monkey, which must not come.
-    steer(scene, { slot(3, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) });
+    QVERIFY(steer(scene, { slot(3, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) }));
     scene.evaluate(QStringLiteral("Game.newGame()"));
     scene.advance(1000);
 
@@ -290,7 +284,7 @@ void GameTest::kindDrawDecidesPointsAndExtraMonkey()
 void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
 {
     Scene scene;
-    steer(scene, {});
+    QVERIFY(steer(scene, {}));
     scene.evaluate(QStringLiteral("Game.newGame()"));
 
     int lastSpawn = 0;
@@ -312,6 +306,11 @@ void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
     QVERIFY(!monkeyUp(scene, 1));
     scene.advance(1);
     QVERIFY(monkeyUp(scene, 1));
+    // The turn itself is quicker now: 475 ms, not the 500 it took at the start.
+    scene.advance(465);
+    QVERIFY(card(scene, 1)->property("angle").toInt() > 0);
+    scene.advance(10);
+    QCOMPARE(card(scene, 1)->property("angle").toInt(), 0);
 
     for (int hits = 8; hits <= 104; ++hits)
         scene.evaluate(QStringLiteral("Game.addScore(1, 2)"));
@@ -328,7 +327,7 @@ void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
 void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
 {
     Scene scene;
-    steer(scene, { slot(0, 8), slot(80, 101) });
+    QVERIFY(steer(scene, { slot(0, 8), slot(80, 101) }));
     scene.evaluate(QStringLiteral("Game.newGame()"));
     scene.advance(1000);
     QVERIFY(monkeyUp(scene, 1));
@@ -336,10 +335,13 @@ void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
     hit(scene, 2);
     QCOMPARE(rootInt(scene, "score"), 0);
 
-    // The card turns back from the moment the finger is down.
+    // The card turns back from the moment the finger is down, and a red rim left by an
+    // earlier escape turns normal.
+    hole(scene, 1)->setProperty("image2", QStringLiteral("holebgred"));
     scene.advance(500);
     scene.press(hole(scene, 1));
     QCOMPARE(rootInt(scene, "score"), 3);
+    QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("hole"));
     scene.advance(100);
     QVERIFY(card(scene, 1)->property("angle").toInt() > 0);
     scene.release(hole(scene, 1));
@@ -350,19 +352,39 @@ void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
     QCOMPARE(rootInt(scene, "clickCount"), 1);
 }
 
+void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt_data()
+{
+    QTest::addColumn<int>("score");
+    QTest::addColumn<QString>("overlay");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no points") << 0 << "gameOver1" << "You didn't get new highscore!";
+    QTest::newRow("points for the list") << 6 << "gameOver" << "You got to high scores list!";
+}
+
 void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
 {
+    QFETCH(int, score);
+    QFETCH(QString, overlay);
+    QFETCH(QString, message);
+
     Scene scene;
-    steer(scene, { slot(0, 1), slot(7, 101) });
+    QVERIFY(steer(scene, { slot(0, 1), slot(7, 101) }));
+    dropScores(scene);
     scene.evaluate(QStringLiteral("Game.newGame(); for (var id = 1; id <= 7; ++id) Game.setMonkey(id, 'holebg2')"));
+    scene.root()->setProperty("score", score);
     scene.advance(999);
     QCOMPARE(gameViewState(scene), QString());
     scene.advance(1);
     QCOMPARE(monkeysUp(scene), 8);
-    QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
+    QCOMPARE(gameViewState(scene), overlay);
     QVERIFY(overlayShows(scene, QStringLiteral("Game over!")));
-    QVERIFY(overlayShows(scene, QStringLiteral("You didn't get new highscore!")));
+    QVERIFY(overlayShows(scene, message));
     QVERIFY(!anyTimerRunning(scene));
+    // A score for the list is saved once; no points do not even open the database.
+    if (score > 0)
+        QCOMPARE(storedScoresOf(scene, score), 1);
+    else
+        QVERIFY(!scoresTableExists(scene));
 
     scene.advance(3000);
     QCOMPARE(rootInt(scene, "lives"), 3);
@@ -372,14 +394,14 @@ void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
     hit(scene, 8);
     QVERIFY(!monkeyUp(scene, 8));
     QCOMPARE(holeProperty(scene, 8, "hasMonkey").toInt(), 0);
-    QCOMPARE(rootInt(scene, "score"), 0);
+    QCOMPARE(rootInt(scene, "score"), score);
     QCOMPARE(rootInt(scene, "clickCount"), 0);
 }
 
 void GameTest::restartClearsBoardAndOldTimersFireHarmlessly()
 {
     Scene scene;
-    steer(scene, { slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101) });
+    QVERIFY(steer(scene, { slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101) }));
     scene.evaluate(QStringLiteral("Game.newGame()"));
     scene.advance(1000);
     QVERIFY(monkeyUp(scene, 1) && monkeyUp(scene, 2));
@@ -389,9 +411,12 @@ void GameTest::restartClearsBoardAndOldTimersFireHarmlessly()
     QCOMPARE(monkeysUp(scene), 0);
     QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), 2);
 
-    // Hole 1 is refilled before its old timer is due, which restarts that timer; hole 2's
-    // old timer finds no monkey.
-    scene.advance(1000);
+    // The first monkey of the new game comes a full interval after the restart. Hole 1 is
+    // refilled before its old timer is due, which restarts that timer; hole 2's old timer
+    // finds no monkey.
+    scene.advance(999);
+    QCOMPARE(monkeysUp(scene), 0);
+    scene.advance(1);
     QVERIFY(monkeyUp(scene, 1));
     scene.advance(200);
     QCOMPARE(rootInt(scene, "lives"), 3);
@@ -402,23 +427,44 @@ void GameTest::restartClearsBoardAndOldTimersFireHarmlessly()
     QCOMPARE(rootInt(scene, "lives"), 2);
 }
 
+void GameTest::buttonsShowPressedPicturesAndActOnClick_data()
+{
+    QTest::addColumn<QString>("picture");
+    QTest::addColumn<QString>("rootState");
+    QTest::addColumn<int>("gamesPlayed");
+    QTest::addColumn<QString>("listing");
+    QTest::newRow("home") << "homebtn" << "" << 1 << "";
+    QTest::newRow("restart") << "restart" << "game" << 2 << "";
+    QTest::newRow("high score") << "highscore" << "highscore" << 1 << "1. 9 points.\n";
+}
+
 void GameTest::buttonsShowPressedPicturesAndActOnClick()
 {
+    QFETCH(QString, picture);
+    QFETCH(QString, rootState);
+    QFETCH(int, gamesPlayed);
+    QFETCH(QString, listing);
+
     Scene scene;
+    dropScores(scene);
+    storeScores(scene, { 9 });
     scene.evaluate(QStringLiteral("Game.newGame()"));
     scene.advance(300);
-    QQuickItem *home = button(scene, QStringLiteral("homebtn"));
-    QVERIFY(home);
+    QQuickItem *icon = button(scene, picture);
+    QVERIFY(icon);
 
-    scene.press(home);
-    QCOMPARE(home->property("source").toUrl().fileName(), QStringLiteral("homebtn2.png"));
+    scene.press(icon);
+    QCOMPARE(icon->property("source").toUrl().fileName(), picture + QStringLiteral("2.png"));
     QTest::mouseMove(&scene.view(), QPoint(10, 10));
     QTest::mouseRelease(&scene.view(), Qt::LeftButton, {}, QPoint(10, 10));
-    QCOMPARE(home->property("source").toUrl().fileName(), QStringLiteral("homebtn.png"));
+    QCOMPARE(icon->property("source").toUrl().fileName(), picture + QStringLiteral(".png"));
     QCOMPARE(scene.root()->property("state").toString(), QStringLiteral("game"));
+    QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), 1);
 
-    scene.tap(home);
-    QCOMPARE(scene.root()->property("state").toString(), QString());
+    scene.tap(icon);
+    QCOMPARE(scene.root()->property("state").toString(), rootState);
+    QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), gamesPlayed);
+    QCOMPARE(scene.property(QStringLiteral("highScoreView"), "highscores").toString(), listing);
     // Leaving the screen does not stop the game.
     QVERIFY(scene.property(QStringLiteral("gameTimer"), "running").toBool());
 }
@@ -426,36 +472,46 @@ void GameTest::buttonsShowPressedPicturesAndActOnClick()
 void GameTest::tenthScoreTieStaysOffTheList_data()
 {
     QTest::addColumn<QList<int>>("stored");
+    QTest::addColumn<int>("grid");
     QTest::addColumn<QString>("overlay");
+    QTest::addColumn<QString>("message");
     QTest::addColumn<int>("fiftiesAfter");
 
-    QTest::newRow("nine better") << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 10, 20 } << "gameOver" << 4;
-    QTest::newRow("ten, the tenth a tie")
-        << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 50, 20 } << "gameOver1" << 4;
-    QTest::newRow("empty") << QList<int> {} << "gameOver" << 1;
+    const QString listed = QStringLiteral("You got to high scores list!");
+    QTest::newRow("nine better")
+        << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 10, 20 } << 8 << "gameOver" << listed << 4;
+    QTest::newRow("ten, the tenth a tie") << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 50, 20 } << 8
+                                          << "gameOver1" << "You didn't get new highscore!" << 4;
+    QTest::newRow("ten better on another board")
+        << QList<int> { 90, 90, 90, 90, 90, 90, 90, 90, 90, 90 } << 6 << "gameOver" << listed << 1;
+    QTest::newRow("empty") << QList<int> {} << 8 << "gameOver" << listed << 1;
 }
 
 void GameTest::tenthScoreTieStaysOffTheList()
 {
     QFETCH(QList<int>, stored);
+    QFETCH(int, grid);
     QFETCH(QString, overlay);
+    QFETCH(QString, message);
     QFETCH(int, fiftiesAfter);
 
     Scene scene;
-    steer(scene, {});
+    QVERIFY(steer(scene, {}));
     dropScores(scene);
     if (!stored.isEmpty())
-        storeScores(scene, stored);
-    playOutWithScore(scene, 50);
+        storeScores(scene, stored, grid);
+    scene.playOutWithScore(50);
 
     QCOMPARE(gameViewState(scene), overlay);
+    QVERIFY(overlayShows(scene, QStringLiteral("Game over!")));
+    QVERIFY(overlayShows(scene, message));
     QCOMPARE(storedScoresOf(scene, 50), fiftiesAfter);
 }
 
 void GameTest::evenGamesShowAnAdBeforeTheScoreIsSaved()
 {
     Scene scene;
-    steer(scene, {});
+    QVERIFY(steer(scene, {}));
     dropScores(scene);
     int savedWhenAdShown = -1;
     bool timersRunningWhenAdShown = true;
@@ -464,47 +520,56 @@ void GameTest::evenGamesShowAnAdBeforeTheScoreIsSaved()
         timersRunningWhenAdShown = anyTimerRunning(scene);
     };
 
-    playOutWithScore(scene, 7);
+    scene.playOutWithScore(7);
     QCOMPARE(gameViewState(scene), QStringLiteral("gameOver"));
     QCOMPARE(scene.calls(), QStringList());
     QCOMPARE(storedScoresOf(scene, 7), 1);
 
-    playOutWithScore(scene, 7);
+    scene.playOutWithScore(7);
     QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
     QCOMPARE(savedWhenAdShown, 1);
     QVERIFY(!timersRunningWhenAdShown);
     QCOMPARE(storedScoresOf(scene, 7), 2);
 
-    playOutWithScore(scene, 0);
+    scene.playOutWithScore(0);
     QCOMPARE(scene.calls().size(), 1);
-    playOutWithScore(scene, 0);
+    scene.playOutWithScore(0);
     QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
     QCOMPARE(scene.calls().size(), 2);
     QCOMPARE(storedScoresOf(scene, 7), 2);
 }
 
+void GameTest::boardGeometryFollowsTheScreenUnrounded_data()
+{
+    QTest::addColumn<QSizeF>("screen");
+    QTest::newRow("480x800") << QSizeF(480, 800);
+    QTest::newRow("360x640") << QSizeF(360, 640);
+    QTest::newRow("1080x1920") << QSizeF(1080, 1920);
+    QTest::newRow("502x777") << QSizeF(502, 777);
+}
+
 void GameTest::boardGeometryFollowsTheScreenUnrounded()
 {
+    QFETCH(QSizeF, screen);
     Scene scene;
-    const qreal h = 800 / 4.7;
-    const QRectF expected[] = {
-        { 24, h / 10, 192, h },
-        { 264, h / 10, 192, h },
-        { 24, h + h / 10, 192, h },
-        { 264, h + h / 10, 192, h },
-        { 24, 2 * h + h / 10, 192, h },
-        { 264, 2 * h + h / 10, 192, h },
-        { 24, 3 * h + h / 10, 192, h },
-        { 264, 3 * h + h / 10, 192, h },
-    };
+    scene.root()->setSize(screen);
+    // Two columns of holes a fifth of a hole in from the edges, four rows a tenth of a
+    // hole apart from the top, nothing rounded.
+    const qreal w = screen.width() / 2.5;
+    const qreal h = screen.height() / 4.7;
     for (int number = 1; number <= 8; ++number) {
+        const int column = (number - 1) % 2;
+        const int row = (number - 1) / 2;
+        const QRectF expected(column == 0 ? w / 8 : w + w / 8 * 3, row * h + h / 10, w, h);
         QQuickItem *item = hole(scene, number);
-        QCOMPARE(QRectF(item->x(), item->y(), item->width(), item->height()), expected[number - 1]);
+        QCOMPARE(QRectF(item->x(), item->y(), item->width(), item->height()), expected);
         QCOMPARE(item->property("idNumber").toInt(), number);
     }
-    QCOMPARE(button(scene, QStringLiteral("homebtn"))->position(), QPointF(195, 706));
-    QCOMPARE(button(scene, QStringLiteral("restart"))->position(), QPointF(111, 719));
-    QCOMPARE(button(scene, QStringLiteral("highscore"))->position(), QPointF(305, 719));
+    const qreal homeX = (screen.width() - 90) / 2;
+    const qreal iconY = screen.height() - 4 - 45 - 32;
+    QCOMPARE(button(scene, QStringLiteral("homebtn"))->position(), QPointF(homeX, screen.height() - 94));
+    QCOMPARE(button(scene, QStringLiteral("restart"))->position(), QPointF(homeX - 20 - 64, iconY));
+    QCOMPARE(button(scene, QStringLiteral("highscore"))->position(), QPointF(homeX + 90 + 20, iconY));
 }
 
 TAMBORO_TEST_MAIN(GameTest)

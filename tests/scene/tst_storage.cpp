@@ -21,26 +21,6 @@ void collectMessages(QtMsgType type, const QMessageLogContext &, const QString &
         worse += message;
 }
 
-// The probe's reply (or its failure) is let through first and its overlay taken away, as a
-// working connection would, so the start screen answers presses; one timer that never fires keeps
-// the clock busy, so every game timer counts from its start.
-void settle(Scene &scene)
-{
-    QVERIFY(scene.waitForProbe());
-    scene.evaluate(QStringLiteral("item1.visible = false"));
-    scene.evaluate(
-        QStringLiteral("Qt.createQmlObject('import QtQuick; Timer { running: true; interval: 86400000 }', gameArea)"));
-    scene.advance(1);
-}
-
-// A game left to run out unhit with a score already on the board: the third escape ends it.
-void playOutWithScore(Scene &scene, int score)
-{
-    scene.evaluate(QStringLiteral("Game.newGame()"));
-    scene.root()->setProperty("score", score);
-    scene.advance(4500);
-}
-
 bool setImmutable(const QString &path, bool on)
 {
     QProcess chattr;
@@ -108,7 +88,10 @@ private slots:
         QFETCH(QString, damage);
         QFETCH(bool, qualifies);
         Scene scene;
-        settle(scene);
+        // The overlay is taken away, as a working connection would, so the start screen
+        // answers presses.
+        QVERIFY(scene.readyToPlay());
+        scene.evaluate(QStringLiteral("item1.visible = false"));
         const QString file = databaseFile(scene);
         // A database with twelve good rows first, so a damaged copy has real pages to lose.
         for (int score : { 40, 7, 120, 95, 3, 61, 95, 18, 250, 2, 33, 70 })
@@ -137,7 +120,7 @@ private slots:
         }
 
         qInstallMessageHandler(collectMessages);
-        playOutWithScore(scene, 9);
+        scene.playOutWithScore(9);
         QCOMPARE(scene.property("gameArea", "lives").toInt(), 0);
         QVERIFY(!scene.property("gameTimer", "running").toBool());
         const QString overlay = scene.property("gameView", "state").toString();
@@ -190,7 +173,7 @@ private slots:
             QVERIFY(QFile::remove(file));
         scene.evaluate(QStringLiteral("Game.setState('')"));
         scene.advance(310);
-        playOutWithScore(scene, 9);
+        scene.playOutWithScore(9);
         QCOMPARE(scene.property("gameView", "state").toString(), QStringLiteral("gameOver"));
         scene.evaluate(QStringLiteral("Game.getScores()"));
         QCOMPARE(scene.property("highScoreView", "highscores").toString(), QStringLiteral("1. 9 points.\n"));
