@@ -423,8 +423,11 @@ class World:
         return found
 
     def stored_scores(self):
-        """Scores in the game's own local database, best first."""
-        for path in glob.glob(os.path.join(self.data_home, "**", "*.sqlite"), recursive=True):
+        """Scores in the game's own local database, best first. The scene engine keeps it
+        in a folder named after the application, so a renamed game would find none of the
+        scores its players already have: only that folder is looked in."""
+        databases = os.path.join(self.data_home, "Tamboro 2.0", "QML", "OfflineStorage", "Databases")
+        for path in glob.glob(os.path.join(databases, "*.sqlite")):
             db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=5)
             try:
                 rows = db.execute("SELECT score, gridSize, name FROM Scores ORDER BY score DESC").fetchall()
