@@ -176,6 +176,12 @@ private:
     bool type(Scene &scene, const char *inputId, const QString &text);
     bool submitForm(Scene &scene, const QString &username, const QString &password);
     int uploadsBeforeMarker(Scene &scene, const RawScoreBoard &board);
+    // Waits (real time) for an upload's answer to reach the screen.
+    static bool waitForUploaded(Scene &scene)
+    {
+        return scene.waitFor(
+            [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); });
+    }
 
     QStringList m_opened;
 };
@@ -336,8 +342,7 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
     scene.evaluate(QStringLiteral("gameArea.score = 12"));
 
     scene.evaluate(QStringLiteral("Game.uploadScore('Zo\u00eb & Co=1', 'a&b=c+d%25e f#\u00fc%')"));
-    QVERIFY(scene.waitFor(
-        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(waitForUploaded(scene));
     QCOMPARE(board.uploads().size(), 1);
     const RawScoreBoard::Request upload = board.uploads().first();
     QCOMPARE(upload.method, QByteArray("POST"));
@@ -362,8 +367,7 @@ void HighScoresTest::passwordWithFormCharactersReachesTheScoreBoardUnchanged()
     const QString username = QStringLiteral("Zoë & Co=1");
     const QString password = QStringLiteral("a&b=c+d%25e f#ü%");
     QVERIFY(submitForm(scene, username, password));
-    QVERIFY(scene.waitFor(
-        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(waitForUploaded(scene));
 
     const QList<QJsonObject> uploads = service.requests(uploadPath);
     QCOMPARE(uploads.size(), 1);
@@ -423,8 +427,7 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
     QCOMPARE(screenProperty(scene, "loadingText", "y").toReal(), 330.0);
 
     board.answerHeld();
-    QVERIFY(scene.waitFor(
-        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(waitForUploaded(scene));
     QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
     QCOMPARE(scene.property("highScoreView", "password").toString(), QStringLiteral("pw"));
     QCOMPARE(screenProperty(scene, "loginPanel", "visible").toBool(), false);
@@ -454,8 +457,7 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
         board.uploads().last().body, QByteArray("name=&score=30&gridSize=8&game=tamboro&username=ann&password=pw"));
 
     board.answerHeld();
-    QVERIFY(scene.waitFor(
-        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(waitForUploaded(scene));
     QVERIFY(goHome(scene));
     QVERIFY(showScreen(scene));
     QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
@@ -472,8 +474,7 @@ void HighScoresTest::emptyUserNameOpensTheFormAgain()
     QVERIFY(showScreen(scene));
 
     QVERIFY(submitForm(scene, QString(), QStringLiteral("kept")));
-    QVERIFY(scene.waitFor(
-        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(waitForUploaded(scene));
     QCOMPARE(board.uploads().size(), 1);
     QCOMPARE(board.uploads().first().body, QByteArray("name=&score=8&gridSize=8&game=tamboro&username=&password=kept"));
 
@@ -513,8 +514,7 @@ void HighScoresTest::refusedConnectionStillEndsUploaded()
     QVERIFY(showScreen(scene));
 
     QVERIFY(submitForm(scene, QStringLiteral("ann"), QStringLiteral("wrong")));
-    QVERIFY(scene.waitFor(
-        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(waitForUploaded(scene));
     QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
     QCOMPARE(scene.property("highScoreView", "password").toString(), QStringLiteral("wrong"));
     QCOMPARE(screenProperty(scene, "loginPanel", "visible").toBool(), false);

@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QTcpServer>
-#include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
@@ -15,10 +14,8 @@ namespace {
 bool isAlive(qint64 pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray line = stat.readAll();
-    return line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
+    const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+    return !line.isEmpty() && line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
 }
 
 bool portIsFree()
@@ -27,22 +24,18 @@ bool portIsFree()
     return probe.listen(QHostAddress::LocalHost, LocalService::compiledInPort());
 }
 
-// Run as a child of the test: starts what it is told, prints its process id and waits to
-// be killed.
-int holdChild(const QString &what)
+// Run as a child of the test: starts the local service or any other child, prints its
+// process id and waits to be killed.
+int holdChild(bool service)
 {
-    std::unique_ptr<LocalService> service;
+    LocalService *local = service ? new LocalService : nullptr;
     QProcess sleeper;
-    qint64 pid = 0;
-    if (what == QLatin1String("service")) {
-        service = std::make_unique<LocalService>();
-        pid = service->isRunning() ? service->processId() : 0;
-    } else {
+    if (!service) {
         endWithThisProcess(sleeper);
         sleeper.start(QStringLiteral("sleep"), { QStringLiteral("600") });
-        pid = sleeper.waitForStarted() ? sleeper.processId() : 0;
+        sleeper.waitForStarted();
     }
-    std::printf("%lld\n", static_cast<long long>(pid));
+    std::printf("%lld\n", static_cast<long long>(service ? local->processId() : sleeper.processId()));
     std::fflush(stdout);
     return QCoreApplication::exec();
 }
@@ -55,31 +48,27 @@ class ServiceEndsTest : public QObject {
 private slots:
     void childEndsWhenTheTestIsKilled_data()
     {
-        QTest::addColumn<QString>("what");
-        QTest::newRow("local service on the test port") << "service";
-        QTest::newRow("any child started by a test") << "sleeper";
+        QTest::addColumn<bool>("service");
+        QTest::newRow("local service on the test port") << true;
+        QTest::newRow("any child started by a test") << false;
     }
 
     void childEndsWhenTheTestIsKilled()
     {
-        QFETCH(QString, what);
-        const bool service = what == QLatin1String("service");
+        QFETCH(bool, service);
         if (service)
             QTRY_VERIFY_WITH_TIMEOUT(portIsFree(), 5000);
         QProcess holder;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("TAMBORO_HOLD_CHILD"), what);
+        environment.insert(QStringLiteral("TAMBORO_HOLD_CHILD"), service ? "service" : "sleeper");
         holder.setProcessEnvironment(environment);
         holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         endWithThisProcess(holder);
         holder.start(QCoreApplication::applicationFilePath(), {});
-        QVERIFY(holder.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 10000);
         const qint64 child = holder.readLine().trimmed().toLongLong();
-        QVERIFY(child > 0);
-        QVERIFY(isAlive(child));
-        if (service)
-            QVERIFY(!portIsFree());
+        QVERIFY(child > 0 && isAlive(child));
+        QCOMPARE(portIsFree(), !service);
 
         ::kill(pid_t(holder.processId()), SIGKILL);
         QVERIFY(holder.waitForFinished(5000));
@@ -92,9 +81,8 @@ int main(int argc, char *argv[])
 {
     IsolatedHome home;
     QApplication app(argc, argv);
-    const QString hold = qEnvironmentVariable("TAMBORO_HOLD_CHILD");
-    if (!hold.isEmpty())
-        return holdChild(hold);
+    if (qEnvironmentVariableIsSet("TAMBORO_HOLD_CHILD"))
+        return holdChild(qEnvironmentVariable("TAMBORO_HOLD_CHILD") == QLatin1String("service"));
     ServiceEndsTest test;
     return QTest::qExec(&test, argc, argv);
 }
