@@ -1,6 +1,7 @@
 """Tests of the local ad network and score board (tools/adnet.py), run as the
 game sees it: a separate process on a free port of 127.0.0.1."""
 
+import ctypes
 import http.client
 import json
 import os
@@ -28,6 +29,11 @@ GAME_QUERY = ("aid=Kelto_Tamboro_Qt&v=Sm2m-1.5.2-QT_1.5.2&o=true&po=551"
 AD_FILES = {"ad1.gif": b"GIF89a first ad", "ad2.png": b"\x89PNG\r\n\x1a\n second ad"}
 
 
+def die_with_parent():
+    """Run in the service's process before it starts: it dies with the test, even a killed one."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
 def encode_uri_component(text):
     return quote(text, safe="-_.!~*'()")
 
@@ -46,7 +52,7 @@ class Service:
             command.append("--quiet")
         env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.stderr,
-                                        env=env)
+                                        env=env, preexec_fn=die_with_parent)
         self.first_line = self.process.stdout.readline().decode()
         if not self.first_line.startswith("listening 127.0.0.1:"):
             self.stop()
