@@ -85,6 +85,11 @@ def alive(pid):
         return False
 
 
+def stop_pid(pid):
+    if alive(pid):
+        os.kill(pid, signal.SIGKILL)
+
+
 def runtime_packages():
     """The packages packaging/runtime-packages.txt names, in order."""
     with open(os.path.join(OPTIONS.source, "packaging", "runtime-packages.txt")) as f:
@@ -176,6 +181,8 @@ class PackageTest(unittest.TestCase):
         found = play.wait_until(started, 20)
         self.assertTrue(found, "the launcher started no local service\n" + world.game_output())
         self.assertEqual(len(found), 1, found)
+        # A service that outlives its game is stopped here, not left for the next step.
+        self.addCleanup(stop_pid, found[0])
         return found[0]
 
     def wait_for_shot(self, world, condition, timeout):
@@ -217,8 +224,7 @@ class PackageTest(unittest.TestCase):
 
         # Stripped, and every library it links to comes from a package it depends on.
         sections = run("readelf", "-S", "-W", self.path(GAME)).stdout
-        self.assertNotIn(".symtab", sections)
-        self.assertNotIn(".debug_info", sections)
+        self.assertFalse(re.search(r"\.symtab|\.debug_info", sections), "the game is not stripped")
         needed = re.findall(r"\(NEEDED\).*\[(.+)\]", run("readelf", "-d", self.path(GAME)).stdout)
         resolved = dict(re.findall(r"^\s*(\S+) => (/\S+)", run("ldd", self.path(GAME)).stdout, re.M))
         self.assertTrue(needed)
