@@ -1,18 +1,31 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, playing and testing need, and only
+# Installs the Debian 12 packages that playing, building and testing need, and only
 # those that are missing, so a second run costs nothing.
+#   tools/install-deps.sh            all three lists
+#   tools/install-deps.sh runtime    only what the installed game needs to run
 set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
 
-packages=(
-    cmake ninja-build g++ pkg-config
+# What the installed game needs; the Debian package's Depends is made from the same file.
+mapfile -t runtime < <(sed -e 's/#.*//' -e 's/\[local-service\]//' "$here/../packaging/runtime-packages.txt" | xargs -n1)
+
+build=(
+    cmake ninja-build g++ pkg-config ccache
     qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools
-    qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-localstorage
-    qml6-module-qtqml-workerscript qml6-module-qttest
-    fonts-comic-neue fonts-dejavu-core
-    libqt6sql6-sqlite qt6-qpa-plugins
-    python3 dbus xvfb xauth xdotool imagemagick
+)
+
+test=(
+    qml6-module-qttest
+    dbus xvfb xauth xdotool imagemagick
+    desktop-file-utils appstream
     clang libclang-rt-14-dev valgrind
 )
+
+case "${1:-all}" in
+    runtime) packages=("${runtime[@]}") ;;
+    all) packages=("${runtime[@]}" "${build[@]}" "${test[@]}") ;;
+    *) echo "usage: $0 [runtime|all]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -490,6 +490,32 @@ def upload_form_shown(shot):
             and shot.brightness(240, 236, 420, 266) < 70)
 
 
+def tap_monkeys(world, wanted_hits, seconds, playing_gap, first_seen=None):
+    """Taps the monkeys that show until wanted_hits taps are made, the game is over or
+    seconds have passed; first_seen(shot) runs once, when the first monkey shows. Returns
+    the colours tapped and whether any monkey showed at all."""
+    taps, tapped_at, seen = [], {}, False
+    deadline = time.monotonic() + seconds
+    while len(taps) < wanted_hits and time.monotonic() < deadline:
+        shot = world.shot()
+        if game_over_shown(shot, playing_gap):
+            break
+        if not seen and any(monkey_in(shot, n) for n in range(1, 9)):
+            seen = True
+            if first_seen:
+                first_seen(shot)
+                shot = world.shot()
+        for number in range(1, 9):
+            colour = monkey_in(shot, number)
+            if not colour or time.monotonic() - tapped_at.get(number, 0) < 0.8:
+                continue
+            x, y, w, h = hole_rect(number)
+            world.tap((int(x + w / 2), int(y + h / 2)))
+            tapped_at[number] = time.monotonic()
+            taps.append(colour)
+    return taps, seen
+
+
 class PlayTest(unittest.TestCase):
     world = None
     broken = None
@@ -639,28 +665,13 @@ class PlayTest(unittest.TestCase):
         self.assertIsNotNone(shot, "\"New Game\" did not bring up the board of eight holes")
         PlayTest.playing_gap = board_gap(shot)
 
-        # Tap a few monkeys, then let three escape so the game ends on its own.
-        wanted_hits, taps, tapped_at, seen = 4, [], {}, False
-        deadline = time.monotonic() + 45
-        while len(taps) < wanted_hits and time.monotonic() < deadline:
-            shot = world.shot()
-            if game_over_shown(shot, PlayTest.playing_gap):
-                break
-            if not seen and any(monkey_in(shot, n) for n in range(1, 9)):
-                # The first monkey is let turn all the way round for the picture; it
-                # stays up for 1.5 s, time enough to tap it afterwards.
-                time.sleep(FLIP_SECONDS)
-                shot = world.shot()
-                self.keep("game", shot)
-                seen = True
-            for number in range(1, 9):
-                colour = monkey_in(shot, number)
-                if not colour or time.monotonic() - tapped_at.get(number, 0) < 0.8:
-                    continue
-                x, y, w, h = hole_rect(number)
-                world.tap((int(x + w / 2), int(y + h / 2)))
-                tapped_at[number] = time.monotonic()
-                taps.append(colour)
+        # Tap a few monkeys, then let three escape so the game ends on its own. The first
+        # monkey is let turn all the way round for the picture; it stays up for 1.5 s, time
+        # enough to tap it afterwards.
+        def picture(shot):
+            time.sleep(FLIP_SECONDS)
+            self.keep("game", world.shot())
+        taps, seen = tap_monkeys(world, 4, 45, PlayTest.playing_gap, first_seen=picture)
         self.assertTrue(seen, "no monkey showed up in 45 s of play")
         self.assertGreaterEqual(len(taps), 1)
         PlayTest.taps = taps

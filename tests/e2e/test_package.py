@@ -1,0 +1,328 @@
+#!/usr/bin/python3
+"""The Debian package as a player gets it.
+
+    test_package.py --source REPO --build BUILD_DIR --port PORT --make [--define NAME=VALUE ...]
+    test_package.py --source REPO --build BUILD_DIR --port PORT
+
+With --make, builds the package in BUILD_DIR from a Release build configured with the
+given cache values (the test build's hosts, so its port cannot collide with anyone
+else's). Without it, checks the package found there: its Depends and files, its desktop
+entry and AppStream metainfo, and, unpacked into a temporary root, the game started from
+the menu entry's Exec line under Xvfb with nothing on the port: the launcher's service
+answers the probe, a game is played, and once the game has ended, however it ended, no
+service is left behind; a service already listening is used and left alone.
+"""
+
+import argparse
+import configparser
+import glob
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import test_play as play  # noqa: E402  the X harness: screen, input and what the game shows
+
+OPTIONS = None
+APP_ID = "net.kelto.tamboro"
+GAME = "usr/libexec/tamboro/tamboro"
+
+
+def make_package():
+    tree = os.path.join(OPTIONS.build, "release")
+    launcher = OPTIONS.compiler_launcher or shutil.which("ccache")
+    configure = ["cmake", "-S", OPTIONS.source, "-B", tree, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                 "-DTAMBORO_TESTS=OFF", "-DTAMBORO_BENCH=OFF", *("-D" + d for d in OPTIONS.define)]
+    if launcher:
+        configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=" + launcher)
+    env = dict(os.environ)
+    # Paths relative to the checkout let the compiler cache serve other build folders too.
+    env.setdefault("CCACHE_BASEDIR", os.path.dirname(os.path.abspath(OPTIONS.source)))
+    for old in glob.glob(os.path.join(tree, "*.deb")):
+        os.remove(old)
+    subprocess.run(configure, check=True, env=env, stdout=subprocess.DEVNULL)
+    # With tests and benchmarks off, the package target builds the game and nothing else.
+    subprocess.run(["cmake", "--build", tree, "--parallel", "2", "--target", "package"],
+                   check=True, env=env)
+    return 0
+
+
+def listening(port):
+    with socket.socket() as probe:
+        probe.settimeout(1)
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+def children(pid):
+    """Processes whose parent is pid, as {pid: command line}."""
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            if parent == pid:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    found[int(entry)] = f.read().replace(b"\0", b" ").decode(errors="replace")
+        except (OSError, ValueError, IndexError):
+            pass
+    return found
+
+
+def alive(pid):
+    """True while pid runs (a zombie counts as ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def stop_pid(pid):
+    if alive(pid):
+        os.kill(pid, signal.SIGKILL)
+
+
+def runtime_packages():
+    """The packages packaging/runtime-packages.txt names, in order."""
+    with open(os.path.join(OPTIONS.source, "packaging", "runtime-packages.txt")) as f:
+        return [line.split("#")[0].split()[0] for line in f if line.split("#")[0].strip()]
+
+
+def package_of(path):
+    """The installed package that holds a file, or None. With /lib a link to /usr/lib,
+    dpkg may know the file under either name."""
+    real = os.path.realpath(path)
+    for name in dict.fromkeys([path, real, real.removeprefix("/usr"), "/usr" + path]):
+        found = run("dpkg", "-S", name)
+        if found.returncode == 0:
+            return found.stdout.split(":")[0]
+    return None
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        head = f.read(24)
+    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
+        return None
+    return struct.unpack(">II", head[16:24])
+
+
+def run(*argv):
+    return subprocess.run(argv, capture_output=True, text=True, timeout=60)
+
+
+class PackageTest(unittest.TestCase):
+    """The steps run in order; a world left running by a failed step is stopped."""
+
+    worlds = []
+
+    @classmethod
+    def setUpClass(cls):
+        debs = glob.glob(os.path.join(OPTIONS.build, "release", "tamboro_*.deb"))
+        if len(debs) != 1:
+            raise RuntimeError(f"expected one package in {OPTIONS.build}/release, found {debs}")
+        cls.deb = debs[0]
+        cls.root = tempfile.mkdtemp(prefix="tamboro-package-")
+        subprocess.run(["dpkg", "-x", cls.deb, cls.root], check=True, timeout=60)
+
+    @classmethod
+    def tearDownClass(cls):
+        for world in cls.worlds:
+            world.stop_all()
+            shutil.rmtree(world.tmp, ignore_errors=True)
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def entry(self):
+        parser = configparser.ConfigParser(interpolation=None, strict=True)
+        parser.optionxform = str
+        parser.read(self.path("usr/share/applications/tamboro.desktop"), encoding="utf-8")
+        return parser["Desktop Entry"]
+
+    def menu_command(self):
+        """The program the menu entry starts, looked up as a desktop would: on a PATH
+        that has the unpacked root's usr/bin first."""
+        argv = self.entry()["Exec"].split()
+        self.assertEqual(len(argv), 1, f"Exec takes no arguments: {argv}")
+        found = shutil.which(argv[0], path=self.path("usr/bin") + os.pathsep + os.environ["PATH"])
+        self.assertEqual(found, self.path("usr/bin", argv[0]), "Exec does not start the packaged program")
+        return found
+
+    def launch(self, service=False):
+        """A fresh display, bus and home, optionally a service of the test's own on the
+        port, and the game started from the menu entry."""
+        world = play.World()
+        self.worlds.append(world)
+        self.addCleanup(world.stop_all)
+        world.start_display()
+        world.start_bus()
+        if service:
+            world.start_service(OPTIONS.source)
+        else:
+            self.assertFalse(listening(OPTIONS.port), f"something already listens on port {OPTIONS.port}")
+        world.start_game(self.menu_command())
+        return world
+
+    def service_of(self, world):
+        """The bundled service started for the game: the game's child, once it listens."""
+        def started():
+            found = [pid for pid, argv in children(world.game.pid).items() if "adnet.py" in argv]
+            return found if found and listening(OPTIONS.port) else None
+        found = play.wait_until(started, 20)
+        self.assertTrue(found, "the launcher started no local service\n" + world.game_output())
+        self.assertEqual(len(found), 1, found)
+        # A service that outlives its game is stopped here, not left for the next step.
+        self.addCleanup(stop_pid, found[0])
+        return found[0]
+
+    def wait_for_shot(self, world, condition, timeout):
+        """The first screenshot within timeout for which condition holds, and still holds
+        once a screen slide that may have been under way has ended."""
+        def check():
+            if not condition(world.shot()):
+                return None
+            time.sleep(play.SLIDE_SECONDS)
+            shot = world.shot()
+            return shot if condition(shot) else None
+        return play.wait_until(check, timeout, interval=0.2)
+
+    def dismiss_ad(self, world, patience):
+        dialog = play.wait_until(world.dialog, patience, interval=0.2)
+        if dialog:
+            world.press_escape(dialog[0])
+            self.assertTrue(play.wait_until(lambda: world.dialog() is None, 4), "Escape left the ad open")
+
+    def test_1_depends_and_files(self):
+        depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout.strip()
+        self.assertEqual(depends.split(", "), runtime_packages())
+
+        listing = run("dpkg-deb", "-c", self.deb).stdout.splitlines()
+        files = {line.split()[-1].lstrip("./") for line in listing if not line.startswith("d")}
+        static = os.path.join(OPTIONS.source, "tools", "static")
+        expected = {"usr/bin/tamboro", GAME, "usr/libexec/tamboro/adnet.py",
+                    "usr/libexec/tamboro/adnet_pages.py", "usr/libexec/tamboro/adnet_store.py",
+                    "usr/share/applications/tamboro.desktop",
+                    f"usr/share/metainfo/{APP_ID}.metainfo.xml",
+                    "usr/share/icons/hicolor/256x256/apps/tamboro.png",
+                    "usr/share/icons/hicolor/64x64/apps/tamboro.png",
+                    "usr/share/icons/hicolor/scalable/apps/tamboro.svg"}
+        expected |= {os.path.join("usr/share/tamboro/static", os.path.relpath(p, static))
+                     for p in glob.glob(os.path.join(static, "**", "*.*"), recursive=True)}
+        self.assertEqual(files, expected)
+        for program in ("usr/bin/tamboro", GAME, "usr/libexec/tamboro/adnet.py"):
+            self.assertTrue(os.access(self.path(program), os.X_OK), f"{program} is not executable")
+
+        # Stripped, and every library it links to comes from a package it depends on.
+        sections = run("readelf", "-S", "-W", self.path(GAME)).stdout
+        self.assertFalse(re.search(r"\.symtab|\.debug_info", sections), "the game is not stripped")
+        needed = re.findall(r"\(NEEDED\).*\[(.+)\]", run("readelf", "-d", self.path(GAME)).stdout)
+        resolved = dict(re.findall(r"^\s*(\S+) => (/\S+)", run("ldd", self.path(GAME)).stdout, re.M))
+        self.assertTrue(needed)
+        for library in needed:
+            self.assertIn(library, resolved, f"{library} is not found on this machine")
+            owner = package_of(resolved[library])
+            self.assertIn(owner, depends.split(", "), f"{library} comes from {owner or 'no package'}")
+
+    def test_2_menu_entry_and_metainfo(self):
+        entry = self.entry()
+        self.assertEqual((entry.get("Name"), entry.get("Icon")), ("Tamboro 2.0", "tamboro"))
+        self.menu_command()
+        metainfo = self.path("usr/share/metainfo", APP_ID + ".metainfo.xml")
+        for check in (["desktop-file-validate", self.path("usr/share/applications/tamboro.desktop")],
+                      ["appstreamcli", "validate", "--no-net", "--pedantic", metainfo]):
+            result = run(*check)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        # The software centre shows the README's screenshots.
+        with open(os.path.join(OPTIONS.source, "README.md"), encoding="utf-8") as f:
+            shown = re.findall(r"\(docs/screenshots/([\w-]+\.png)\)", f.read())
+        with open(metainfo, encoding="utf-8") as f:
+            listed = re.findall(r"<image[^>]*>[^<]*/([\w-]+\.png)</image>", f.read())
+        self.assertTrue(shown)
+        self.assertEqual(sorted(listed), sorted(shown))
+
+        # The theme lookup trusts a size folder's name for its pictures' size.
+        for icon in glob.glob(self.path("usr/share/icons/hicolor/*/apps/tamboro.png")):
+            width = re.fullmatch(r"(\d+)x\1", icon.split(os.sep)[-3])
+            self.assertIsNotNone(width, icon)
+            self.assertEqual(png_size(icon), (int(width[1]),) * 2, icon)
+
+    def test_3_play_from_the_menu(self):
+        world = self.launch()
+        service = self.service_of(world)
+        self.assertIsNotNone(self.wait_for_shot(world, play.start_screen_uncovered, 30),
+                             "the start screen stayed blocked\n" + world.game_output())
+        self.assertTrue(glob.glob(os.path.join(world.data_home, "tamboro-local-service", "*")),
+                        "the service keeps no data in the player's data folder")
+        self.dismiss_ad(world, 1)
+
+        world.tap(play.NEW_GAME)
+        shot = self.wait_for_shot(world, play.game_screen_shown, 5)
+        self.assertIsNotNone(shot, "\"New Game\" did not bring up the board")
+        gap = play.board_gap(shot)
+        taps, _ = play.tap_monkeys(world, 2, 30, gap)
+        self.assertTrue(taps, "no monkey showed up in 30 s of play")
+        self.assertIsNotNone(self.wait_for_shot(world, lambda s: play.game_over_shown(s, gap), 30),
+                             "the game did not end")
+        self.assertEqual(len(world.stored_scores()), 1, "the game kept no score")
+
+        world.tap(play.CLOSE)
+        self.dismiss_ad(world, 10)
+        self.assertTrue(play.wait_until(lambda: world.game.poll() is not None, 10), "the game did not quit")
+        self.assertEqual(world.game.returncode, 0, world.game_output())
+        self.assertTrue(play.wait_until(lambda: not alive(service), 5), "the service outlived the game")
+        self.assertFalse(listening(OPTIONS.port))
+
+    def test_4_killed_game_takes_its_service_along(self):
+        world = self.launch()
+        service = self.service_of(world)
+        world.game.kill()
+        world.game.wait(10)
+        self.assertTrue(play.wait_until(lambda: not alive(service), 5), "the service outlived the game")
+        self.assertFalse(listening(OPTIONS.port))
+
+    def test_5_running_service_is_used_and_left_running(self):
+        world = self.launch(service=True)
+        self.assertTrue(play.wait_until(lambda: world.requests(play.PROBE_PATH), 20),
+                        "the game did not reach the service that was already listening")
+        self.assertEqual([argv for argv in children(world.game.pid).values() if "adnet.py" in argv], [])
+        world.stop(world.game)
+        service = next(process for name, process in world.processes if name == "adnet")
+        self.assertIsNone(service.poll(), "the service that was already listening was stopped")
+
+
+def stop_on_signal(number, _frame):
+    for world in PackageTest.worlds:
+        world.stop_all()
+    os._exit(128 + number)
+
+
+def main():
+    global OPTIONS
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--source", required=True, help="the source tree")
+    parser.add_argument("--build", required=True, help="folder for the package's own Release build")
+    parser.add_argument("--port", type=int, required=True, help="the service port compiled into the package")
+    parser.add_argument("--make", action="store_true", help="build the package instead of checking it")
+    parser.add_argument("--define", action="append", default=[], metavar="NAME=VALUE",
+                        help="a cache value for the package's build (with --make)")
+    parser.add_argument("--compiler-launcher", default="", help="e.g. ccache (with --make)")
+    OPTIONS, rest = parser.parse_known_args()
+    if OPTIONS.make:
+        return make_package()
+    play.SERVICE_PORT = OPTIONS.port
+    signal.signal(signal.SIGTERM, stop_on_signal)
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
+
+
+if __name__ == "__main__":
+    sys.exit(main())
