@@ -16,7 +16,7 @@ namespace {
 
 constexpr qreal SCENE_WIDTH = 480;
 constexpr qreal SCENE_HEIGHT = 800;
-// Pictures come at their own size and at twice it.
+// Screen pixels per scene pixel above which a 1x picture would be stretched.
 constexpr qreal SHARP_FROM = 1.0;
 
 // A transform rather than x, y and scale: moving the root item would make the view
