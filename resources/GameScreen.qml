@@ -47,10 +47,16 @@ Rectangle {
         }
     }
 
+    // The substituted font is wider than the one the lines were written for: a line keeps
+    // its size where it fits and shrinks only as far as it must to stay clear of the
+    // overlay's rounded edges.
     component OverlayText: Text {
         anchors.horizontalCenter: parent.horizontalCenter
         anchors.top: parent.top
         anchors.bottom: parent.bottom
+        width: parent.width - 2 * 16
+        horizontalAlignment: Text.AlignHCenter
+        fontSizeMode: Text.HorizontalFit
         opacity: 0
     }
 

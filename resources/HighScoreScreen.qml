@@ -130,6 +130,7 @@ Rectangle {
 
     Button {
         id: uploadScoreButton
+        buttonText: "Upload score"
         x: 65
         y: 392
         opacity: 0
@@ -141,6 +142,7 @@ Rectangle {
 
     Button {
         id: getAccountButton
+        buttonText: "Get account"
         x: 73
         y: 383
         opacity: 0

@@ -9,7 +9,9 @@ the game itself with a private home. It then plays through the game with xdotool
 and judges what the player would see from screenshots of the root window.
 
 The steps depend on each other and run in order; once one fails, the rest are
-skipped rather than failing for the same reason.
+skipped rather than failing for the same reason. Two short runs of their own show the
+game on screens that draw the scene above 1:1: a 1920x1080 desktop and a screen with
+QT_SCALE_FACTOR=2.
 
     test_play.py --game build/tamboro [--source REPO] [--shots DIR] [--update-docs]
 """
@@ -54,6 +56,7 @@ HOLE_H = SCREEN_H / 4.7
 # Screen positions of the controls a player uses.
 NEW_GAME = (242, 333)
 HIGHSCORES = (242, 393)
+HELP = (128, 513)
 HOME = (240, 751)
 UPLOAD_HIGH_SCORE = (65 + 175, 582 + 23)
 UPLOAD_SCORE_IN_FORM = (65 + 175, 369 + 23)
@@ -78,6 +81,23 @@ class XImage(ctypes.Structure):
                 ("bits_per_pixel", ctypes.c_int)]
 
 
+class Stage:
+    """Where the 480x800 scene lies on a screen of any size: the game scales it to fit,
+    centred, and QT_SCALE_FACTOR multiplies that in screen pixels."""
+
+    def __init__(self, screen_w=SCREEN_W, screen_h=SCREEN_H, scale_factor=1):
+        logical_w, logical_h = screen_w / scale_factor, screen_h / scale_factor
+        fit = min(logical_w / SCREEN_W, logical_h / SCREEN_H)
+        self.screen_size = (screen_w, screen_h)
+        self.scale_factor = scale_factor
+        self.scale = fit * scale_factor
+        self.left = (screen_w - SCREEN_W * self.scale) / 2
+        self.top = (screen_h - SCREEN_H * self.scale) / 2
+
+    def to_screen(self, x, y):
+        return self.left + x * self.scale, self.top + y * self.scale
+
+
 class Screen:
     """Reads the root window straight from the X server: a whole screen in a few
     milliseconds, fast enough to catch a monkey before it hides again."""
@@ -85,7 +105,8 @@ class Screen:
     ALL_PLANES = 0xFFFFFFFFFFFFFFFF
     Z_PIXMAP = 2
 
-    def __init__(self, display):
+    def __init__(self, display, stage):
+        self.stage = stage
         self.xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
         self.xlib.XOpenDisplay.restype = ctypes.c_void_p
         self.xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
@@ -102,7 +123,8 @@ class Screen:
         self.root = self.xlib.XDefaultRootWindow(self.display)
 
     def grab(self):
-        image = self.xlib.XGetImage(self.display, self.root, 0, 0, SCREEN_W, SCREEN_H,
+        width, height = self.stage.screen_size
+        image = self.xlib.XGetImage(self.display, self.root, 0, 0, width, height,
                                     self.ALL_PLANES, self.Z_PIXMAP)
         if not image:
             raise RuntimeError("XGetImage failed")
@@ -111,7 +133,7 @@ class Screen:
             if info.bits_per_pixel != 32 or info.byte_order != 0:
                 raise RuntimeError(f"unexpected screen format: {info.bits_per_pixel} bits per pixel")
             data = ctypes.string_at(info.data, info.bytes_per_line * info.height)
-            return Shot(info.width, info.height, info.bytes_per_line, data)
+            return Shot(info.width, info.height, info.bytes_per_line, data, self.stage)
         finally:
             self.xlib.XDestroyImage(image)
 
@@ -122,12 +144,15 @@ class Screen:
 
 
 class Shot:
-    """One screenshot: 32-bit pixels in the X server's order, blue first."""
+    """One screenshot: 32-bit pixels in the X server's order, blue first. Pixels are
+    read at scene coordinates, so every judgement below holds at any screen size."""
 
-    def __init__(self, width, height, stride, data):
+    def __init__(self, width, height, stride, data, stage=None):
         self.width, self.height, self.stride, self.data = width, height, stride, data
+        self.stage = stage or Stage(width, height)
 
     def pixel(self, x, y):
+        x, y = self.stage.to_screen(x, y)
         i = int(y) * self.stride + 4 * int(x)
         return self.data[i + 2], self.data[i + 1], self.data[i]
 
@@ -240,13 +265,15 @@ def die_with_parent():
 
 
 class World:
-    """Every process the test starts, stopped in reverse order however the test ends."""
+    """Every process the test starts, stopped in reverse order however the test ends.
+    The screen is the phone's unless a Stage says otherwise."""
 
-    def __init__(self):
+    def __init__(self, stage=None):
         self.tmp = tempfile.mkdtemp(prefix="tamboro-e2e-")
         self.processes = []
         self.env = {}
         self.screen = None
+        self.stage = stage or Stage()
 
     def path(self, *parts):
         return os.path.join(self.tmp, *parts)
@@ -284,8 +311,9 @@ class World:
         # Xvfb picks a free display number itself and writes it to the pipe.
         reader, writer = os.pipe()
         try:
+            width, height = self.stage.screen_size
             self.spawn("xvfb", ["Xvfb", "-displayfd", str(writer), "-screen", "0",
-                                f"{SCREEN_W}x{SCREEN_H}x24", "-nolisten", "tcp", "-noreset"],
+                                f"{width}x{height}x24", "-nolisten", "tcp", "-noreset"],
                        pass_fds=(writer,))
         finally:
             os.close(writer)
@@ -294,7 +322,7 @@ class World:
         if not number:
             raise RuntimeError("Xvfb did not report a display within 15 s")
         self.env["DISPLAY"] = ":" + number
-        self.screen = Screen(self.env["DISPLAY"])
+        self.screen = Screen(self.env["DISPLAY"], self.stage)
 
     def start_bus(self):
         bus = self.spawn("dbus", ["dbus-daemon", "--session", "--nofork", "--nopidfile",
@@ -307,7 +335,7 @@ class World:
         self.spawn("dbus-monitor", ["dbus-monitor", "--address", address,
                                     "type='signal',interface='com.nokia.hildon_desktop'"])
 
-    def start_service(self, source, patience=120):
+    def start_service(self, source, patience=120, probe_delay_ms=PROBE_DELAY_MS):
         """The port is compiled into the game; another run holding it is waited out."""
         self.service_log = self.path("requests.log")
         deadline = time.monotonic() + patience
@@ -316,7 +344,7 @@ class World:
                 service = self.spawn("adnet", [sys.executable, os.path.join(source, "tools", "adnet.py"),
                                                "--port", str(SERVICE_PORT), "--data", self.path("service"),
                                                "--log", self.service_log, "--quiet",
-                                               "--set", f"probe_delay_ms={PROBE_DELAY_MS}"],
+                                               "--set", f"probe_delay_ms={probe_delay_ms}"],
                                      stdout=subprocess.PIPE, stderr=err)
             line = read_line(service.stdout, 15)
             if line and line.startswith("listening"):
@@ -342,6 +370,8 @@ class World:
                    XDG_CONFIG_HOME=os.path.join(home, "config"),
                    XDG_CACHE_HOME=os.path.join(home, "cache"), XDG_RUNTIME_DIR=runtime,
                    QT_QPA_PLATFORM="xcb")
+        if self.stage.scale_factor != 1:
+            env["QT_SCALE_FACTOR"] = str(self.stage.scale_factor)
         self.data_home = env["XDG_DATA_HOME"]
         self.game = self.spawn("game", [game], env=env, cwd=home)
 
@@ -360,7 +390,9 @@ class World:
                               text=True, timeout=timeout)
 
     def tap(self, point):
-        self.x("mousemove", point[0], point[1], "click", "1")
+        """A click at a point of the scene."""
+        x, y = self.stage.to_screen(*point)
+        self.x("mousemove", int(x), int(y), "click", "1")
 
     def shot(self):
         return self.screen.grab()
@@ -378,10 +410,21 @@ class World:
 
     def dialog(self):
         """The ad dialog: a visible window of the game that is not the full-screen view."""
-        return next((w for w in self.windows() if (w[1], w[2]) != (SCREEN_W, SCREEN_H)), None)
+        return next((w for w in self.windows() if (w[1], w[2]) != self.stage.screen_size), None)
 
     def main_window(self):
-        return next((w for w in self.windows() if (w[1], w[2]) == (SCREEN_W, SCREEN_H)), None)
+        return next((w for w in self.windows() if (w[1], w[2]) == self.stage.screen_size), None)
+
+    def fill_screen(self, timeout=15):
+        """Does what a window manager does for a full-screen window: under bare Xvfb the
+        game's request is not honoured and its window keeps the scene's own size."""
+        window = wait_until(lambda: next(iter(self.windows()), None), timeout, interval=0.2)
+        if not window:
+            raise RuntimeError("the game showed no window")
+        self.x("windowmove", window[0], 0, 0)
+        self.x("windowsize", window[0], *self.stage.screen_size)
+        if not wait_until(self.main_window, timeout, interval=0.2):
+            raise RuntimeError(f"the game's window did not take the size {self.stage.screen_size}")
 
     def press_escape(self, window):
         self.x("windowfocus", window)
@@ -475,6 +518,12 @@ def board_gap(shot):
 def game_over_shown(shot, playing_gap):
     # The overlay is black at alpha 160 over the board; its title is white at the top.
     return board_gap(shot) < 0.7 * playing_gap and shot.white_count(170, 22, 310, 75) > 60
+
+
+def help_screen_shown(shot):
+    """White lines of help text on the grey ground, and no other screen."""
+    return (shot.white_count(40, 110, 440, 400, step=2) > 400
+            and not game_screen_shown(shot) and not start_title_shown(shot))
 
 
 def high_score_screen_shown(shot):
@@ -587,13 +636,7 @@ class PlayTest(unittest.TestCase):
 
     @classmethod
     def write_kept(cls):
-        folders = [cls.shots_dir]
-        if OPTIONS.update_docs:
-            folders.append(os.path.join(OPTIONS.source, "docs", "screenshots"))
-        for folder in folders:
-            os.makedirs(folder, exist_ok=True)
-            for name, shot in cls.kept.items():
-                shot.save_png(os.path.join(folder, name + ".png"))
+        write_shots(cls.kept, cls.shots_dir)
 
     def wait_for_shot(self, condition, timeout, settle=SLIDE_SECONDS):
         """The first screenshot within timeout for which condition holds, and still holds
@@ -694,6 +737,13 @@ class PlayTest(unittest.TestCase):
         world.tap(HOME)
         self.assertIsNotNone(self.wait_for_shot(start_screen_uncovered, 5),
                              "the home button did not lead back to the start screen")
+        world.tap(HELP)
+        shot = self.wait_for_shot(help_screen_shown, 5)
+        self.assertIsNotNone(shot, "\"Help\" did not show the help screen")
+        self.keep("help", shot)
+        world.tap(HOME)
+        self.assertIsNotNone(self.wait_for_shot(start_screen_uncovered, 5),
+                             "the help screen's home button did not lead back to the start screen")
         world.tap(HIGHSCORES)
         shot = self.wait_for_shot(high_score_screen_shown, 5)
         self.assertIsNotNone(shot, "\"Highscores\" did not show the high-score screen")
@@ -705,8 +755,9 @@ class PlayTest(unittest.TestCase):
     def test_7_upload_the_score(self):
         world = self.world
         world.tap(UPLOAD_HIGH_SCORE)
-        self.assertIsNotNone(self.wait_for_shot(upload_form_shown, 5),
-                             "\"Upload high score\" did not open the login form")
+        shot = self.wait_for_shot(upload_form_shown, 5)
+        self.assertIsNotNone(shot, "\"Upload high score\" did not open the login form")
+        self.keep("upload", shot)
         main = world.main_window()
         world.x("windowfocus", main[0])
         world.tap(USERNAME_BOX)
@@ -775,10 +826,96 @@ class PlayTest(unittest.TestCase):
         self.assertEqual(world.game.returncode, 0, world.game_output())
 
 
+def write_shots(shots, folder):
+    """Screenshots by name into folder, and into docs/screenshots/ with --update-docs."""
+    folders = [folder] if folder else []
+    if OPTIONS.update_docs:
+        folders.append(os.path.join(OPTIONS.source, "docs", "screenshots"))
+    for path in folders:
+        os.makedirs(path, exist_ok=True)
+        for name, shot in shots.items():
+            shot.save_png(os.path.join(path, name + ".png"))
+
+
+class LargeScreenTest(unittest.TestCase):
+    """The game on screens that show the scene above 1:1: a full-HD desktop, where the
+    stage is letterboxed at 1.35x, and a screen doubling every pixel (QT_SCALE_FACTOR=2).
+    Each gets a world of its own; the probe answers at once, as a quick network would."""
+
+    world = None
+
+    def setUp(self):
+        self.shots = {}
+        self.passed = False
+
+    def tearDown(self):
+        world, LargeScreenTest.world = LargeScreenTest.world, None
+        if world:
+            world.stop_all()
+            if self.passed:
+                shutil.rmtree(world.tmp, ignore_errors=True)
+            else:
+                print(f"\nkept for inspection: {world.tmp}", file=sys.stderr)
+        write_shots(self.shots, OPTIONS.shots)
+
+    def start(self, stage):
+        self.world = LargeScreenTest.world = World(stage)
+        self.world.start_display()
+        self.world.start_bus()
+        self.world.start_service(OPTIONS.source, probe_delay_ms=0)
+        self.world.start_game(OPTIONS.game)
+        self.world.fill_screen()
+
+    def start_screen(self):
+        """The uncovered start screen, once any start-up ad has been sent away."""
+        latest = {}
+
+        def uncovered():
+            dialog = self.world.dialog()
+            if dialog:
+                self.world.press_escape(dialog[0])
+                return None
+            latest["shot"] = self.world.shot()
+            return start_screen_uncovered(latest["shot"])
+        if not wait_until(uncovered, 30, interval=0.3):
+            if "shot" in latest:
+                latest["shot"].save_png(self.world.path("unmet-start.png"))
+            self.fail(f"no start screen on {self.world.stage.screen_size}:\n{self.world.game_output()}")
+        return latest["shot"]
+
+    def test_full_hd_desktop(self):
+        self.start(Stage(1920, 1080))
+        self.shots["start-1920x1080"] = self.start_screen()
+        self.world.tap(NEW_GAME)
+
+        def monkey_on_board():
+            # A start-up ad may come only now, and take the tap meant for "New Game".
+            dialog = self.world.dialog()
+            if dialog:
+                self.world.press_escape(dialog[0])
+                return None
+            shot = self.world.shot()
+            if start_screen_uncovered(shot):
+                self.world.tap(NEW_GAME)
+                return None
+            return game_screen_shown(shot) and any(monkey_in(shot, n) for n in range(1, 9))
+        self.assertTrue(wait_until(monkey_on_board, 30, interval=0.3), "no monkey on the board at 1920x1080")
+        # The first monkey is let turn all the way round for the picture.
+        time.sleep(FLIP_SECONDS)
+        self.shots["game-1920x1080"] = self.world.shot()
+        self.passed = True
+
+    def test_doubled_pixels(self):
+        self.start(Stage(960, 1600, scale_factor=2))
+        self.shots["start-scale2"] = self.start_screen()
+        self.passed = True
+
+
 def stop_on_signal(number, _frame):
     """unittest would take SystemExit for a test error and go on, so stop here."""
-    if PlayTest.world:
-        PlayTest.world.stop_all()
+    for world in (PlayTest.world, LargeScreenTest.world):
+        if world:
+            world.stop_all()
     os._exit(128 + number)
 
 

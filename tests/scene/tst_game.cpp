@@ -26,6 +26,7 @@ private slots:
     void tenthScoreTieStaysOffTheList_data();
     void tenthScoreTieStaysOffTheList();
     void evenGamesShowAnAdBeforeTheScoreIsSaved();
+    void gameOverLinesKeepTheirSizeUnlessTooWide();
     void boardGeometryFollowsTheScreenUnrounded_data();
     void boardGeometryFollowsTheScreenUnrounded();
 };
@@ -537,6 +538,38 @@ void GameTest::evenGamesShowAnAdBeforeTheScoreIsSaved()
     QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
     QCOMPARE(scene.calls().size(), 2);
     QCOMPARE(storedScoresOf(scene, 7), 2);
+}
+
+void GameTest::gameOverLinesKeepTheirSizeUnlessTooWide()
+{
+    Scene scene;
+    QVERIFY(scene.readyToPlay());
+    dropScores(scene);
+    QQuickItem *overlay = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("rectangle2"));
+    QQuickItem *title = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("title"));
+    QQuickItem *line = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("text2"));
+    // Where a line's letters lie across the overlay, which is straight-edged below its corners.
+    auto drawnSpan = [overlay](QQuickItem *text) {
+        const qreal width = text->property("contentWidth").toReal();
+        const qreal left = text->mapToItem(overlay, QPointF((text->width() - width) / 2, 0)).x();
+        return std::pair { left, left + width };
+    };
+    const qreal titleAtFullSize
+        = scene
+              .evaluate(QStringLiteral(
+                  "Qt.createQmlObject('import QtQuick; Text { font.pointSize: 24; text: \"Game over!\" }', gameArea)"
+                  ".implicitWidth"))
+              .toReal();
+
+    for (const char *state : { "gameOver", "gameOver1" }) {
+        scene.evaluate(QStringLiteral("gameView.state = ''; gameView.state = '%1'").arg(QLatin1String(state)));
+        QVERIFY(line->property("text").toString().startsWith(QLatin1String("You ")));
+        const auto [left, right] = drawnSpan(line);
+        QVERIFY2(
+            left >= 8 && right <= overlay->width() - 8, qPrintable(QStringLiteral("%1 to %2").arg(left).arg(right)));
+        // The title fits as it is and keeps its size.
+        QCOMPARE(title->property("contentWidth").toReal(), titleAtFullSize);
+    }
 }
 
 void GameTest::boardGeometryFollowsTheScreenUnrounded_data()

@@ -417,6 +417,9 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
     QCOMPARE(screenProperty(scene, "usernameInput", "text").toString(), QString());
     QCOMPARE(screenProperty(scene, "passwordInput", "echoMode").toInt(), 2);
     QCOMPARE(screenProperty(scene, "usernameBox", "y").toReal() + 22.2, 222.0 - 100);
+    // The form's two buttons say which one sends the score.
+    QCOMPARE(screenProperty(scene, "uploadScoreButton", "buttonText").toString(), QStringLiteral("Upload score"));
+    QCOMPARE(screenProperty(scene, "getAccountButton", "buttonText").toString(), QStringLiteral("Get account"));
 
     QVERIFY(type(scene, "usernameInput", QStringLiteral("ann")));
     QVERIFY(type(scene, "passwordInput", QStringLiteral("pw")));
