@@ -61,7 +61,7 @@ Switches (start-up values come from --set KEY=VALUE and --probe-empty)
       dtdattributes  975 KB: a DTD gives 1000 default attributes to 240,000 elements
       entitytext   an entity of 4000 characters referenced 340,000 times in the text
       longid       a client id of 900,000 characters
-      commented    a normal ad whose comment, CDATA and instruction hold 65 k=v pairs
+      commented    a normal ad whose comment, CDATA and instruction hold a tag of 65 k=v pairs
       giantpicture the picture is a looping 3000x3000 GIF with frame delays of zero
   logo=ok|missing|huge|giant
                           missing: the logo answers 404; huge: a GIF of hugeimage_mib MiB;

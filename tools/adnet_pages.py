@@ -115,7 +115,7 @@ def ad_reply(mode, base, ad, client_id):
         return _document(_client("C" * 900_000), _ad_element(base, ad))
     if mode == "commented":
         pairs = " ".join(f"k{i}=v{i}" for i in range(65))
-        extra = f"<!-- {pairs} --><![CDATA[ {pairs} ]]><?note {pairs} ?>"
+        extra = f"<!-- <note {pairs}> --><![CDATA[ <note {pairs}> ]]><?note <x {pairs}> ?>"
         return _document(client, extra, _ad_element(base, ad).replace("<ad>", "<ad>" + extra))
     if mode == "dtdattributes":
         # 1000 default attributes land on each of 240,000 empty elements.
