@@ -160,9 +160,11 @@ QSize QuillonAdWidget::shownPictureSize() const
     return movie->scaledSize().isValid() ? movie->scaledSize() : naturalSize;
 }
 
-// Frames that ask for no delay, or less than the screen can show, would keep the game's
-// one thread decoding; such an animation waits at least one screen refresh between frames,
-// and at least as long as the frame took to decode, so it never takes over half the thread.
+// A movie counts the time a frame took to decode against that frame's delay, so a large
+// animation whose frames decode slower than they ask to wait shows them back to back and
+// keeps the game's one thread busy. Such an animation waits at least one screen refresh
+// between frames, and at least as long as the last frame took, so it leaves the thread at
+// least half free.
 void QuillonAdWidget::paceFrames()
 {
     const int shortest = shortestFrameDelayMs(screen());
