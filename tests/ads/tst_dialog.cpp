@@ -1,4 +1,5 @@
 #include "IsolatedHome.h"
+#include "ThreadTime.h"
 
 #include "QuillonAdDialog.h"
 #include "QuillonAdWidget.h"
@@ -16,7 +17,6 @@
 
 #include <memory>
 
-#include <time.h>
 
 namespace {
 
@@ -340,15 +340,10 @@ private slots:
         QVERIFY(logoShown.width() > 10 && logoShown.width() == logoShown.height());
         QVERIFY(pictureShown.width() > 10 && pictureShown.width() == pictureShown.height());
 
-        const auto threadMs = [] {
-            timespec now {};
-            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-            return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-        };
         QSignalSpy frames(movie, &QMovie::frameChanged);
-        const qint64 before = threadMs();
+        const qint64 before = threadCpuMs();
         QTest::qWait(1000);
-        const qint64 used = threadMs() - before;
+        const qint64 used = threadCpuMs() - before;
         qInfo("dialog %dx%d, logo %dx%d, picture %dx%d, %d frames, %lld ms of the thread in a second", dialog.width(),
             dialog.height(), logoShown.width(), logoShown.height(), pictureShown.width(), pictureShown.height(),
             int(frames.size()), used);

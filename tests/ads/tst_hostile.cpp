@@ -3,6 +3,7 @@
 #include "IsolatedHome.h"
 #include "LocalService.h"
 #include "QuillonAdModule.h"
+#include "ThreadTime.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -16,7 +17,6 @@
 
 #include <memory>
 
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -41,13 +41,6 @@ constexpr qint64 MostKeptBytes = 50 * 1024 * 1024;
 #endif
 // How long a dialog stays up before the player answers it, so its pictures play a while.
 constexpr int DialogShownMs = 800;
-
-qint64 threadCpuMs()
-{
-    timespec now {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 qint64 residentBytes()
 {
