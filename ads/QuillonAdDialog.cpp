@@ -3,10 +3,13 @@
 #include "QuillonAdWidget.h"
 #include "SafeLink.h"
 
+#include <QBuffer>
 #include <QDesktopServices>
 #include <QHBoxLayout>
+#include <QImageReader>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -28,6 +31,18 @@ QHBoxLayout *centredRow(QWidget *widget)
     return row;
 }
 
+// A window manager's frame is known only once a window is shown; this much room is kept
+// for borders and a title bar, as Qt itself assumes when it places a dialog.
+const QSize FrameAllowance(10, 40);
+
+// The size of a picture no larger than room, keeping its aspect; a picture that fits stays as it is.
+QSize fitted(const QSize &size, const QSize &room)
+{
+    if (!size.isValid() || (size.width() <= room.width() && size.height() <= room.height()))
+        return size;
+    return size.scaled(room.expandedTo(QSize(1, 1)), Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+}
+
 } // namespace
 
 QuillonAdDialog::QuillonAdDialog(const QByteArray &logoData, const QByteArray &imageData, const QString &adUrl,
@@ -40,8 +55,6 @@ QuillonAdDialog::QuillonAdDialog(const QByteArray &logoData, const QByteArray &i
     , skipOnLeft(skipOnLeft)
     , adUrl(adUrl)
 {
-    logo.loadFromData(logoData);
-
     adWidget = new QuillonAdWidget(this, imageData, adUrl, showAdText, adText);
     connect(adWidget, &QuillonAdWidget::adLinkActivated, this, &QuillonAdDialog::linkClickedHandler);
 
@@ -56,6 +69,7 @@ QuillonAdDialog::QuillonAdDialog(const QByteArray &logoData, const QByteArray &i
 
     applyPalette();
     setLayout(buildLayout());
+    fitPicturesToScreen(logoData);
     startCountdown();
 
     adWidget->setFocus(Qt::OtherFocusReason);
@@ -80,7 +94,6 @@ QLayout *QuillonAdDialog::buildLayout()
 {
     auto *logoLabel = new QLabel(this);
     logoLabel->setObjectName(QStringLiteral("label"));
-    logoLabel->setPixmap(logo);
     logoLabel->setAlignment(Qt::AlignCenter);
     QHBoxLayout *logoRow = centredRow(logoLabel);
 
@@ -105,6 +118,48 @@ QLayout *QuillonAdDialog::buildLayout()
     mainLayout->addLayout(countdownRow);
     mainLayout->addLayout(buttonRow());
     return mainLayout;
+}
+
+// The dialog never grows past the available room of the screen it shows on. When the logo
+// and the picture do not fit beside the countdown and the buttons, both are scaled down by
+// one factor, each also to the screen's width, keeping their aspect; pictures that fit are
+// shown as they come. Only the headers are read until the sizes are known, so a picture of
+// a few kilobytes and thousands of pixels is never decoded at full size here.
+void QuillonAdDialog::fitPicturesToScreen(const QByteArray &logoData)
+{
+    auto *logoLabel = findChild<QLabel *>(QStringLiteral("label"));
+    auto *imageLabel = adWidget->findChild<QLabel *>(QStringLiteral("lblAdImageCtrl"));
+    QBuffer logoBytes;
+    logoBytes.setData(logoData);
+    logoBytes.open(QIODevice::ReadOnly);
+    QImageReader logoReader(&logoBytes);
+    const QSize logoSize = logoReader.size();
+    const QSize pictureSize = adWidget->naturalPictureSize();
+    const QSize room = screen() ? screen()->availableSize() - FrameAllowance : QSize();
+
+    layout()->activate();
+    const QSize hint = sizeHint();
+    const QMargins margins = layout()->contentsMargins();
+    const int others = hint.height() - logoLabel->sizeHint().height() - imageLabel->sizeHint().height();
+    const int pictures = qMax(0, logoSize.height()) + qMax(0, pictureSize.height());
+    const qreal factor = room.isValid() && pictures > 0 && others + pictures > room.height()
+        ? qMax(0, room.height() - others) / qreal(pictures)
+        : 1.0;
+    const int width = room.isValid() ? room.width() - margins.left() - margins.right() : QWIDGETSIZE_MAX;
+    const auto box = [factor](int width, const QSize &size) { return QSize(width, int(size.height() * factor)); };
+
+    const QSize logoShown = fitted(logoSize, box(width, logoSize));
+    if (logoShown == logoSize) {
+        logo.loadFromData(logoData);
+    } else {
+        logoReader.setScaledSize(logoShown);
+        logo = QPixmap::fromImage(logoReader.read());
+    }
+    logoLabel->setPixmap(logo);
+    const int bannerFrame = adWidget->sizeHint().width() - imageLabel->sizeHint().width();
+    if (pictureSize.isValid())
+        adWidget->setPictureRoom(fitted(pictureSize, box(width - bannerFrame, pictureSize)));
+    layout()->invalidate();
 }
 
 // The texts stay where they were given; only the wiring follows skipOnLeft, so a caller that

@@ -31,6 +31,7 @@ private slots:
 private:
     void applyPalette();
     QLayout *buildLayout();
+    void fitPicturesToScreen(const QByteArray &logoData);
     QHBoxLayout *buttonRow();
     void startCountdown();
     void stopCountdown();

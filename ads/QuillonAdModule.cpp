@@ -42,52 +42,82 @@ const char *const SlotKeys[QuillonAdModule::ParameterCount] = { "po", "eid", "a"
 constexpr int MaxAdXmlDepth = 64;
 constexpr int MaxAttributesPerElement = 64;
 
-// Counts the '=' of each start tag on the raw bytes, outside quoted values, so a tag with
-// thousands of attributes is caught before any parser spends quadratic time on it.
+// Counts the '=' of each real start tag on the raw bytes, outside quoted values, so a tag
+// with thousands of attributes is caught before any parser spends quadratic time on it.
+// Comments, CDATA sections, processing instructions and declarations are passed over
+// whole: what they hold is text, not attributes.
 bool hasTooManyAttributes(const QByteArray &body)
 {
-    bool inStartTag = false;
-    char quote = 0;
-    int attributes = 0;
-    for (qsizetype i = 0; i < body.size(); ++i) {
-        const char c = body.at(i);
-        if (!inStartTag) {
-            if (c == '<' && i + 1 < body.size() && body.at(i + 1) != '/' && body.at(i + 1) != '!'
-                && body.at(i + 1) != '?') {
-                inStartTag = true;
-                attributes = 0;
+    const auto past = [&body](qsizetype from, const char *end) {
+        const qsizetype at = body.indexOf(end, from);
+        return at < 0 ? body.size() : at + qsizetype(qstrlen(end));
+    };
+    qsizetype i = 0;
+    while ((i = body.indexOf('<', i)) >= 0) {
+        const QByteArrayView markup = QByteArrayView(body).sliced(i);
+        if (markup.startsWith("<!--")) {
+            i = past(i + 4, "-->");
+        } else if (markup.startsWith("<![CDATA[")) {
+            i = past(i + 9, "]]>");
+        } else if (markup.startsWith("<?")) {
+            i = past(i + 2, "?>");
+        } else if (markup.startsWith("</") || markup.startsWith("<!")) {
+            i = past(i + 2, ">");
+        } else {
+            char quote = 0;
+            int attributes = 0;
+            for (++i; i < body.size(); ++i) {
+                const char c = body.at(i);
+                if (quote) {
+                    if (c == quote)
+                        quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '=') {
+                    if (++attributes > MaxAttributesPerElement)
+                        return true;
+                } else if (c == '>') {
+                    break;
+                }
             }
-        } else if (quote) {
-            if (c == quote)
-                quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '=') {
-            if (++attributes > MaxAttributesPerElement)
-                return true;
-        } else if (c == '>') {
-            inStartTag = false;
         }
     }
     return false;
 }
 
-bool isTooDeep(const QByteArray &body)
+// A real ad reply has no document type declaration. One in a reply can only serve to
+// multiply it: default attributes added to every element, entities expanded thousands of
+// times (measured: 975 KB grew past the memory of the machine). It is refused before a
+// document is built, and so is a reply whose text, attribute values included, would come
+// out larger than the reply itself may be, however it got there; deep nesting likewise.
+bool isTooBigToBuild(const QByteArray &body)
 {
     QXmlStreamReader reader(body);
     int depth = 0;
+    qint64 text = 0;
     while (!reader.atEnd()) {
         switch (reader.readNext()) {
-        case QXmlStreamReader::StartElement:
+        case QXmlStreamReader::DTD:
+            return true;
+        case QXmlStreamReader::StartElement: {
             if (++depth > MaxAdXmlDepth)
                 return true;
+            const QXmlStreamAttributes attributes = reader.attributes();
+            for (const QXmlStreamAttribute &attribute : attributes)
+                text += attribute.value().size();
             break;
+        }
         case QXmlStreamReader::EndElement:
             --depth;
+            break;
+        case QXmlStreamReader::Characters:
+            text += reader.text().size();
             break;
         default:
             break;
         }
+        if (text > MaxAdXmlBytes)
+            return true;
     }
     return false;
 }
@@ -296,7 +326,7 @@ void QuillonAdModule::requestAdImage()
 
 bool QuillonAdModule::parseAdReply(const QByteArray &body)
 {
-    if (hasTooManyAttributes(body) || isTooDeep(body))
+    if (hasTooManyAttributes(body) || isTooBigToBuild(body))
         return false;
     QDomDocument document(QStringLiteral("qn_dom_document"));
     if (!document.setContent(body, true))
@@ -307,7 +337,9 @@ bool QuillonAdModule::parseAdReply(const QByteArray &body)
         const QString name = child.tagName();
         if (name.compare(QLatin1String("client"), Qt::CaseInsensitive) == 0) {
             const QString id = child.attribute(QStringLiteral("Id"));
-            if (id != clientId) {
+            // An id longer than any request parameter may be would make every later request
+            // too long for the network; the one held stays.
+            if (id != clientId && id.size() <= MaxParameterLength) {
                 clientId = id;
                 saveClientId();
             }
@@ -357,6 +389,9 @@ void QuillonAdModule::startReloadTimer()
 void QuillonAdModule::loadClientId()
 {
     clientId = QSettings(SettingsOrganisation, appId).value(ClientIdKey).toString();
+    // An over-long id stored by an earlier version is not sent; the network assigns a new one.
+    if (clientId.size() > MaxParameterLength)
+        clientId.clear();
 }
 
 void QuillonAdModule::saveClientId() const

@@ -3,10 +3,14 @@
 #include <QBuffer>
 #include <QEvent>
 #include <QFontMetrics>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMovie>
+#include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace {
 
@@ -14,6 +18,16 @@ namespace {
 constexpr int MaxTextLength = 30;
 // Height in pixels the text line's font is shrunk to.
 constexpr int MaxTextHeight = 15;
+
+// Frames are shown no faster than the screen refreshes; a screen that does not say is
+// taken to refresh 60 times a second.
+constexpr qreal FallbackRefreshRate = 60;
+
+int shortestFrameDelayMs(const QScreen *screen)
+{
+    const qreal rate = screen && screen->refreshRate() > 1 ? screen->refreshRate() : FallbackRefreshRate;
+    return qCeil(1000 / rate);
+}
 
 QString shortened(const QString &text)
 {
@@ -46,6 +60,9 @@ QuillonAdWidget::QuillonAdWidget(
     imageLabel->setObjectName(QStringLiteral("lblAdImageCtrl"));
     imageLabel->setAlignment(Qt::AlignCenter);
     imageLabel->setFocusPolicy(Qt::NoFocus);
+
+    if (const QScreen *shown = screen())
+        pictureRoom = shown->availableSize() - QSize(2 * frameWidth(), 2 * frameWidth());
 
     if (!imageData.isEmpty())
         playImage(imageData);
@@ -83,10 +100,15 @@ void QuillonAdWidget::updateAd(const QByteArray &imageData, const QString &adUrl
     this->adUrl.clear();
     this->adUrl.setUrl(adUrl);
 
+    replaceImage(imageData);
+}
+
+void QuillonAdWidget::replaceImage(const QByteArray &bytes)
+{
     QMovie *oldMovie = movie;
     QBuffer *oldBuffer = imageBuffer;
-    std::unique_ptr<QByteArray> oldBytes = std::move(this->imageData);
-    playImage(imageData);
+    std::unique_ptr<QByteArray> oldBytes = std::move(imageData);
+    playImage(bytes);
     releaseImage(oldMovie, oldBuffer, std::move(oldBytes));
 }
 
@@ -98,11 +120,66 @@ void QuillonAdWidget::playImage(const QByteArray &bytes)
     auto *newMovie = new QMovie(newBuffer, QByteArray(), this);
     imageLabel->setMovie(newMovie);
 
+    if (framePacer)
+        framePacer->stop();
     imageData = std::move(newBytes);
     imageBuffer = newBuffer;
     movie = newMovie;
+    // Only the header is read here; the frames are decoded at the size they are shown.
+    QBuffer header(imageData.get());
+    header.open(QIODevice::ReadOnly);
+    QImageReader reader(&header);
+    naturalSize = reader.size();
+    animated = reader.supportsAnimation();
+    if (naturalSize.isValid() && !pictureRoom.isEmpty()
+        && (naturalSize.width() > pictureRoom.width() || naturalSize.height() > pictureRoom.height()))
+        movie->setScaledSize(naturalSize.scaled(pictureRoom, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
     connect(movie, &QMovie::finished, this, &QuillonAdWidget::onMovieFinished);
+    connect(movie, &QMovie::frameChanged, this, &QuillonAdWidget::paceFrames);
+    sinceResumed.start();
     movie->start();
+}
+
+void QuillonAdWidget::setPictureRoom(const QSize &room)
+{
+    pictureRoom = room;
+    const QSize shown = shownPictureSize();
+    // A movie keeps the size of the frame it has shown; a new one starts at the new size.
+    if (!shown.isValid() || (shown.width() <= room.width() && shown.height() <= room.height()))
+        return;
+    replaceImage(QByteArray(*imageData));
+    // Before the banner is first shown, size changes are not passed on by themselves.
+    layout()->invalidate();
+    updateGeometry();
+}
+
+QSize QuillonAdWidget::shownPictureSize() const
+{
+    if (!movie || !naturalSize.isValid())
+        return QSize();
+    return movie->scaledSize().isValid() ? movie->scaledSize() : naturalSize;
+}
+
+// A movie counts the time a frame took to decode against that frame's delay, so a large
+// animation whose frames decode slower than they ask to wait shows them back to back and
+// keeps the game's one thread busy. Such an animation waits at least one screen refresh
+// between frames, and at least as long as the last frame took, so it leaves the thread at
+// least half free.
+void QuillonAdWidget::paceFrames()
+{
+    const int shortest = shortestFrameDelayMs(screen());
+    if (!animated || movie->state() != QMovie::Running || movie->nextFrameDelay() >= shortest)
+        return;
+    if (!framePacer) {
+        framePacer = new QTimer(this);
+        framePacer->setSingleShot(true);
+        connect(framePacer, &QTimer::timeout, this, [this] {
+            sinceResumed.start();
+            movie->setPaused(false);
+        });
+    }
+    movie->setPaused(true);
+    framePacer->start(qMax<qint64>(shortest, sinceResumed.elapsed()));
 }
 
 // The last frame stays on the label when a movie ends; nothing else is due.

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QFrame>
+#include <QElapsedTimer>
+#include <QSize>
 #include <QString>
 #include <QUrl>
 
@@ -10,6 +12,7 @@
 class QBuffer;
 class QLabel;
 class QMovie;
+class QTimer;
 
 // The ad banner: plays the ad's image (still or animated, format taken from the bytes) with an
 // optional one-line text below it, and reports taps and the select/Enter keys as
@@ -24,6 +27,13 @@ public:
 
     void updateAd(const QByteArray &imageData, const QString &adUrl, const QString &adText);
 
+    // The picture is never shown larger than this (at first the screen's available size);
+    // a larger one is scaled down to fit, keeping its aspect.
+    void setPictureRoom(const QSize &room);
+    // The picture as the file gives it, and as it is shown; invalid without a picture.
+    QSize naturalPictureSize() const { return naturalSize; }
+    QSize shownPictureSize() const;
+
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 signals:
@@ -35,6 +45,8 @@ private slots:
 private:
     void fitTextFont(int maxHeight);
     void playImage(const QByteArray &bytes);
+    void replaceImage(const QByteArray &bytes);
+    void paceFrames();
 
     QLabel *imageLabel = nullptr;
     QLabel *textLabel = nullptr;
@@ -44,4 +56,10 @@ private:
     // Read by imageBuffer, which is read by movie: released only after both are gone.
     std::unique_ptr<QByteArray> imageData;
     QBuffer *imageBuffer = nullptr;
+    QSize pictureRoom;
+    QSize naturalSize;
+    bool animated = false;
+    // Holds an animation whose frames come faster than the screen shows them.
+    QTimer *framePacer = nullptr;
+    QElapsedTimer sinceResumed;
 };

@@ -58,7 +58,14 @@ Switches (start-up values come from --set KEY=VALUE and --probe-empty)
       underlength  Content-Length claims half of the body; the whole body follows
       hugelength   Content-Length claims 1 TiB; a normal ad follows, then closes
       cutoff       a true Content-Length, but the connection is reset half way
-  logo=ok|missing|huge    missing: the logo answers 404; huge: a GIF of hugeimage_mib MiB
+      dtdattributes  975 KB: a DTD gives 1000 default attributes to 240,000 elements
+      entitytext   an entity of 4000 characters referenced 340,000 times in the text
+      longid       a client id of 900,000 characters
+      commented    a normal ad whose comment, CDATA and instruction hold a tag of 65 k=v pairs
+      giantpicture the picture is a looping 3000x3000 GIF with frame delays of zero
+  logo=ok|missing|huge|giant
+                          missing: the logo answers 404; huge: a GIF of hugeimage_mib MiB;
+                          giant: a 4 KB PNG of 5500x5500 pixels
   image=ok|missing|xml    missing: every ad picture answers 404; xml: an ad reply
                           (text/xml) where the picture belongs
   slow=TARGETS            comma list of probe,logo,ad,image (empty: none): those
@@ -103,7 +110,7 @@ AD_MODES = ("normal", "notxml", "empty", "noimage", "emptyimage", "lowercaseid",
             "twoads", "spaces", "nested", "entities", "oversized", "hang", "reset",
             "status500", "redirect", "fileurl", "jsurl", "fileimage", "ftpimage", "badimage",
             "hugeimage", "picture", "attributes", "overlength", "underlength", "hugelength",
-            "cutoff")
+            "cutoff", "dtdattributes", "entitytext", "longid", "commented", "giantpicture")
 # Modes whose Content-Length does not tell the truth about the body that follows.
 LYING_MODES = ("overlength", "underlength", "hugelength", "cutoff")
 TIB = 1024 ** 4
@@ -114,7 +121,7 @@ DEFAULT_SWITCHES = {
     "probe_delay_ms": 0, "logo_delay_ms": 0, "ad_delay_ms": 0, "image_delay_ms": 0,
     "oversized_mib": 2, "hugeimage_mib": 10, "nested_depth": 10000, "attribute_count": 50000,
 }
-_CHOICES = {"probe": ("ok", "empty"), "ad": AD_MODES, "logo": ("ok", "missing", "huge"),
+_CHOICES = {"probe": ("ok", "empty"), "ad": AD_MODES, "logo": ("ok", "missing", "huge", "giant"),
             "image": ("ok", "missing", "xml")}
 _LIMITS = {"probe_delay_ms": (0, 3_600_000), "logo_delay_ms": (0, 3_600_000),
            "ad_delay_ms": (0, 3_600_000), "image_delay_ms": (0, 3_600_000),
@@ -406,6 +413,9 @@ class Handler(BaseHTTPRequestHandler):
             self._send(200, "image/gif", _huge_gif(switches["hugeimage_mib"] * MIB),
                        slow=self._is_slow("logo"))
             return
+        if switches["logo"] == "giant":
+            self._send(200, "image/png", pages.giant_png(), slow=self._is_slow("logo"))
+            return
         if switches["logo"] == "missing" or not os.path.isfile(logo):
             self._text(404, "no logo\n")
             return
@@ -469,6 +479,8 @@ class Handler(BaseHTTPRequestHandler):
             self._send(200, "text/xml", document, slow=slow)
         elif name == pages.BROKEN_IMAGE:
             self._send(200, "image/png", b"\0not a picture\0" + random.randbytes(4096), slow=slow)
+        elif name == pages.GIANT_IMAGE:
+            self._send(200, "image/gif", pages.giant_gif(), slow=slow)
         elif name == pages.HUGE_IMAGE:
             self._send(200, "image/gif", _huge_gif(switches["hugeimage_mib"] * MIB), slow=slow)
         elif name and "/" not in name and not name.startswith("."):

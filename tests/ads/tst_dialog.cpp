@@ -1,4 +1,5 @@
 #include "IsolatedHome.h"
+#include "ThreadTime.h"
 
 #include "QuillonAdDialog.h"
 #include "QuillonAdWidget.h"
@@ -8,10 +9,14 @@
 #include <QFile>
 #include <QLabel>
 #include <QMetaMethod>
+#include <QMovie>
 #include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
 #include <QTimer>
 
 #include <memory>
+
 
 namespace {
 
@@ -306,6 +311,44 @@ private slots:
         auto noLogo = makeDialog(options);
         QVERIFY(noLogo->findChild<QLabel *>(QStringLiteral("label"))->pixmap().isNull());
         QCOMPARE(skipLine(*noLogo), countdown(10));
+    }
+
+    // Pictures of thousands of pixels from a few kilobytes: a 5500 px logo and a 3000 px
+    // animation whose frames ask for no delay. The dialog keeps to the screen it shows on
+    // (also run on a phone's 480x800 screen): both are scaled down keeping their square
+    // shape, both buttons are on the screen, and the animation plays without taking over
+    // the thread.
+    void hugePicturesKeepTheDialogOnTheScreen()
+    {
+        QFile logo(QFINDTESTDATA(QStringLiteral("data/giant-logo.png")));
+        QFile picture(QFINDTESTDATA(QStringLiteral("data/giant-picture.gif")));
+        QVERIFY(logo.open(QIODevice::ReadOnly) && picture.open(QIODevice::ReadOnly));
+        QuillonAdDialog dialog(logo.readAll(), picture.readAll(), AdUrl, QString(), false, QStringLiteral("Skip"),
+            QStringLiteral("Click"), true, 10, QStringLiteral("Skip in"), nullptr);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+        const QRect screen = dialog.screen()->availableGeometry();
+        QVERIFY2(screen.contains(dialog.frameGeometry()), qPrintable(QStringLiteral("%1,%2 %3x%4 in %5x%6").arg(dialog.frameGeometry().x()).arg(dialog.frameGeometry().y()).arg(dialog.frameGeometry().width()).arg(dialog.frameGeometry().height()).arg(screen.width()).arg(screen.height())));
+        for (const char *name : { "btnLeft", "btnRight" }) {
+            const QPushButton *each = button(dialog, name);
+            QVERIFY(screen.contains(QRect(each->mapToGlobal(QPoint(0, 0)), each->size())));
+        }
+        const QSize logoShown = dialog.findChild<QLabel *>(QStringLiteral("label"))->pixmap().size();
+        QMovie *movie = dialog.findChild<QLabel *>(QStringLiteral("lblAdImageCtrl"))->movie();
+        const QSize pictureShown = movie->currentImage().size();
+        QVERIFY(logoShown.width() > 10 && logoShown.width() == logoShown.height());
+        QVERIFY(pictureShown.width() > 10 && pictureShown.width() == pictureShown.height());
+
+        QSignalSpy frames(movie, &QMovie::frameChanged);
+        const qint64 before = threadCpuMs();
+        QTest::qWait(1000);
+        const qint64 used = threadCpuMs() - before;
+        qInfo("dialog %dx%d, logo %dx%d, picture %dx%d, %d frames, %lld ms of the thread in a second", dialog.width(),
+            dialog.height(), logoShown.width(), logoShown.height(), pictureShown.width(), pictureShown.height(),
+            int(frames.size()), used);
+        QVERIFY2(used < 600, qPrintable(QString::number(used)));
+        QVERIFY(frames.size() > 1);
     }
 
     // Writes a picture of the dialog when TAMBORO_AD_DIALOG_SHOT names a file (run on a real X server).

@@ -3,6 +3,7 @@
 #include "IsolatedHome.h"
 #include "LocalService.h"
 #include "QuillonAdModule.h"
+#include "ThreadTime.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -10,9 +11,13 @@
 #include <QMap>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
+#include <QSettings>
 #include <QTimer>
 
 #include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -26,6 +31,29 @@ constexpr int HangWatchMs = 2500;
 constexpr int TickMs = 20;
 // Longer than any frame the game would drop noticeably, far shorter than any hang.
 constexpr qint64 LongestStallMs = 1000;
+// What one reply, shown or refused, may cost the game: main-thread time and memory kept.
+constexpr qint64 MostThreadMs = 1000;
+#ifdef __SANITIZE_ADDRESS__
+// AddressSanitizer holds freed memory back in quarantine, so what stays resident is its own.
+constexpr qint64 MostKeptBytes = 512 * 1024 * 1024;
+#else
+constexpr qint64 MostKeptBytes = 50 * 1024 * 1024;
+#endif
+// How long a dialog stays up before the player answers it, so its pictures play a while.
+constexpr int DialogShownMs = 800;
+
+qint64 residentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    return statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE);
+}
+
+QString storedClientId()
+{
+    return QSettings(QStringLiteral("Quillon"), QStringLiteral("Kelto_Tamboro_Qt")).value(QStringLiteral("cid")).toString();
+}
 
 // Ticks like the scene's timers do and remembers the longest wait between two ticks:
 // a long one means something held the event loop.
@@ -49,7 +77,8 @@ private:
     QElapsedTimer m_sinceLast;
 };
 
-// Answers every ad dialog that comes up, as the player would, with the named button.
+// Answers every ad dialog that comes up, as the player would, with the named button, after
+// holdMs; notes each dialog that reaches past the screen it is on.
 class DialogAnswerer {
 public:
     DialogAnswerer()
@@ -57,6 +86,17 @@ public:
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
             if (!dialog || dialog == m_answered)
+                return;
+            if (dialog != m_seen) {
+                m_seen = dialog;
+                m_since.start();
+                const QRect screen = dialog->screen()->availableGeometry();
+                for (const QWidget *button : dialog->findChildren<QPushButton *>()) {
+                    if (!screen.contains(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())))
+                        ++offScreen;
+                }
+            }
+            if (m_since.elapsed() < holdMs)
                 return;
             m_answered = dialog;
             ++shown;
@@ -69,11 +109,15 @@ public:
     }
 
     QString answer = QStringLiteral("btnLeft");
+    int holdMs = 0;
     int shown = 0;
+    int offScreen = 0;
 
 private:
     QTimer m_timer;
     QPointer<QDialog> m_answered;
+    QPointer<QDialog> m_seen;
+    QElapsedTimer m_since;
 };
 
 QString outcomeOf(const AdChainRecorder &recorder)
@@ -182,6 +226,11 @@ private slots:
         QTest::newRow("ad=underlength") << "ad=underlength" << corrupted << adOnly << 0;
         QTest::newRow("ad=hugelength") << "ad=hugelength" << network << adOnly << 0;
         QTest::newRow("ad=cutoff") << "ad=cutoff" << network << adOnly << 0;
+        QTest::newRow("ad=dtdattributes") << "ad=dtdattributes" << corrupted << adOnly << 0;
+        QTest::newRow("ad=entitytext") << "ad=entitytext" << corrupted << adOnly << 0;
+        QTest::newRow("ad=longid") << "ad=longid" << ready << whole << 1;
+        QTest::newRow("ad=commented") << "ad=commented" << ready << whole << 1;
+        QTest::newRow("giant logo and picture") << "ad=giantpicture&logo=giant" << ready << whole << 1;
         QTest::newRow("logo=missing") << "logo=missing" << network << logoOnly << 0;
         QTest::newRow("logo=huge") << "logo=huge" << network << logoOnly << 0;
         QTest::newRow("image=missing") << "image=missing" << network << whole << 0;
@@ -203,6 +252,8 @@ private slots:
 
         OpenedUrls browser;
         DialogAnswerer dialogs;
+        const qint64 residentBefore = residentBytes();
+        const qint64 threadBefore = threadCpuMs();
         Ticker ticker;
         QElapsedTimer chainClock;
         chainClock.start();
@@ -235,6 +286,9 @@ private slots:
                 outcome + (ready ? QStringLiteral(" busy=0 ready=1") : QStringLiteral(" busy=1 ready=0")));
             QVERIFY(!module->isBusy());
             QVERIFY(!module->currentImageData().contains("root:"));
+            // Whatever the reply said, the id held is the one stored and one a request can carry.
+            QCOMPARE(module->currentClientId(), storedClientId());
+            QVERIFY(module->currentClientId().size() <= QuillonAdModule::MaxParameterLength);
         }
         outcomes[outcomeOf(*recorder)] += 1;
         ++cases;
@@ -261,8 +315,11 @@ private slots:
             // The player goes through to the ad: only a web link reaches the browser, and
             // the click fetches the next ad at once.
             dialogs.answer = QStringLiteral("btnRight");
+            dialogs.holdMs = DialogShownMs;
             bridge->start();
+            dialogs.holdMs = 0;
             QCOMPARE(dialogs.shown, 1);
+            QCOMPARE(dialogs.offScreen, 0);
             QCOMPARE(browser.urls.size(), opened);
             for (const QUrl &url : browser.urls)
                 QVERIFY2(isWebLinkForTest(url), qPrintable(url.toString()));
@@ -274,6 +331,12 @@ private slots:
         }
         QCOMPARE(recorder->names().last(), QStringLiteral("adDataReady"));
         QVERIFY(pathsSince(beforeNext).contains(AdPath));
+        // The reply, its dialog and the next ad together cost the game little, and left no weight.
+        const qint64 threadMs = threadCpuMs() - threadBefore;
+        const qint64 kept = residentBytes() - residentBefore;
+        qInfo("%-40s main thread %lld ms, memory kept %+lld KiB", QTest::currentDataTag(), threadMs, kept / 1024);
+        QVERIFY2(threadMs < MostThreadMs, qPrintable(QString::number(threadMs)));
+        QVERIFY2(kept < MostKeptBytes, qPrintable(QString::number(kept)));
 
         // And the next ad shows.
         const int shownBefore = dialogs.shown;
@@ -281,6 +344,51 @@ private slots:
         bridge->start();
         QCOMPARE(dialogs.shown, shownBefore + 1);
         QVERIFY(module->isAdReady());
+    }
+
+    // An id longer than a request parameter may be is not taken: the held one stays, stored
+    // and sent. One stored too long by an earlier version is not sent; the network assigns
+    // a new one, which replaces it.
+    void anOverlongClientIdIsNeitherStoredNorSent()
+    {
+        const auto lastSentId = [this] {
+            const QList<QJsonObject> sent = service->requests(AdPath);
+            for (const auto &pair : serverQueryPairs(sent.last().value(QStringLiteral("query")).toString())) {
+                if (pair.first == QLatin1String("cid"))
+                    return pair.second;
+            }
+            return QString();
+        };
+        setSwitches(QString());
+        auto bridge = std::make_unique<Ad>();
+        bridge->startAd();
+        auto recorder = std::make_unique<AdChainRecorder>(bridge->module());
+        QVERIFY(recorder->waitForEnd(20000));
+        const QString held = bridge->module()->currentClientId();
+        QVERIFY(!held.isEmpty());
+
+        setSwitches(QStringLiteral("ad=longid"));
+        QCOMPARE(bridge->module()->requestAd(), int(QuillonAdModule::ResultOk));
+        QVERIFY(recorder->waitForEnd(20000));
+        QCOMPARE(recorder->names().last(), QStringLiteral("adDataReady"));
+        QCOMPARE(bridge->module()->currentClientId(), held);
+        QCOMPARE(storedClientId(), held);
+        setSwitches(QString());
+        QCOMPARE(bridge->module()->requestAd(), int(QuillonAdModule::ResultOk));
+        QVERIFY(recorder->waitForEnd(20000));
+        QCOMPARE(lastSentId(), held);
+
+        recorder.reset();
+        bridge.reset();
+        QSettings(QStringLiteral("Quillon"), QStringLiteral("Kelto_Tamboro_Qt"))
+            .setValue(QStringLiteral("cid"), QString(900000, QLatin1Char('C')));
+        bridge = std::make_unique<Ad>();
+        bridge->startAd();
+        recorder = std::make_unique<AdChainRecorder>(bridge->module());
+        QVERIFY(recorder->waitForEnd(20000));
+        QCOMPARE(lastSentId(), QString());
+        QVERIFY(!storedClientId().isEmpty());
+        QVERIFY(storedClientId().size() <= QuillonAdModule::MaxParameterLength);
     }
 
 private:

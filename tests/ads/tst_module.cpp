@@ -260,6 +260,8 @@ private slots:
                                                  << "";
         QTest::newRow("no image address") << "noimage" << true << "http"
                                           << "";
+        QTest::newRow("k=v pairs in a comment, CDATA and instruction") << "commented" << true << "http"
+                                                                        << "";
     }
 
     void replyFieldsAreReadInAnyCaseAndTheLastOneDecides()
@@ -318,6 +320,10 @@ private slots:
                                            << "networkError" << adOnly << "ftp:";
         QTest::newRow("billion laughs") << "ad=entities"
                                         << "adDataCorrupted" << adOnly << "";
+        QTest::newRow("default attributes from a DTD") << "ad=dtdattributes"
+                                                       << "adDataCorrupted" << adOnly << "";
+        QTest::newRow("entities under the parser's limit") << "ad=entitytext"
+                                                           << "adDataCorrupted" << adOnly << "";
         QTest::newRow("deep nesting") << "ad=nested&nested_depth=100000"
                                       << "adDataCorrupted" << adOnly << "";
         QTest::newRow("reply over 1 MiB") << "ad=oversized&oversized_mib=2"

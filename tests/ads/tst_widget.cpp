@@ -1,4 +1,5 @@
 #include "IsolatedHome.h"
+#include "ThreadTime.h"
 
 #include "QuillonAdWidget.h"
 
@@ -11,6 +12,7 @@
 #include <QMovie>
 #include <QPointer>
 #include <QSignalSpy>
+
 
 namespace {
 
@@ -132,6 +134,29 @@ private slots:
         QCOMPARE(imageLabel(banner)->sizeHint(), QSize(320, 120));
         if (animated)
             QTRY_VERIFY(movie->currentFrameNumber() > 0);
+    }
+
+    // A 3000 px animation asking for 20 ms a frame, shown at full size: each frame takes
+    // longer to decode than it asks to wait, yet the banner leaves most of the thread free.
+    void slowFramesLeaveTheThreadFree()
+    {
+        QFile file(QFINDTESTDATA(QStringLiteral("data/giant-picture.gif")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray bytes = file.readAll();
+        bytes.replace(QByteArray("\x21\xf9\x04\x00\x00\x00", 6), QByteArray("\x21\xf9\x04\x00\x02\x00", 6));
+        QuillonAdWidget banner(nullptr, QByteArray(), AdUrl, false, QString());
+        banner.setPictureRoom(QSize(3000, 3000));
+        banner.updateAd(bytes, AdUrl, QString());
+        QMovie *movie = imageLabel(banner)->movie();
+        QCOMPARE(movie->currentImage().size(), QSize(3000, 3000));
+
+        QSignalSpy frames(movie, &QMovie::frameChanged);
+        const qint64 before = threadCpuMs();
+        QTest::qWait(1000);
+        const qint64 used = threadCpuMs() - before;
+        qInfo("%d frames, %lld ms of the thread in a second", int(frames.size()), used);
+        QVERIFY(frames.size() > 2);
+        QVERIFY2(used < 500, qPrintable(QString::number(used)));
     }
 
     void undecodableBytesShowNothingYetStillActivate()
