@@ -39,6 +39,7 @@ Rectangle {
         signal clicked
 
         source: "images/" + picture + (area.pressed ? "2" : "") + ".png"
+        Accessible.role: Accessible.Button
 
         MouseArea {
             id: area
@@ -77,7 +78,14 @@ Rectangle {
         anchors.bottomMargin: 4
         z: 2
         picture: "homebtn"
+        Accessible.name: "Home"
         onClicked: Game.setState("")
+    }
+
+    Shortcut {
+        sequence: "Escape"
+        enabled: Game.canPress(homeBtn)
+        onActivated: homeBtn.clicked()
     }
 
     PictureButton {
@@ -91,6 +99,7 @@ Rectangle {
         anchors.verticalCenter: homeBtn.verticalCenter
         z: 1
         picture: "restart"
+        Accessible.name: "Restart"
         onClicked: Game.newGame()
     }
 
@@ -105,6 +114,7 @@ Rectangle {
         anchors.verticalCenter: homeBtn.verticalCenter
         z: 1
         picture: "highscore"
+        Accessible.name: "High scores"
         onClicked: {
             Game.getScores();
             Game.setState("highscore");

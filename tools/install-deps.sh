@@ -10,7 +10,7 @@ packages=(
     qml6-module-qtqml-workerscript qml6-module-qttest
     fonts-comic-neue fonts-dejavu-core
     libqt6sql6-sqlite qt6-qpa-plugins
-    python3 dbus xvfb xauth xdotool imagemagick
+    python3 dbus xvfb xauth xdotool openbox x11-utils imagemagick
     clang libclang-rt-14-dev valgrind
 )
 
