@@ -108,7 +108,6 @@ Rectangle {
                 anchors.fill: parent
                 Accessible.role: Accessible.EditableText
                 Accessible.name: "Password"
-                Accessible.passwordEdit: true
             }
         }
     }
