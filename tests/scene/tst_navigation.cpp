@@ -566,8 +566,6 @@ void NavigationTest::pressesDuringASlideDoNothing_data()
     QTest::newRow("double-click on Help") << QString() << start << "button3" << "button3" << 80 << "info";
     QTest::newRow("Highscores, then Help") << QString() << start << "button2" << "button3" << 80 << "highscore";
     QTest::newRow("double-click on New Game") << QString() << start << "button1" << "button1" << 80 << "game";
-    QTest::newRow("New Game, then Exit") << QString() << start << "button1" << "button4" << 80 << "game";
-    QTest::newRow("Help, then More Games") << QString() << start << "button3" << "button5" << 150 << "info";
     // 250 ms in, the arriving high-score screen is nearly in place under the pointer.
     QTest::newRow("high-score icon, then Upload high score")
         << "game" << "gameView" << "highscore" << "highScoreView/uploadButton" << 250 << "highscore";
