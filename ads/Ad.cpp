@@ -28,8 +28,16 @@ public:
     explicit TransientForGame(QWindow *game)
         : game(game)
     {
-        if (game)
-            QCoreApplication::instance()->installEventFilter(this);
+        if (!game)
+            return;
+        QCoreApplication::instance()->installEventFilter(this);
+        // A dialog asked for right after the game was minimised waits, minimised with it,
+        // for the player to come back. The desktop may confirm the game's minimised state
+        // only after the dialog has shown, so the dialogs follow that too.
+        connect(game, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+            if (state == Qt::WindowMinimized)
+                minimiseDialogs();
+        });
     }
 
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -37,19 +45,26 @@ public:
         if (event->type() == QEvent::Show) {
             auto *dialog = qobject_cast<QuillonAdDialog *>(watched);
             if (dialog && dialog->isWindow() && !dialog->parentWidget() && dialog->windowHandle()) {
-                QWindow *window = dialog->windowHandle();
-                window->setTransientParent(game);
-                // Asked for right after the game was minimised, the dialog waits, minimised
-                // with it, for the player to come back.
+                dialogs.append(dialog->windowHandle());
+                dialog->windowHandle()->setTransientParent(game);
                 if (game->windowStates() & Qt::WindowMinimized)
-                    window->setWindowStates(window->windowStates() | Qt::WindowMinimized);
+                    minimiseDialogs();
             }
         }
         return false;
     }
 
 private:
+    void minimiseDialogs()
+    {
+        for (QWindow *window : std::as_const(dialogs)) {
+            if (window && window->isVisible())
+                window->setWindowStates(window->windowStates() | Qt::WindowMinimized);
+        }
+    }
+
     QWindow *game;
+    QList<QPointer<QWindow>> dialogs;
 };
 
 } // namespace

@@ -2,7 +2,7 @@
 
 #include <QGuiApplication>
 #include <QIcon>
-#include <QShortcut>
+#include <QKeyEvent>
 #include <QWindow>
 
 void nameApplicationForDesktop()
@@ -16,14 +16,39 @@ void nameApplicationForDesktop()
     QGuiApplication::setWindowIcon(icon);
 }
 
-void addFullScreenKey(QWindow &window)
-{
-    auto *shortcut = new QShortcut(QKeySequence(Qt::Key_F11), &window);
-    shortcut->setAutoRepeat(false);
-    QObject::connect(shortcut, &QShortcut::activated, &window, [&window] {
+namespace {
+
+// Sees the window's keys before the scene does, so F11 works whatever has the focus.
+class FullScreenKey : public QObject {
+public:
+    explicit FullScreenKey(QWindow &window)
+        : QObject(&window)
+        , window(window)
+    {
+        window.installEventFilter(this);
+    }
+
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() != Qt::Key_F11 || key->isAutoRepeat())
+            return false;
         if (window.windowStates() & Qt::WindowFullScreen)
             window.showNormal();
         else
             window.showFullScreen();
-    });
+        return true;
+    }
+
+private:
+    QWindow &window;
+};
+
+} // namespace
+
+void addFullScreenKey(QWindow &window)
+{
+    new FullScreenKey(window);
 }

@@ -189,8 +189,11 @@ class DesktopTest(unittest.TestCase):
     def test_4_minimise_then_restore(self):
         desktop, game = self.desktop, self.game_window
         self.assertTrue(self.shot_until(play.start_screen_uncovered, 5), "the start screen is not shown")
+        # The dialog just closed; the game's window gets the focus back before the tap.
+        self.world.x("windowactivate", game)
+        time.sleep(0.5)
         self.world.tap(play.MINIMISE)
-        self.assertTrue(play.wait_until(lambda: desktop.state(game) == "Iconic", 5), "the game did not minimise")
+        self.assertTrue(play.wait_until(lambda: desktop.state(game) == "Iconic", 8), "the game did not minimise")
         dialogs = play.wait_until(lambda: desktop.dialogs(game), 10)
         self.assertTrue(dialogs, "no ad dialog after minimising")
         dialog = dialogs[0]
