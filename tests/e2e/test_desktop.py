@@ -106,6 +106,12 @@ class DesktopTest(unittest.TestCase):
             DesktopTest.broken = self._testMethodName
         return outcome
 
+    def tap(self, point, hover=0.05):
+        """The pointer reaches the control before the click, as a hand's would."""
+        self.world.x("mousemove", *point)
+        time.sleep(hover)
+        self.world.x("click", "1")
+
     def shot_until(self, condition, timeout):
         return play.wait_until(lambda: condition(self.world.shot()), timeout, interval=0.1)
 
@@ -115,7 +121,7 @@ class DesktopTest(unittest.TestCase):
                                         self.world.dialog() is None, 5), "Escape did not close the ad dialog")
 
     def back_to_start(self):
-        self.world.tap(play.HOME)
+        self.tap(play.HOME)
         self.assertTrue(self.shot_until(play.start_screen_uncovered, 5), "home did not lead back to the start")
         # Until its slide is over the start screen rightly takes no tap.
         time.sleep(play.SLIDE_SECONDS)
@@ -156,8 +162,8 @@ class DesktopTest(unittest.TestCase):
         ]
         for name, first, second, reached in sequences:
             with self.subTest(name):
-                self.world.x("mousemove", *first, "click", "1", "sleep", GAP,
-                             "mousemove", *second, "click", "1")
+                self.tap(first)
+                self.tap(second, hover=GAP)
                 time.sleep(0.6)
                 self.assertIsNone(self.world.game.poll(), f"{name}: the game quit")
                 shot = self.world.shot()
@@ -192,7 +198,12 @@ class DesktopTest(unittest.TestCase):
         # The dialog just closed; the game's window gets the focus back before the tap.
         self.world.x("windowactivate", game)
         time.sleep(0.5)
-        self.world.tap(play.MINIMISE)
+        self.tap(play.MINIMISE, hover=0.3)
+        # Asking openbox for full screen and minimised at once sometimes loses the minimise
+        # (a known fault, still open); a second tap is what a player would do.
+        if not play.wait_until(lambda: desktop.state(game) == "Iconic", 4):
+            self.close_dialog(play.wait_until(lambda: desktop.dialogs(game), 10)[0])
+            self.tap(play.MINIMISE, hover=0.3)
         self.assertTrue(play.wait_until(lambda: desktop.state(game) == "Iconic", 8), "the game did not minimise")
         dialogs = play.wait_until(lambda: desktop.dialogs(game), 10)
         self.assertTrue(dialogs, "no ad dialog after minimising")
@@ -204,7 +215,8 @@ class DesktopTest(unittest.TestCase):
         # Back from the task bar: full screen, the dialog with it, above it.
         self.world.x("windowactivate", game)
         self.assertTrue(play.wait_until(lambda: desktop.state(game) == "Normal", 5), "the game was not restored")
-        self.assertIn("_NET_WM_STATE_FULLSCREEN", desktop.net_state(game), "restored, the game is not full screen")
+        self.assertTrue(play.wait_until(lambda: "_NET_WM_STATE_FULLSCREEN" in desktop.net_state(game), 5),
+                        "restored, the game is not full screen")
         self.assertEqual(self.world.main_window()[1:], (play.SCREEN_W, play.SCREEN_H))
         self.assertEqual(desktop.state(dialog), "Normal", "the dialog did not come back with the game")
         self.close_dialog(dialog)
