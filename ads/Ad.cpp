@@ -1,5 +1,9 @@
 #include "Ad.h"
+#include "QuillonAdDialog.h"
 #include "QuillonAdModule.h"
+
+#include <QCoreApplication>
+#include <QEvent>
 
 namespace {
 
@@ -15,6 +19,53 @@ constexpr unsigned ReloadSeconds = 0;
 constexpr int CountdownSeconds = 10;
 
 enum ParameterSlot { PortalSlot = 0, KeywordsSlot = 5, CategorySlot = 6 };
+
+// While it lives, every ad dialog shown gets the game's window as its window's transient
+// parent. The dialog is built and run inside the module, so this watches for its show
+// event, which comes after its window exists and before the window is mapped and placed.
+class TransientForGame : public QObject {
+public:
+    explicit TransientForGame(QWindow *game)
+        : game(game)
+    {
+        if (!game)
+            return;
+        QCoreApplication::instance()->installEventFilter(this);
+        // A dialog asked for right after the game was minimised waits, minimised with it,
+        // for the player to come back. The desktop may confirm the game's minimised state
+        // only after the dialog has shown, so the dialogs follow that too.
+        connect(game, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+            if (state == Qt::WindowMinimized)
+                minimiseDialogs();
+        });
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            auto *dialog = qobject_cast<QuillonAdDialog *>(watched);
+            if (dialog && dialog->isWindow() && !dialog->parentWidget() && dialog->windowHandle()) {
+                dialogs.append(dialog->windowHandle());
+                dialog->windowHandle()->setTransientParent(game);
+                if (game->windowStates() & Qt::WindowMinimized)
+                    minimiseDialogs();
+            }
+        }
+        return false;
+    }
+
+private:
+    void minimiseDialogs()
+    {
+        for (QWindow *window : std::as_const(dialogs)) {
+            if (window && window->isVisible())
+                window->setWindowStates(window->windowStates() | Qt::WindowMinimized);
+        }
+    }
+
+    QWindow *game;
+    QList<QPointer<QWindow>> dialogs;
+};
 
 } // namespace
 
@@ -58,5 +109,6 @@ void Ad::start()
     const QString skipIn = tr("Skip in");
     const QString skip = tr("Skip");
     const QString click = tr("Click");
+    const TransientForGame belongsToGame(gameWindow);
     adModule->showAdDialog(nullptr, CountdownSeconds, skipIn, skip, click, true, false);
 }

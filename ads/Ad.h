@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QWindow>
 
 class QuillonAdModule;
 
@@ -24,7 +26,12 @@ public:
     Q_INVOKABLE void start();
 
     QuillonAdModule *module() const { return adModule; }
+    // The game's window. The dialog has no parent widget, yet its window belongs to the
+    // game's, so the window manager keeps it above the game, minimises and restores it with
+    // the game and centres it there.
+    void setGameWindow(QWindow *window) { gameWindow = window; }
 
 private:
     QuillonAdModule *adModule = nullptr;
+    QPointer<QWindow> gameWindow;
 };

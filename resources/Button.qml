@@ -28,15 +28,19 @@ Rectangle {
         font.pointSize: rectangle1.height / 2
     }
 
+    Accessible.role: Accessible.Button
+    Accessible.name: buttonText
+
     MouseArea {
+        id: area
         anchors.fill: parent
-        onPressed: rectangle1.state = "pressed"
-        onReleased: rectangle1.state = ""
         onClicked: rectangle1.buttonClicked()
     }
 
+    // Light while held; a press taken away (by a modal ad dialog) puts the resting look back.
     states: State {
         name: "pressed"
+        when: area.pressed
         PropertyChanges { target: rectangle1; color: "#e8e3e3" }
         PropertyChanges { target: label; color: "#000000" }
     }

@@ -39,6 +39,7 @@ Rectangle {
         signal clicked
 
         source: "images/" + picture + (area.pressed ? "2" : "") + ".png"
+        Accessible.role: Accessible.Button
 
         MouseArea {
             id: area
@@ -83,7 +84,14 @@ Rectangle {
         anchors.bottomMargin: 4
         z: 2
         picture: "homebtn"
+        Accessible.name: "Home"
         onClicked: Game.setState("")
+    }
+
+    Shortcut {
+        sequence: "Escape"
+        enabled: Game.canPress(homeBtn)
+        onActivated: homeBtn.clicked()
     }
 
     PictureButton {
@@ -97,6 +105,7 @@ Rectangle {
         anchors.verticalCenter: homeBtn.verticalCenter
         z: 1
         picture: "restart"
+        Accessible.name: "Restart"
         onClicked: Game.newGame()
     }
 
@@ -111,6 +120,7 @@ Rectangle {
         anchors.verticalCenter: homeBtn.verticalCenter
         z: 1
         picture: "highscore"
+        Accessible.name: "High scores"
         onClicked: {
             Game.getScores();
             Game.setState("highscore");

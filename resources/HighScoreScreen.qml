@@ -85,6 +85,8 @@ Rectangle {
             TextInput {
                 id: usernameInput
                 anchors.fill: parent
+                Accessible.role: Accessible.EditableText
+                Accessible.name: "Username"
                 text: "textInput"
                 font.pixelSize: 12
             }
@@ -104,6 +106,8 @@ Rectangle {
             TextInput {
                 id: passwordInput
                 anchors.fill: parent
+                Accessible.role: Accessible.EditableText
+                Accessible.name: "Password"
             }
         }
     }
@@ -134,6 +138,7 @@ Rectangle {
         x: 65
         y: 392
         opacity: 0
+        Accessible.name: "Upload score"
         onButtonClicked: {
             loadingText.opacity = 1;
             Game.uploadScore(usernameInput.text, passwordInput.text);
@@ -146,6 +151,7 @@ Rectangle {
         x: 73
         y: 383
         opacity: 0
+        Accessible.name: "Get account"
         onButtonClicked: Qt.openUrlExternally("http://" + Game.SCORE_HOST + "/highscores/createaccount/")
     }
 
@@ -163,23 +169,35 @@ Rectangle {
 
     Image {
         id: homeButton
+
+        signal clicked
+
         width: 90
         height: 90
         anchors.horizontalCenter: parent.horizontalCenter
         anchors.bottom: parent.bottom
         anchors.bottomMargin: 5
         z: 2
-        source: "images/homebtn.png"
+        // Inverted while held; a press taken away (by a modal ad dialog) restores it too.
+        source: homeArea.pressed ? "images/homebtn2.png" : "images/homebtn.png"
+        Accessible.role: Accessible.Button
+        Accessible.name: "Home"
+        onClicked: {
+            Game.setState("");
+            loadingText.opacity = 0;
+        }
 
         MouseArea {
+            id: homeArea
             anchors.fill: parent
-            onPressed: homeButton.source = "images/homebtn2.png"
-            onReleased: homeButton.source = "images/homebtn.png"
-            onClicked: {
-                Game.setState("");
-                loadingText.opacity = 0;
-            }
+            onClicked: homeButton.clicked()
         }
+    }
+
+    Shortcut {
+        sequence: "Escape"
+        enabled: Game.canPress(homeButton)
+        onActivated: homeButton.clicked()
     }
 
     states: [

@@ -12,9 +12,27 @@ Rectangle {
 
     readonly property var points: ({ "holebg1": 1, "holebg2": 2, "holebg3": 3 })
 
+    // A finger down on the card, or the hole's number key.
+    function press() {
+        if (hole.state !== "hasMonkey")
+            return;
+        flipable.flipped = true;
+        Game.addScore(hole.points[hole.image], hole.idNumber);
+    }
+
     width: 200
     height: 200
     color: "#00000000"
+    Accessible.role: Accessible.Button
+    Accessible.name: "Hole " + idNumber
+
+    // The number keys, main row and keypad alike, stand for the holes.
+    Shortcut {
+        sequence: String(hole.idNumber)
+        autoRepeat: false
+        enabled: Game.canPress(hole)
+        onActivated: hole.press()
+    }
 
     Flipable {
         id: flipable
@@ -55,12 +73,7 @@ Rectangle {
         // Finger down is enough: waiting for the release would let the monkey escape meanwhile.
         MouseArea {
             anchors.fill: parent
-            onPressed: {
-                if (hole.state !== "hasMonkey")
-                    return;
-                flipable.flipped = true;
-                Game.addScore(hole.points[hole.image], hole.idNumber);
-            }
+            onPressed: hole.press()
         }
     }
 

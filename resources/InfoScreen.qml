@@ -23,20 +23,32 @@ Rectangle {
 
     Image {
         id: homeButton
+
+        signal clicked
+
         width: 90
         height: 90
         anchors.horizontalCenter: parent.horizontalCenter
         anchors.bottom: parent.bottom
         anchors.bottomMargin: 5
         z: 2
-        source: "images/homebtn.png"
+        // Inverted while held; a press taken away (by a modal ad dialog) restores it too.
+        source: homeArea.pressed ? "images/homebtn2.png" : "images/homebtn.png"
+        Accessible.role: Accessible.Button
+        Accessible.name: "Home"
+        onClicked: Game.setState("")
 
         MouseArea {
+            id: homeArea
             anchors.fill: parent
-            onPressed: homeButton.source = "images/homebtn2.png"
-            onReleased: homeButton.source = "images/homebtn.png"
-            onClicked: Game.setState("")
+            onClicked: homeButton.clicked()
         }
+    }
+
+    Shortcut {
+        sequence: "Escape"
+        enabled: Game.canPress(homeButton)
+        onActivated: homeButton.clicked()
     }
 
     Item {

@@ -12,6 +12,11 @@ Rectangle {
     property var random: Math.random
     // Evaluating this once at load sends the connection probe.
     property string advert: Game.getQuillonAd(0)
+    // Slides under way. While one runs no screen takes a press or a key: a second tap would
+    // land on whatever slid under the finger, and a move between two named states has no
+    // slide to show its screen.
+    property int slidesRunning: 0
+    readonly property bool sliding: slidesRunning > 0
 
     component HideTimer: Timer {
         property int hole
@@ -23,6 +28,8 @@ Rectangle {
         property Item arriving
         property Item leaving
         property bool resetArriving: false
+
+        onRunningChanged: gameArea.slidesRunning += running ? 1 : -1
 
         SequentialAnimation {
             ScriptAction {
@@ -42,6 +49,7 @@ Rectangle {
 
     StartScreen {
         id: mainView
+        enabled: !gameArea.sliding
         x: 0
         width: gameArea.width
         height: gameArea.height
@@ -49,6 +57,7 @@ Rectangle {
 
     GameScreen {
         id: gameView
+        enabled: !gameArea.sliding
         x: gameArea.width
         width: gameArea.width
         height: gameArea.height
@@ -59,6 +68,7 @@ Rectangle {
 
     InfoScreen {
         id: infoView
+        enabled: !gameArea.sliding
         x: gameArea.width
         width: gameArea.width
         height: gameArea.height
@@ -67,6 +77,7 @@ Rectangle {
 
     HighScoreScreen {
         id: highScoreView
+        enabled: !gameArea.sliding
         x: gameArea.width
         width: gameArea.width
         height: gameArea.height
@@ -99,6 +110,8 @@ Rectangle {
         opacity: 0.4
         source: "images/minimize.png"
         fillMode: Image.PreserveAspectFit
+        Accessible.role: Accessible.Button
+        Accessible.name: "Minimise"
 
         MouseArea {
             anchors.fill: parent
@@ -120,6 +133,8 @@ Rectangle {
         opacity: 0.4
         source: "images/close.png"
         fillMode: Image.PreserveAspectFit
+        Accessible.role: Accessible.Button
+        Accessible.name: "Close"
 
         MouseArea {
             anchors.fill: parent

@@ -35,6 +35,21 @@ function setState(state) {
     gameArea.state = state;
 }
 
+// Whether a finger could press this control now: shown, not faded out, not disabled (a
+// screen is, while it slides) and not under the connection overlay. A key that stands for
+// a control acts only when this holds.
+function canPress(control) {
+    if (!control.visible || !control.enabled)
+        return false;
+    for (var item = control; item; item = item.parent) {
+        if (item.opacity <= 0)
+            return false;
+    }
+    if (!item1.visible)
+        return true;
+    return !item1.contains(item1.mapFromItem(control, control.width / 2, control.height / 2));
+}
+
 function hole(id) {
     return gameView["hole" + id];
 }

@@ -16,11 +16,13 @@ void AppData::minimize()
     bus.send(message);
     bus.send(message);
 
-    // Desktops that do not listen for that signal still expect the window to minimise.
+    // Desktops that do not listen for that signal still expect the window to minimise. The
+    // minimised state is added to the others rather than replacing them, so the window
+    // comes back full screen (or however the player left it) when restored.
     const QWindowList windows = QGuiApplication::topLevelWindows();
     for (QWindow *window : windows) {
         if (qobject_cast<QQuickWindow *>(window) && window->isVisible())
-            window->showMinimized();
+            window->setWindowStates(window->windowStates() | Qt::WindowMinimized);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "Ad.h"
 #include "AppData.h"
+#include "DesktopWindow.h"
 #include "Fonts.h"
 #include "PortraitFit.h"
 #include "SceneLoader.h"
@@ -15,12 +16,15 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Tamboro 2.0"));
     QApplication app(argc, argv);
     substituteMissingFonts();
+    nameApplicationForDesktop();
     QQuickView view;
+    addFullScreenKey(view);
 
     AppData appData;
     view.rootContext()->setContextProperty(QStringLiteral("appData"), &appData);
 
     Ad advertisement;
+    advertisement.setGameWindow(&view);
     advertisement.startAd();
     view.rootContext()->setContextProperty(QStringLiteral("advertisement"), &advertisement);
 

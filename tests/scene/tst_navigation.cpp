@@ -3,6 +3,7 @@
 #include "SceneFixture.h"
 #include "tamboro_config.h"
 
+#include <QAccessible>
 #include <QColor>
 #include <QDesktopServices>
 #include <QEasingCurve>
@@ -202,6 +203,13 @@ private slots:
     void moreGamesOpensTheStorePage();
     void helpAndHomeButtonNavigateThroughTheAdPanel();
     void heldButtonTurnsLightAndReleasingOutsideCancels();
+
+    // Fast hands
+    void pressesDuringASlideDoNothing_data();
+    void pressesDuringASlideDoNothing();
+    void aPressTakenAwayRestoresTheRestingLook_data();
+    void aPressTakenAwayRestoresTheRestingLook();
+    void everyControlHasAnAccessibleName();
 
 private:
     // The start screen once the local service has answered the probe, calls so far dropped.
@@ -540,6 +548,152 @@ void NavigationTest::heldButtonTurnsLightAndReleasingOutsideCancels()
     scene.release(exit);
     QCOMPARE(colours(), resting);
     QCOMPARE(scene.calls(), (QStringList { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") }));
+}
+
+void NavigationTest::pressesDuringASlideDoNothing_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("scope");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<QString>("reached");
+
+    // The second tap aims where its control stood before the first tap; 80 ms in, the start
+    // screen has slid 180 px, so "Exit" lies under the pointer aimed at "Help".
+    const QString start = QStringLiteral("mainView");
+    QTest::newRow("Help, then New Game") << QString() << start << "button3" << "button1" << 80 << "info";
+    QTest::newRow("double-click on Help") << QString() << start << "button3" << "button3" << 80 << "info";
+    QTest::newRow("Highscores, then Help") << QString() << start << "button2" << "button3" << 80 << "highscore";
+    QTest::newRow("double-click on New Game") << QString() << start << "button1" << "button1" << 80 << "game";
+    // 250 ms in, the arriving high-score screen is nearly in place under the pointer.
+    QTest::newRow("high-score icon, then Upload high score")
+        << "game" << "gameView" << "highscore" << "highScoreView/uploadButton" << 250 << "highscore";
+}
+
+void NavigationTest::pressesDuringASlideDoNothing()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, scope);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(int, gapMs);
+    QFETCH(QString, reached);
+
+    UrlCatcher browser;
+    Scene scene;
+    QVERIFY(scene.waitForProbe());
+    scene.evaluate(QStringLiteral("item1.visible = false"));
+    if (!from.isEmpty()) {
+        scene.evaluate(QStringLiteral("Game.newGame()"));
+        scene.advance(SLIDE_MS + 1);
+    }
+    scene.calls().clear();
+    const QStringList secondPath = second.split(QLatin1Char('/'));
+    QQuickItem *firstItem = scene.itemIn(scope, first);
+    QQuickItem *secondItem
+        = secondPath.size() == 2 ? scene.itemIn(secondPath[0], secondPath[1]) : scene.itemIn(scope, second);
+    QVERIFY(firstItem && secondItem);
+    const QPoint aimed = scene.windowPoint(secondItem, QPointF(secondItem->width() / 2, secondItem->height() / 2))
+        - (secondPath.size() == 2 ? QPoint(480, 0) : QPoint());
+
+    scene.tap(firstItem);
+    QCOMPARE(scene.root()->state(), reached);
+    const int gamesPlayed = scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt();
+    scene.advance(gapMs);
+    QTest::mouseClick(&scene.view(), Qt::LeftButton, {}, aimed);
+    scene.advance(SLIDE_MS);
+
+    QCOMPARE(scene.root()->state(), reached);
+    QCOMPARE(visibleScreens(scene), QStringList { screenOf(reached) });
+    for (const QString &screen : SCREENS)
+        QCOMPARE(scene.property(screen, "x").toReal(), screenX(reached, screen));
+    QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), gamesPlayed);
+    QCOMPARE(scene.property(QStringLiteral("highScoreView"), "state").toString(), QString());
+    QVERIFY(scene.calls().isEmpty());
+    QVERIFY(browser.opened.isEmpty());
+
+    // Once the slide is over the arrived screen takes presses again.
+    QQuickItem *home = scene.itemIn(screenOf(reached), reached == QLatin1String("game") ? "homeBtn" : "homeButton");
+    QVERIFY(home);
+    scene.tap(home);
+    QCOMPARE(scene.root()->state(), QString());
+}
+
+void NavigationTest::aPressTakenAwayRestoresTheRestingLook_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("scope");
+    QTest::addColumn<QString>("control");
+
+    QTest::newRow("New Game") << QString() << "mainView" << "button1";
+    QTest::newRow("Upload high score") << "highscore" << "highScoreView" << "uploadButton";
+    QTest::newRow("help screen's home") << "info" << "infoView" << "homeButton";
+    QTest::newRow("high-score screen's home") << "highscore" << "highScoreView" << "homeButton";
+    QTest::newRow("game screen's home") << "game" << "gameView" << "homeBtn";
+}
+
+void NavigationTest::aPressTakenAwayRestoresTheRestingLook()
+{
+    QFETCH(QString, state);
+    QFETCH(QString, scope);
+    QFETCH(QString, control);
+
+    Scene scene;
+    QVERIFY(scene.waitForProbe());
+    scene.evaluate(QStringLiteral("item1.visible = false"));
+    setRootState(scene, state);
+    scene.advance(SLIDE_MS + 1);
+    scene.calls().clear();
+    QQuickItem *item = scene.itemIn(scope, control);
+    QVERIFY(item);
+    // A text button's look is its colour, a home button's its picture.
+    const char *look = item->property("buttonText").isValid() ? "color" : "source";
+    const QVariant resting = item->property(look);
+
+    scene.press(item);
+    QVERIFY(item->property(look) != resting);
+    // A modal window opening over the game, as the ad dialog does, takes the press away.
+    QWindow modal;
+    modal.setModality(Qt::ApplicationModal);
+    modal.resize(100, 100);
+    modal.show();
+    QVERIFY(QTest::qWaitForWindowActive(&modal));
+    QCOMPARE(item->property(look), resting);
+    modal.close();
+    scene.view().requestActivate();
+    QVERIFY(QTest::qWaitForWindowActive(&scene.view()));
+    scene.release(item);
+    QCOMPARE(item->property(look), resting);
+    QCOMPARE(scene.root()->state(), state);
+    QVERIFY(scene.calls().isEmpty());
+}
+
+void NavigationTest::everyControlHasAnAccessibleName()
+{
+    Scene scene;
+    QVERIFY(scene.waitForProbe());
+    scene.evaluate(QStringLiteral("highScoreView.state = 'upload'"));
+    QMultiHash<QString, QAccessible::Role> found;
+    std::function<void(QAccessibleInterface *)> collect = [&](QAccessibleInterface *node) {
+        if (!node)
+            return;
+        if (!node->text(QAccessible::Name).isEmpty())
+            found.insert(node->text(QAccessible::Name), node->role());
+        for (int i = 0; i < node->childCount(); ++i)
+            collect(node->child(i));
+    };
+    collect(QAccessible::queryAccessibleInterface(&scene.view()));
+
+    const QStringList buttons { "New Game", "Highscores", "More Games", "Help", "Exit", "Minimise", "Close", "Home",
+        "Restart", "High scores", "Hole 1", "Hole 2", "Hole 3", "Hole 4", "Hole 5", "Hole 6", "Hole 7", "Hole 8",
+        "Upload high score", "Show global top list", "Upload score", "Get account" };
+    for (const QString &name : buttons)
+        QVERIFY2(found.values(name).contains(QAccessible::Button), qPrintable(name));
+    // One home button on each of the three screens that have one.
+    QCOMPARE(found.count(QStringLiteral("Home")), 3);
+    for (const QString &name : { QStringLiteral("Username"), QStringLiteral("Password") })
+        QVERIFY2(found.values(name).contains(QAccessible::EditableText), qPrintable(name));
 }
 
 TAMBORO_TEST_MAIN(NavigationTest)

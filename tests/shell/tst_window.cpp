@@ -1,3 +1,5 @@
+#include "AppData.h"
+#include "DesktopWindow.h"
 #include "IsolatedHome.h"
 #include "PortraitFit.h"
 #include "SceneLoader.h"
@@ -35,6 +37,7 @@ private slots:
     void sceneIsScaledToFitAndCentred();
     void tapsLandWhereTheyAreDrawn();
     void aSceneThatFailsToLoadIsReported();
+    void minimisingKeepsFullScreenAndF11SwitchesIt();
 
 private:
     QTemporaryDir m_dir;
@@ -97,6 +100,28 @@ void WindowTest::aSceneThatFailsToLoadIsReported()
     QQuickView view;
     QVERIFY(!loadScene(view, writeScene(m_dir, "broken.qml", "import QtQuick\nRectangle { width: }\n")));
     QVERIFY(!loadScene(view, QUrl(QStringLiteral("qrc:/no/such/scene.qml"))));
+}
+
+void WindowTest::minimisingKeepsFullScreenAndF11SwitchesIt()
+{
+    QQuickView view;
+    keepPortrait(view);
+    addFullScreenKey(view);
+    QVERIFY(loadScene(view, writeScene(m_dir, "stage.qml", STAGE)));
+    view.showFullScreen();
+    QVERIFY(QTest::qWaitForWindowActive(&view));
+
+    // Restored by the desktop, the window takes back the states under the minimised one.
+    AppData().minimize();
+    QCOMPARE(view.windowStates(), Qt::WindowFullScreen | Qt::WindowMinimized);
+
+    view.showFullScreen();
+    view.requestActivate();
+    QVERIFY(QTest::qWaitForWindowActive(&view));
+    QTest::keyClick(&view, Qt::Key_F11);
+    QCOMPARE(view.windowStates(), Qt::WindowNoState);
+    QTest::keyClick(&view, Qt::Key_F11);
+    QCOMPARE(view.windowStates(), Qt::WindowFullScreen);
 }
 
 TAMBORO_TEST_MAIN(WindowTest)

@@ -1,0 +1,246 @@
+#!/usr/bin/python3
+"""Tamboro 2.0 on a real desktop: the game under the openbox window manager on Xvfb,
+driven by fast hands. Taps and double-clicks during screen slides, minimising and
+restoring, the ad dialog's window and a press held while the dialog opens.
+
+It reuses test_play.py's world (Xvfb, private bus, local service, the game with a
+private home) and adds the window manager. The steps run in order; once one fails,
+the rest are skipped.
+
+    test_desktop.py --game build/tamboro [--source REPO] --port PORT
+"""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import test_play as play  # noqa: E402
+
+# Start-screen buttons on the 480x800 screen.
+NEW_GAME, HIGHSCORES, MORE_GAMES = (245, 333), (245, 393), (245, 453)
+HELP, EXIT = (128, 513), (356, 512)
+# About as fast as a hand taps twice; the slide lasts 300 ms.
+GAP = 0.08
+
+
+def help_screen_shown(shot):
+    """White help text on the grey texture, no start title, no board, no upload button."""
+    return (not play.start_title_shown(shot) and not play.game_screen_shown(shot)
+            and not play.high_score_screen_shown(shot)
+            and shot.white_count(40, 110, 440, 400, step=2, floor=200) > 300)
+
+
+EXPECTED = {"game": play.game_screen_shown, "info": help_screen_shown,
+            "highscore": play.high_score_screen_shown}
+
+
+class Desktop:
+    """What the window manager knows of the game's windows."""
+
+    def __init__(self, world):
+        self.world = world
+
+    def prop(self, window, name):
+        env = dict(os.environ, **self.world.env)
+        return subprocess.run(["xprop", "-id", str(window), name], env=env, capture_output=True,
+                              text=True, timeout=10).stdout
+
+    def state(self, window):
+        match = re.search(r"window state: (\w+)", self.prop(window, "WM_STATE"))
+        return match.group(1) if match else None
+
+    def net_state(self, window):
+        return self.prop(window, "_NET_WM_STATE")
+
+    def transient_for(self, window):
+        match = re.search(r"window id # (0x[0-9a-f]+)", self.prop(window, "WM_TRANSIENT_FOR"))
+        return int(match.group(1), 16) if match else None
+
+    def dialogs(self, game):
+        """Managed windows of the game process other than the game's own, shown or not."""
+        found = self.world.x("search", "--pid", self.world.game.pid).stdout.split()
+        return [int(w) for w in found if int(w) != game and self.state(w)]
+
+
+class DesktopTest(unittest.TestCase):
+    world = None
+    broken = None
+    game_window = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.world = play.World()
+        try:
+            cls.world.start_display()
+            cls.world.spawn("openbox", ["openbox", "--sm-disable"], env=dict(os.environ, **cls.world.env))
+            cls.world.start_bus()
+            cls.world.start_service(OPTIONS.source)
+            cls.world.start_game(OPTIONS.game)
+        except Exception:
+            cls.world.stop_all()
+            raise
+        cls.desktop = Desktop(cls.world)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.world.stop_all()
+        if DesktopTest.broken:
+            print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
+
+    def setUp(self):
+        if DesktopTest.broken:
+            self.skipTest(f"an earlier step failed ({DesktopTest.broken})")
+        if self.world.game.poll() is not None:
+            DesktopTest.broken = self._testMethodName
+            self.fail(f"the game exited with status {self.world.game.returncode}:\n{self.world.game_output()}")
+
+    def run(self, result=None):
+        before = len(result.failures) + len(result.errors) if result else 0
+        outcome = super().run(result)
+        if result and len(result.failures) + len(result.errors) > before and not DesktopTest.broken:
+            DesktopTest.broken = self._testMethodName
+        return outcome
+
+    def tap(self, point, hover=0.05):
+        """The pointer reaches the control before the click, as a hand's would."""
+        self.world.x("mousemove", *point)
+        time.sleep(hover)
+        self.world.x("click", "1")
+
+    def shot_until(self, condition, timeout):
+        return play.wait_until(lambda: condition(self.world.shot()), timeout, interval=0.1)
+
+    def close_dialog(self, dialog):
+        self.world.press_escape(dialog)
+        self.assertTrue(play.wait_until(lambda: self.desktop.state(dialog) is None or
+                                        self.world.dialog() is None, 5), "Escape did not close the ad dialog")
+
+    def back_to_start(self):
+        self.tap(play.HOME)
+        self.assertTrue(self.shot_until(play.start_screen_uncovered, 5), "home did not lead back to the start")
+        # Until its slide is over the start screen rightly takes no tap.
+        time.sleep(play.SLIDE_SECONDS)
+
+    def test_1_window_and_start(self):
+        main = play.wait_until(self.world.main_window, 20)
+        self.assertIsNotNone(main, "no full-screen game window")
+        DesktopTest.game_window = int(main[0])
+        # The start-up ad, if the ad chain was done in time, is let go first.
+        dialog = play.wait_until(self.world.dialog, play.PROBE_DELAY_MS / 1000 + 8, interval=0.2)
+        if dialog:
+            self.close_dialog(dialog[0])
+        self.assertTrue(self.shot_until(play.start_screen_uncovered, 15), "the start screen stayed covered")
+
+        # Docks group the window with its desktop entry and show the monkey icon.
+        entry = os.path.join(OPTIONS.source, "desktop", "tamboro.desktop")
+        with open(entry) as f:
+            wanted = dict(line.strip().split("=", 1) for line in f if "=" in line)
+        wm_class = self.desktop.prop(self.game_window, "WM_CLASS")
+        instance = re.search(r'= "([^"]*)"', wm_class).group(1)
+        self.assertEqual(instance, os.path.splitext(os.path.basename(entry))[0])
+        self.assertEqual(instance, wanted.get("StartupWMClass", instance))
+        icon = self.desktop.prop(self.game_window, "_NET_WM_ICON")
+        self.assertIn("Icon (64 x 64)", icon, "the window carries no icon of its own")
+        self.assertIn("_NET_WM_STATE_FULLSCREEN", self.desktop.net_state(self.game_window))
+
+    def test_2_taps_during_slides(self):
+        sequences = [
+            ("Help, then New Game", HELP, NEW_GAME, "info"),
+            ("double-click on Help", HELP, HELP, "info"),
+            ("Highscores, then Help (Exit slides under it)", HIGHSCORES, HELP, "highscore"),
+            ("double-click on Highscores", HIGHSCORES, HIGHSCORES, "highscore"),
+            ("Help, then More Games", HELP, MORE_GAMES, "info"),
+            ("Highscores, then Exit", HIGHSCORES, EXIT, "highscore"),
+            ("New Game, then Exit", NEW_GAME, EXIT, "game"),
+            # Last: it starts the second game, whose end brings the ad of the next step.
+            ("double-click on New Game", NEW_GAME, NEW_GAME, "game"),
+        ]
+        for name, first, second, reached in sequences:
+            with self.subTest(name):
+                self.tap(first)
+                self.tap(second, hover=GAP)
+                time.sleep(0.6)
+                self.assertIsNone(self.world.game.poll(), f"{name}: the game quit")
+                shot = self.world.shot()
+                self.assertLess(shot.white_fraction(0, 60, 480, 800), 0.5, f"{name}: a blank screen")
+                if not EXPECTED[reached](shot):
+                    shot.save_png(self.world.path("unmet-slides.png"))
+                self.assertTrue(EXPECTED[reached](shot), f"{name}: not the {reached} screen")
+                if name != sequences[-1][0]:
+                    self.back_to_start()
+
+    def test_3_no_button_stays_pressed(self):
+        # The second game goes on unseen; its end shows an ad while "New Game" is held down.
+        self.back_to_start()
+        resting = self.world.shot().brightness(60, 312, 430, 354)
+        self.world.x("mousemove", *NEW_GAME, "mousedown", "1")
+        try:
+            time.sleep(0.3)
+            held = self.world.shot().brightness(60, 312, 430, 354)
+            dialog = play.wait_until(self.world.dialog, 15, interval=0.2)
+            self.assertIsNotNone(dialog, "no ad at the end of the second game")
+            self.close_dialog(dialog[0])
+        finally:
+            self.world.x("mouseup", "1")
+        time.sleep(0.3)
+        after = self.world.shot().brightness(60, 312, 430, 354)
+        self.assertGreater(held, resting + 60, "the held button did not look pressed")
+        self.assertLess(after, resting + 20, "\"New Game\" stayed in its pressed look")
+
+    def test_4_minimise_then_restore(self):
+        desktop, game = self.desktop, self.game_window
+        self.assertTrue(self.shot_until(play.start_screen_uncovered, 5), "the start screen is not shown")
+        # The dialog just closed; the game's window gets the focus back before the tap.
+        self.world.x("windowactivate", game)
+        time.sleep(0.5)
+        self.tap(play.MINIMISE, hover=0.3)
+        # Asking openbox for full screen and minimised at once sometimes loses the minimise
+        # (a known fault, still open); a second tap is what a player would do.
+        if not play.wait_until(lambda: desktop.state(game) == "Iconic", 4):
+            self.close_dialog(play.wait_until(lambda: desktop.dialogs(game), 10)[0])
+            self.tap(play.MINIMISE, hover=0.3)
+        self.assertTrue(play.wait_until(lambda: desktop.state(game) == "Iconic", 8), "the game did not minimise")
+        dialogs = play.wait_until(lambda: desktop.dialogs(game), 10)
+        self.assertTrue(dialogs, "no ad dialog after minimising")
+        dialog = dialogs[0]
+        self.assertEqual(desktop.transient_for(dialog), game, "the dialog's window is not the game's")
+        time.sleep(0.5)
+        self.assertEqual(desktop.state(dialog), "Iconic", "the dialog showed alone on the desktop")
+
+        # Back from the task bar: full screen, the dialog with it, above it.
+        self.world.x("windowactivate", game)
+        self.assertTrue(play.wait_until(lambda: desktop.state(game) == "Normal", 5), "the game was not restored")
+        self.assertTrue(play.wait_until(lambda: "_NET_WM_STATE_FULLSCREEN" in desktop.net_state(game), 5),
+                        "restored, the game is not full screen")
+        self.assertEqual(self.world.main_window()[1:], (play.SCREEN_W, play.SCREEN_H))
+        self.assertEqual(desktop.state(dialog), "Normal", "the dialog did not come back with the game")
+        self.close_dialog(dialog)
+        self.assertTrue(self.shot_until(play.start_screen_uncovered, 5), "the start screen did not come back")
+
+
+OPTIONS = None
+
+
+def main():
+    global OPTIONS
+    import argparse
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--game", required=True)
+    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(
+        os.path.dirname(os.path.abspath(__file__)))))
+    parser.add_argument("--port", type=int, default=play.SERVICE_PORT)
+    OPTIONS, rest = parser.parse_known_args()
+    OPTIONS.game = os.path.abspath(OPTIONS.game)
+    play.SERVICE_PORT = OPTIONS.port
+    signal.signal(signal.SIGTERM, lambda number, _: (DesktopTest.world and DesktopTest.world.stop_all(),
+                                                     os._exit(128 + number)))
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
+
+
+if __name__ == "__main__":
+    main()
