@@ -2,6 +2,7 @@
 #include "AppData.h"
 #include "Fonts.h"
 #include "PortraitFit.h"
+#include "SceneNetwork.h"
 #include "SceneLoader.h"
 
 #include <QApplication>
@@ -24,6 +25,7 @@ int main(int argc, char *argv[])
     advertisement.startAd();
     view.rootContext()->setContextProperty(QStringLiteral("advertisement"), &advertisement);
 
+    guardSceneNetwork(*view.engine());
     keepPortrait(view);
     if (!loadScene(view, QUrl(QStringLiteral("qrc:/resources/main.qml"))))
         return 1;

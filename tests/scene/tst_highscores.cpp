@@ -21,22 +21,6 @@ namespace {
 
 const QString uploadPath = QStringLiteral("/scores/upload.php");
 
-// Other test programs may hold the compiled-in port for a while; wait for it rather
-// than talk to their server.
-bool waitUntilPortFree(int timeoutMs = 60000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        QTcpServer probe;
-        if (probe.listen(QHostAddress::LocalHost, LocalService::compiledInPort()))
-            return true;
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(200);
-    }
-}
-
 // A score board on the compiled-in port that keeps every request's raw bytes and, while
 // holding, answers uploads only when the test says so: the moment between sending and the
 // reply is what the screen shows "Loading..." for.
@@ -52,7 +36,7 @@ public:
     explicit RawScoreBoard(bool holdUploads)
         : m_holdUploads(holdUploads)
     {
-        if (waitUntilPortFree())
+        if (waitForFreePort())
             m_server.listen(QHostAddress::LocalHost, LocalService::compiledInPort());
         QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
             while (QTcpSocket *socket = m_server.nextPendingConnection())
@@ -328,7 +312,7 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
 
 void HighScoresTest::passwordWithFormCharactersReachesTheScoreBoardUnchanged()
 {
-    QVERIFY(waitUntilPortFree());
+    QVERIFY(waitForFreePort());
     LocalService service;
     QVERIFY(service.isRunning());
     Scene scene;
@@ -484,7 +468,7 @@ void HighScoresTest::uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown()
 
 void HighScoresTest::refusedConnectionStillEndsUploaded()
 {
-    QVERIFY(waitUntilPortFree());
+    QVERIFY(waitForFreePort());
     Scene scene;
     sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
     storeScores(scene, { 15 });
