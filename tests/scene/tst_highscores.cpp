@@ -115,6 +115,8 @@ private:
     QList<QPointer<QTcpSocket>> m_held;
 };
 
+QStringList complaints;
+
 QString jsString(const QString &text)
 {
     return QString::fromUtf8(QJsonDocument(QJsonArray { text }).toJson(QJsonDocument::Compact)).chopped(1).mid(1);
@@ -144,7 +146,10 @@ private slots:
     void passwordWithFormCharactersReachesTheScoreBoardUnchanged();
     void firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce();
     void emptyUserNameOpensTheFormAgain();
+    void uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown_data();
     void uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown();
+    void unpairedSurrogateIsSentAsABrowserSendsIt_data();
+    void unpairedSurrogateIsSentAsABrowserSendsIt();
     void refusedConnectionStillEndsUploaded();
     void transparentButtonsDoNotReact();
     void pagesOpenOnTheScoreBoard();
@@ -295,7 +300,12 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
     QVERIFY(board.isListening());
     Scene scene;
     sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
-    storeScores(scene, { 40, 95, 12 });
+    storeScores(scene, { 40, 12 });
+    // The game writes the empty name itself; older versions left NULL, which reads as empty.
+    const QVariantList names = sql(scene, QStringLiteral("SELECT DISTINCT quote(name) AS q FROM Scores")).toList();
+    QCOMPARE(names.size(), 1);
+    QCOMPARE(names.first().toMap().value(QStringLiteral("q")).toString(), QStringLiteral("''"));
+    sql(scene, QStringLiteral("INSERT INTO Scores VALUES(NULL, 95, 8)"));
     storeScores(scene, { 500 }, 6);
     scene.evaluate(QStringLiteral("gameArea.score = 12"));
 
@@ -447,16 +457,34 @@ void HighScoresTest::emptyUserNameOpensTheFormAgain()
     QCOMPARE(board.uploads().size(), 1);
 }
 
+void HighScoresTest::uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown_data()
+{
+    QTest::addColumn<bool>("withTable");
+    QTest::newRow("scores of another board only") << true;
+    QTest::newRow("no table yet") << false;
+}
+
 void HighScoresTest::uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown()
 {
+    QFETCH(bool, withTable);
     RawScoreBoard board(false);
     QVERIFY(board.isListening());
     Scene scene;
     sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
     storeScores(scene, { 77 }, 6);
     showScreen(scene);
+    if (!withTable)
+        sql(scene, QStringLiteral("DROP TABLE Scores"));
 
+    const QtMessageHandler testLog = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &, const QString &message) {
+            if (type != QtDebugMsg && type != QtInfoMsg)
+                complaints += message;
+        });
+    complaints.clear();
     submitForm(scene, QStringLiteral("ann"), QStringLiteral("pw"));
+    qInstallMessageHandler(testLog);
+    QVERIFY2(complaints.isEmpty(), qPrintable(complaints.join('\n')));
     QVERIFY(!scene.waitFor([&] { return !board.uploads().isEmpty(); }, 500));
     QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("upload"));
     QCOMPARE(scene.property("highScoreView", "username").toString(), QString());
@@ -464,6 +492,34 @@ void HighScoresTest::uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown()
 
     goHome(scene);
     QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
+}
+
+void HighScoresTest::unpairedSurrogateIsSentAsABrowserSendsIt_data()
+{
+    QTest::addColumn<QString>("username");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("lone high half in the name")
+        << "ann\\uD83D" << "pw" << QByteArray("username=ann%EF%BF%BD&password=pw");
+    QTest::newRow("lone low half in the password, a whole pair kept")
+        << "\\uD83D\\uDE00" << "\\uDE00x" << QByteArray("username=%F0%9F%98%80&password=%EF%BF%BDx");
+}
+
+void HighScoresTest::unpairedSurrogateIsSentAsABrowserSendsIt()
+{
+    QFETCH(QString, username);
+    QFETCH(QString, password);
+    QFETCH(QByteArray, sent);
+    RawScoreBoard board(false);
+    QVERIFY(board.isListening());
+    Scene scene;
+    sql(scene, QStringLiteral("DROP TABLE IF EXISTS Scores"));
+    storeScores(scene, { 5 });
+
+    scene.evaluate(QStringLiteral("Game.uploadScore('%1', '%2')").arg(username, password));
+    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QCOMPARE(board.uploads().size(), 1);
+    QVERIFY2(board.uploads().first().body.endsWith(sent), board.uploads().first().body.constData());
 }
 
 void HighScoresTest::refusedConnectionStillEndsUploaded()
