@@ -279,19 +279,40 @@ std::unique_ptr<LocalService> startService(const QStringList &arguments)
     return nullptr;
 }
 
-qint64 residentBytes()
+namespace {
+
+qint64 statusBytes(const QByteArray &field)
 {
-    // Memory freed but still held by the allocator is handed back first: what is left is
-    // what the process keeps.
-    malloc_trim(0);
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     // Files under /proc claim to be empty, so the whole text is read at once.
     const QList<QByteArray> lines = status.readAll().split('\n');
     for (const QByteArray &line : lines) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').first().toLongLong() * 1024;
     }
     return -1;
+}
+
+} // namespace
+
+qint64 residentBytes()
+{
+    // Memory freed but still held by the allocator is handed back first: what is left is
+    // what the process keeps.
+    malloc_trim(0);
+    return statusBytes("VmRSS:");
+}
+
+qint64 peakResidentBytes()
+{
+    return statusBytes("VmHWM:");
+}
+
+void resetPeakResident()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
 }

@@ -128,3 +128,6 @@ bool waitForFreePort(int timeoutMs = 60000);
 std::unique_ptr<LocalService> startService(const QStringList &arguments = {});
 // Resident memory of this process, after the allocator has returned what it holds unused.
 qint64 residentBytes();
+// The highest resident memory since the last reset (or the start).
+qint64 peakResidentBytes();
+void resetPeakResident();
