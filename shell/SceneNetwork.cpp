@@ -28,9 +28,8 @@ protected:
         QNetworkRequest checked(request);
         checked.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
         QNetworkReply *reply = QNetworkAccessManager::createRequest(operation, checked, data);
-        // A limit set now is lost on a request with a body (the upload), whose download the
-        // network layer sets up afresh once the body is sent: measured 2 to 6 MiB read ahead.
-        reply->setReadBufferSize(UNREAD_REPLY_BYTES);
+        // Set once the request is out: a limit set on the new reply is lost on a request with
+        // a body (the upload), measured reading 2 to 6 MiB ahead of the scene.
         connect(reply, &QNetworkReply::requestSent, reply, [reply] { reply->setReadBufferSize(UNREAD_REPLY_BYTES); });
         // A refused redirect ends the request as a network failure does. By now the reply
         // already carries the target as its address, so the check is against the first one.
