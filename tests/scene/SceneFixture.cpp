@@ -1,6 +1,6 @@
 #include "SceneFixture.h"
-#include "SceneNetwork.h"
 #include "LocalService.h"
+#include "SceneNetwork.h"
 
 #include <QFile>
 #include <QTcpServer>
@@ -252,7 +252,8 @@ bool Scene::waitForProbe()
 
 QString Scene::scoreDatabaseFile() const
 {
-    return m_view->engine()->offlineStorageDatabaseFilePath(QStringLiteral("TamboroScores")) + QStringLiteral(".sqlite");
+    return m_view->engine()->offlineStorageDatabaseFilePath(QStringLiteral("TamboroScores"))
+        + QStringLiteral(".sqlite");
 }
 
 bool waitForFreePort(int timeoutMs)

@@ -476,11 +476,11 @@ void HighScoresTest::uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown()
     if (!withTable)
         sql(scene, QStringLiteral("DROP TABLE Scores"));
 
-    const QtMessageHandler testLog = qInstallMessageHandler(
-        [](QtMsgType type, const QMessageLogContext &, const QString &message) {
-            if (type != QtDebugMsg && type != QtInfoMsg)
-                complaints += message;
-        });
+    const QtMessageHandler testLog
+        = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+              if (type != QtDebugMsg && type != QtInfoMsg)
+                  complaints += message;
+          });
     complaints.clear();
     submitForm(scene, QStringLiteral("ann"), QStringLiteral("pw"));
     qInstallMessageHandler(testLog);
@@ -499,10 +499,11 @@ void HighScoresTest::unpairedSurrogateIsSentAsABrowserSendsIt_data()
     QTest::addColumn<QString>("username");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QByteArray>("sent");
-    QTest::newRow("lone high half in the name")
-        << "ann\\uD83D" << "pw" << QByteArray("username=ann%EF%BF%BD&password=pw");
+    QTest::newRow("lone high half in the name") << "ann\\uD83D"
+                                                << "pw" << QByteArray("username=ann%EF%BF%BD&password=pw");
     QTest::newRow("lone low half in the password, a whole pair kept")
-        << "\\uD83D\\uDE00" << "\\uDE00x" << QByteArray("username=%F0%9F%98%80&password=%EF%BF%BDx");
+        << "\\uD83D\\uDE00"
+        << "\\uDE00x" << QByteArray("username=%F0%9F%98%80&password=%EF%BF%BDx");
 }
 
 void HighScoresTest::unpairedSurrogateIsSentAsABrowserSendsIt()
@@ -517,7 +518,8 @@ void HighScoresTest::unpairedSurrogateIsSentAsABrowserSendsIt()
     storeScores(scene, { 5 });
 
     scene.evaluate(QStringLiteral("Game.uploadScore('%1', '%2')").arg(username, password));
-    QVERIFY(scene.waitFor([&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
+    QVERIFY(scene.waitFor(
+        [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); }));
     QCOMPARE(board.uploads().size(), 1);
     QVERIFY2(board.uploads().first().body.endsWith(sent), board.uploads().first().body.constData());
 }

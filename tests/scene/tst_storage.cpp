@@ -2,11 +2,11 @@
 #include "SceneFixture.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QQmlEngine>
-#include <QElapsedTimer>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
@@ -50,9 +50,8 @@ void playOutWithScore(Scene &scene, int score)
 
 // Mounts made by this test live in a mount namespace of its own, so they end with the
 // process however it ends. Threads share their file system view, so this runs before main.
-const bool ownMounts = [] {
-    return ::unshare(CLONE_NEWNS) == 0 && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}();
+const bool ownMounts
+    = [] { return ::unshare(CLONE_NEWNS) == 0 && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0; }();
 
 // The folder of the game's databases on a file system of its own, 256 KiB small, which a
 // filler file can fill to the last byte.
@@ -62,8 +61,8 @@ public:
         : m_folder(folder)
     {
         QDir().mkpath(folder);
-        m_mounted = ownMounts
-            && ::mount("tamboro-test", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=256k") == 0;
+        m_mounted
+            = ownMounts && ::mount("tamboro-test", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=256k") == 0;
     }
     ~SmallDisk()
     {
@@ -97,14 +96,14 @@ class Holder {
 public:
     Holder(const QString &file, const QString &kind)
     {
-        const QString script = QStringLiteral(
-            "import sqlite3, sys\n"
-            "db = sqlite3.connect(sys.argv[1], isolation_level=None, timeout=0)\n"
-            "db.execute('BEGIN EXCLUSIVE' if sys.argv[2] == 'exclusive' else 'BEGIN IMMEDIATE'"
-            " if sys.argv[2] == 'immediate' else 'BEGIN')\n"
-            "db.execute('SELECT count(*) FROM Scores').fetchall()\n"
-            "print('held', flush=True)\n"
-            "sys.stdin.read()\n");
+        const QString script
+            = QStringLiteral("import sqlite3, sys\n"
+                             "db = sqlite3.connect(sys.argv[1], isolation_level=None, timeout=0)\n"
+                             "db.execute('BEGIN EXCLUSIVE' if sys.argv[2] == 'exclusive' else 'BEGIN IMMEDIATE'"
+                             " if sys.argv[2] == 'immediate' else 'BEGIN')\n"
+                             "db.execute('SELECT count(*) FROM Scores').fetchall()\n"
+                             "print('held', flush=True)\n"
+                             "sys.stdin.read()\n");
         m_process.start(QStringLiteral("/usr/bin/python3"), { QStringLiteral("-c"), script, file, kind });
         m_process.waitForReadyRead(10000);
         m_held = m_process.readLine().trimmed() == "held";
