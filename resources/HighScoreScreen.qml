@@ -8,6 +8,10 @@ Rectangle {
     // Kept for the rest of the run only; nothing writes them anywhere.
     property string username: ""
     property string password: ""
+    // Scores of this run that qualified while the database would not take them, best first,
+    // and the stored scores last listed; the listing shows both until they are written.
+    property var unsavedScores: []
+    property var listedScores: []
 
     width: 480
     height: 800

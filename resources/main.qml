@@ -178,11 +178,13 @@ Rectangle {
                 text: "Waiting data connection"
             }
 
-            // Swallows every press so the start screen stays blocked until the probe answers.
+            // Swallows every press so the start screen stays blocked until the probe answers;
+            // a tap on the error that asks to try again sends the probe again.
             MouseArea {
                 anchors.fill: parent
                 anchors.topMargin: -1
                 anchors.bottomMargin: 1
+                onClicked: Game.retryConnection()
             }
         }
     }

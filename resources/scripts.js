@@ -25,10 +25,72 @@ var TOP_LIST_LENGTH = 10;
 var blocks = [];
 
 var CREATE_SCORES = "CREATE TABLE IF NOT EXISTS Scores(name TEXT, score NUMBER, gridSize NUMBER)";
+// The name is written out: the storage binds an empty string as NULL, and a database of
+// this game has always held the empty string.
+var INSERT_SCORE = "INSERT INTO Scores VALUES('', ?, ?)";
+
+// The connection overlay's texts.
+var LOADING_TEXT = "Loading, please wait";
+var CONNECTION_ERROR_TEXT = "Network connection error, please try again.";
+var CONNECTION_FAILED_TEXT = "Network connection failed";
 
 // Every score operation opens the database anew; no handle is kept between calls.
 function scoresDatabase() {
     return Sql.LocalStorage.openDatabaseSync("TamboroScores", "1.0", "Local Tamboro High Scores", 100);
+}
+
+// One read-write transaction. Another program holding the database is never waited for:
+// the scene stands still while a statement runs, and the storage would wait 5 s.
+function scoresTransaction(work) {
+    scoresDatabase().transaction(function(tx) {
+        tx.executeSql("PRAGMA busy_timeout = 0");
+        work(tx);
+    });
+}
+
+// A database held by another program or on a full disk answers again later; anything
+// else wrong with it is taken as lasting.
+function isPassing(error) {
+    return /locked|busy|full/i.test(error.message);
+}
+
+// Scores of this run that qualified but could not be written yet, best first, as the
+// high-score screen holds them.
+function unsavedScores() {
+    return highScoreView.unsavedScores;
+}
+
+function keepUnsaved(scores) {
+    highScoreView.unsavedScores = scores.slice().sort(function(a, b) { return b - a; });
+}
+
+// Writes the scores still waiting; true when none is left. The storage does not report
+// a commit the database refused, so the last row written is looked for afterwards.
+function storeUnsaved() {
+    var scores = unsavedScores();
+    if (scores.length === 0)
+        return true;
+    try {
+        var lastRow = null;
+        scoresTransaction(function(tx) {
+            tx.executeSql(CREATE_SCORES);
+            for (var i = 0; i < scores.length; ++i)
+                tx.executeSql(INSERT_SCORE, [scores[i], HOLE_COUNT]);
+            lastRow = tx.executeSql("SELECT last_insert_rowid() AS id").rows.item(0).id;
+        });
+        var kept = false;
+        scoresTransaction(function(tx) {
+            kept = tx.executeSql("SELECT rowid FROM Scores WHERE rowid = ? AND score = ?",
+                                 [lastRow, scores[scores.length - 1]]).rows.length === 1;
+        });
+        if (!kept)
+            throw new Error("the database did not keep the scores");
+    } catch (error) {
+        console.warn("High score kept until the database takes it: " + error.message);
+        return false;
+    }
+    keepUnsaved([]);
+    return true;
 }
 
 function setState(state) {
@@ -173,49 +235,59 @@ function endGame() {
         gameView.state = "gameOver1";
         return;
     }
+    storeUnsaved();
     var qualifies = false;
     try {
         qualifies = scoreQualifies(gameArea.score);
     } catch (error) {
-        // A damaged score store must not leave a finished game without its overlay.
+        // A damaged score store must not leave a finished game without its overlay. One that
+        // is only held or full for now cannot say no: the score is kept until it can be saved.
         console.warn("High scores unavailable: " + error.message);
+        qualifies = isPassing(error);
     }
     gameView.state = qualifies ? "gameOver" : "gameOver1";
 }
 
-// Ties go to the scores already stored: ten at least as good keep this one out.
+// Ties go to the scores already stored: ten at least as good keep this one out. Scores
+// still waiting to be written count as stored.
 function scoreQualifies(score) {
-    var atLeastAsGood = 0;
-    scoresDatabase().transaction(function(tx) {
+    var atLeastAsGood = unsavedScores().filter(function(unsaved) { return unsaved >= score; }).length;
+    scoresTransaction(function(tx) {
         tx.executeSql(CREATE_SCORES);
-        atLeastAsGood = tx.executeSql("SELECT * FROM Scores WHERE gridSize = " + HOLE_COUNT
-                                      + " AND score >= " + score + " LIMIT " + TOP_LIST_LENGTH).rows.length;
+        atLeastAsGood += tx.executeSql("SELECT * FROM Scores WHERE gridSize = " + HOLE_COUNT
+                                       + " AND score >= " + score + " LIMIT " + TOP_LIST_LENGTH).rows.length;
     });
     return atLeastAsGood < TOP_LIST_LENGTH;
 }
 
+// A score the database does not take now is kept and written by a later operation.
 function saveHighScore() {
-    scoresDatabase().transaction(function(tx) {
-        tx.executeSql(CREATE_SCORES);
-        tx.executeSql("INSERT INTO Scores VALUES(?, ?, ?)", ["", gameArea.score, HOLE_COUNT]);
-    });
+    keepUnsaved(unsavedScores().concat([gameArea.score]));
+    storeUnsaved();
 }
 
-// Sent once while the root scene loads. Any non-empty reply counts as a working data
-// connection; status and content are not looked at.
+// Sent once while the root scene loads, and again by a tap on the overlay's error. Any
+// non-empty reply counts as a working data connection; status and content are not looked
+// at. The first bytes decide: the network layer hides the bodies of some error statuses
+// by the time the request is done, and a body may never end.
 function getQuillonAd(ignored) {
     try {
         var request = new XMLHttpRequest();
         request.onreadystatechange = function() {
-            text1.text = "Loading, please wait";
-            if (request.readyState !== XMLHttpRequest.DONE)
-                return;
+            text1.text = LOADING_TEXT;
             try {
-                if (request.responseText === "") {
-                    text1.text = "Network connection error, please try again.";
-                } else {
+                if (request.readyState === XMLHttpRequest.LOADING && request.responseText !== "") {
+                    request.onreadystatechange = null;
+                    request.abort();
                     item1.visible = false;
                     advertisement.start();
+                } else if (request.readyState === XMLHttpRequest.DONE) {
+                    if (request.responseText === "") {
+                        text1.text = CONNECTION_ERROR_TEXT;
+                    } else {
+                        item1.visible = false;
+                        advertisement.start();
+                    }
                 }
             } catch (error) {
             }
@@ -223,52 +295,92 @@ function getQuillonAd(ignored) {
         request.open("GET", "http://" + AD_WEB_HOST + "/content.asp?pageid=18");
         request.send();
     } catch (error) {
-        text1.text = "Network connection failed";
+        text1.text = CONNECTION_FAILED_TEXT;
     }
     return "";
+}
+
+// Only the error that asks to try again is retried, and only when the player taps it.
+function retryConnection() {
+    if (text1.text === CONNECTION_ERROR_TEXT)
+        getQuillonAd(0);
 }
 
 // High-score screen: the local top ten and the upload of the best one to the score board.
 
 function getScores() {
-    var listing = "";
+    storeUnsaved();
+    var stored = [];
     try {
-        scoresDatabase().transaction(function(tx) {
+        scoresTransaction(function(tx) {
             // Creating the table first lets a database without any saved score list as empty.
             tx.executeSql(CREATE_SCORES);
             var rows = tx.executeSql("SELECT * FROM Scores WHERE gridSize = " + HOLE_COUNT
                                      + " ORDER BY score desc LIMIT " + TOP_LIST_LENGTH).rows;
             for (var i = 0; i < rows.length; ++i)
-                listing += (i + 1) + ". " + Math.round(rows.item(i).score) + " points.\n";
+                stored.push(Math.round(rows.item(i).score));
         });
     } catch (error) {
-        // The buttons that list the scores go on to the screen; it keeps its last listing.
+        // The buttons that list the scores go on to the screen; it keeps its last listing,
+        // with any score of this run that is still waiting to be written.
         console.warn("High scores unavailable: " + error.message);
-        return;
+        if (unsavedScores().length === 0)
+            return;
+        stored = highScoreView.listedScores;
     }
+    highScoreView.listedScores = stored;
+    var best = stored.concat(unsavedScores()).sort(function(a, b) { return b - a; }).slice(0, TOP_LIST_LENGTH);
+    var listing = "";
+    for (var i = 0; i < best.length; ++i)
+        listing += (i + 1) + ". " + best[i] + " points.\n";
     highScoreView.highscores = listing;
 }
 
+// Text as a browser sends it in a form: a lone half of a surrogate pair, which pasted text
+// can hold and which cannot be encoded, becomes U+FFFD.
+function wellFormed(text) {
+    var result = "";
+    for (var i = 0; i < text.length; ++i) {
+        var code = text.charCodeAt(i);
+        var high = code >= 0xD800 && code <= 0xDBFF;
+        var next = i + 1 < text.length ? text.charCodeAt(i + 1) : 0;
+        if (high && next >= 0xDC00 && next <= 0xDFFF) {
+            result += text.substr(i, 2);
+            ++i;
+        } else {
+            result += code >= 0xD800 && code <= 0xDFFF ? "\uFFFD" : text.charAt(i);
+        }
+    }
+    return result;
+}
+
 function formField(name, value) {
-    return name + "=" + encodeURIComponent(value);
+    return name + "=" + encodeURIComponent(wellFormed(String(value)));
 }
 
 // The outcome is never told apart: any completed request counts as uploaded, and the
 // credentials as entered are kept so later visits upload at once.
 function uploadScore(username, password) {
+    storeUnsaved();
     var best = null;
-    scoresDatabase().transaction(function(tx) {
+    scoresTransaction(function(tx) {
+        // Without a table there is no score: nothing to send, and nothing to complain about.
+        if (tx.executeSql("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'Scores'").rows.length === 0)
+            return;
         var rows = tx.executeSql("SELECT * FROM Scores WHERE gridSize = 8 ORDER BY score desc LIMIT 1").rows;
         if (rows.length > 0)
-            best = rows.item(0);
+            best = { name: rows.item(0).name, score: Math.round(rows.item(0).score) };
     });
+    var unsaved = unsavedScores();
+    if (unsaved.length > 0 && (best === null || unsaved[0] > best.score))
+        best = { name: "", score: unsaved[0] };
     if (best === null)
         return;
 
-    // The storage hands back the empty name the game saves as null.
+    // Older versions of the game saved the empty name as null.
     var name = best.name === null ? "" : best.name;
     var body = [formField("name", name),
-                formField("score", Math.round(best.score)),
+                formField("score", best.score),
                 formField("gridSize", 8),
                 formField("game", "tamboro"),
                 formField("username", username),
@@ -276,6 +388,10 @@ function uploadScore(username, password) {
 
     var request = new XMLHttpRequest();
     request.onreadystatechange = function() {
+        // The reply is never read, not even into a string: its first bytes end the request,
+        // which then completes as any other.
+        if (request.readyState === XMLHttpRequest.LOADING)
+            request.abort();
         if (request.readyState !== XMLHttpRequest.DONE)
             return;
         highScoreView.state = "uploaded";

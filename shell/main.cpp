@@ -3,6 +3,7 @@
 #include "DesktopWindow.h"
 #include "Fonts.h"
 #include "PortraitFit.h"
+#include "SceneNetwork.h"
 #include "SceneLoader.h"
 
 #include <QApplication>
@@ -28,6 +29,7 @@ int main(int argc, char *argv[])
     advertisement.startAd();
     view.rootContext()->setContextProperty(QStringLiteral("advertisement"), &advertisement);
 
+    guardSceneNetwork(*view.engine());
     keepPortrait(view);
     if (!loadScene(view, QUrl(QStringLiteral("qrc:/resources/main.qml"))))
         return 1;

@@ -28,7 +28,16 @@ Endpoints
   anything else                     404
 
 Switches (start-up values come from --set KEY=VALUE and --probe-empty)
-  probe=ok|empty          empty: the probe answers 200 with an empty body
+  probe=MODE, upload=MODE the connection probe's and the score upload's reply, with
+                          the status probe_status or upload_status (default 200):
+      ok           the usual page ("OK" for the upload, which records the score)
+      empty        no body at all
+      huge         hugebody_mib MiB of body, Content-Length given
+      endless      a body without Content-Length that never ends
+      hang         never answers until the client goes away or the server stops
+      redirect     a 307 to the same address on redirect_to (HOST:PORT, default
+                   127.0.0.2 on this port, another host of this machine) with
+                   "redirected=1" added to the query; that one is answered as ok
   ad=MODE                 the ad reply:
       normal       a client element and one complete ad
       notxml       a plain-text error message, status 200
@@ -72,7 +81,8 @@ Switches (start-up values come from --set KEY=VALUE and --probe-empty)
                           replies trickle out in small pieces over about 2 s
   probe_delay_ms, logo_delay_ms, ad_delay_ms, image_delay_ms
                           milliseconds to wait before answering (default 0)
-  oversized_mib=2, hugeimage_mib=10, nested_depth=10000, attribute_count=50000
+  oversized_mib=2, hugeimage_mib=10, nested_depth=10000, attribute_count=50000,
+  hugebody_mib=100
                           sizes used by the modes above
 
 Request log (--log FILE): one JSON object per line and request, written before
@@ -115,18 +125,21 @@ AD_MODES = ("normal", "notxml", "empty", "noimage", "emptyimage", "lowercaseid",
 LYING_MODES = ("overlength", "underlength", "hugelength", "cutoff")
 TIB = 1024 ** 4
 SLOW_TARGETS = ("probe", "logo", "ad", "image")
+REPLY_MODES = ("ok", "empty", "huge", "endless", "hang", "redirect")
 
 DEFAULT_SWITCHES = {
     "probe": "ok", "ad": "normal", "logo": "ok", "image": "ok", "slow": "",
     "probe_delay_ms": 0, "logo_delay_ms": 0, "ad_delay_ms": 0, "image_delay_ms": 0,
     "oversized_mib": 2, "hugeimage_mib": 10, "nested_depth": 10000, "attribute_count": 50000,
+    "upload": "ok", "probe_status": 200, "upload_status": 200, "hugebody_mib": 100, "redirect_to": "",
 }
-_CHOICES = {"probe": ("ok", "empty"), "ad": AD_MODES, "logo": ("ok", "missing", "huge", "giant"),
+_CHOICES = {"probe": REPLY_MODES, "upload": REPLY_MODES, "ad": AD_MODES, "logo": ("ok", "missing", "huge", "giant"),
             "image": ("ok", "missing", "xml")}
 _LIMITS = {"probe_delay_ms": (0, 3_600_000), "logo_delay_ms": (0, 3_600_000),
            "ad_delay_ms": (0, 3_600_000), "image_delay_ms": (0, 3_600_000),
            "oversized_mib": (1, 1024), "hugeimage_mib": (1, 1024),
-           "nested_depth": (1, 1_000_000), "attribute_count": (1, 1_000_000)}
+           "nested_depth": (1, 1_000_000), "attribute_count": (1, 1_000_000),
+           "probe_status": (200, 599), "upload_status": (200, 599), "hugebody_mib": (1, 4096)}
 
 
 def parse_switch(key, value):
@@ -140,6 +153,11 @@ def parse_switch(key, value):
         if unknown:
             raise ValueError(f"slow takes {', '.join(SLOW_TARGETS)}, not {', '.join(unknown)}")
         return ",".join(targets)
+    if key == "redirect_to":
+        host, _, port = value.rpartition(":")
+        if value and not (host and port.isdigit()):
+            raise ValueError("redirect_to must be HOST:PORT")
+        return value
     if key in _LIMITS:
         low, high = _LIMITS[key]
         try:
@@ -401,9 +419,34 @@ class Handler(BaseHTTPRequestHandler):
             self._text(404, "no such page\n")
             return
         self._pause("probe_delay_ms")
-        empty = self.server.switches.snapshot()["probe"] == "empty"
-        self._send(200, "text/html; charset=utf-8", b"" if empty else pages.probe_page(),
-                   slow=self._is_slow("probe"))
+        self._reply_as("probe", "text/html; charset=utf-8", pages.probe_page())
+
+    def _reply_as(self, target, content_type, body):
+        """The reply of the probe or the upload as its switches make it (see REPLY_MODES)."""
+        switches = self.server.switches.snapshot()
+        mode, status = switches[target], switches[target + "_status"]
+        if mode == "redirect" and "redirected" in parse_qs(self.query):
+            mode = "ok"
+        if mode == "hang":
+            self._hang()
+        elif mode == "redirect":
+            host = switches["redirect_to"] or f"127.0.0.2:{self.server.server_address[1]}"
+            self._send(307, "text/plain; charset=utf-8", b"moved\n",
+                       headers=[f"Location: http://{host}{self.path}{'&' if self.query else '?'}"
+                                "redirected=1"])
+        elif mode == "endless":
+            self.log_request(status, "-")
+            self.wfile.write(f"HTTP/1.0 {status} {self.responses.get(status, ('',))[0]}\r\n"
+                             f"Content-Type: {content_type}\r\nConnection: close\r\n\r\n"
+                             .encode("latin-1"))
+            chunk = b"x" * (64 * 1024)
+            while not self.server.stopping.is_set():
+                self.wfile.write(chunk)
+        elif mode == "huge":
+            self._send(status, content_type, _zeros(switches["hugebody_mib"] * MIB))
+        else:
+            self._send(status, content_type, b"" if mode == "empty" else body,
+                       slow=self._is_slow(target))
 
     def _logo(self):
         self._pause("logo_delay_ms")
@@ -514,9 +557,12 @@ class Handler(BaseHTTPRequestHandler):
         if score < 0 or not fields.get("game"):
             self._text(400, "a non-negative score and a game are required\n")
             return
+        if self.server.switches.snapshot()["upload"] == "redirect" and not self.query:
+            self._reply_as("upload", "text/plain; charset=utf-8", b"OK\n")
+            return
         self.server.store.add_score(fields.get("name", ""), score, grid_size, fields["game"],
                                     fields.get("username", ""), fields.get("password", ""))
-        self._text(200, "OK\n")
+        self._reply_as("upload", "text/plain; charset=utf-8", b"OK\n")
 
     def _create_account(self):
         username = self.fields.get("username", "").strip()
@@ -531,20 +577,22 @@ class Handler(BaseHTTPRequestHandler):
         self._html(pages.account_created(username))
 
 
-def _huge_gif(size):
-    """A GIF header followed by padding: looks like a picture until it is read."""
-    header = b"GIF89a\x01\x00\x01\x00\x00\x00\x00"
-    padding = size - len(header)
-
+def _zeros(size, head=b""):
+    """head followed by zeros up to size bytes, made as they are sent."""
     def chunks():
-        yield header
-        left = padding
+        yield head
+        left = size - len(head)
         while left > 0:
             step = min(MIB, left)
             yield bytes(step)
             left -= step
 
     return size, chunks()
+
+
+def _huge_gif(size):
+    """A GIF header followed by padding: looks like a picture until it is read."""
+    return _zeros(size, b"GIF89a\x01\x00\x01\x00\x00\x00\x00")
 
 
 def default_data_dir():

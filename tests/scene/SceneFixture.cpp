@@ -1,4 +1,11 @@
 #include "SceneFixture.h"
+#include "LocalService.h"
+#include "SceneNetwork.h"
+
+#include <QFile>
+#include <QTcpServer>
+
+#include <malloc.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -94,6 +101,7 @@ Scene::Scene()
     m_advertisement = new CallRecorder(QStringLiteral("advertisement"), &m_calls, m_view.get());
     m_view->rootContext()->setContextProperty(QStringLiteral("appData"), m_appData);
     m_view->rootContext()->setContextProperty(QStringLiteral("advertisement"), m_advertisement);
+    guardSceneNetwork(*m_view->engine());
 
     // The clock runs from before the scene loads, so every timer and animation of the scene
     // lives on it from its first millisecond and no real time leaks in.
@@ -259,4 +267,72 @@ bool Scene::waitForProbe()
         return !property(QStringLiteral("item1"), "visible").toBool()
             || property(QStringLiteral("text1"), "text").toString().startsWith(QLatin1String("Network"));
     });
+}
+
+QString Scene::scoreDatabaseFile() const
+{
+    return m_view->engine()->offlineStorageDatabaseFilePath(QStringLiteral("TamboroScores"))
+        + QStringLiteral(".sqlite");
+}
+
+bool waitForFreePort(int timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, LocalService::compiledInPort()))
+            return true;
+        if (waited.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(200);
+    }
+}
+
+std::unique_ptr<LocalService> startService(const QStringList &arguments)
+{
+    for (int attempt = 0; attempt < 20 && waitForFreePort(); ++attempt) {
+        auto service = std::make_unique<LocalService>(arguments);
+        if (service->isRunning())
+            return service;
+    }
+    return nullptr;
+}
+
+namespace {
+
+qint64 statusBytes(const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    // Files under /proc claim to be empty, so the whole text is read at once.
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').first().toLongLong() * 1024;
+    }
+    return -1;
+}
+
+} // namespace
+
+qint64 residentBytes()
+{
+    // Memory freed but still held by the allocator is handed back first: what is left is
+    // what the process keeps.
+    malloc_trim(0);
+    return statusBytes("VmRSS:");
+}
+
+qint64 peakResidentBytes()
+{
+    return statusBytes("VmHWM:");
+}
+
+void resetPeakResident()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
 }

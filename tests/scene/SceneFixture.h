@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 
+class LocalService;
+
 // Time for the scene's timers and animations, moved forward only by the test, so a
 // 4.5 s game takes no 4.5 s and every firing comes at an exact millisecond.
 class VirtualClock : public QAnimationDriver {
@@ -112,6 +114,8 @@ public:
     // Starts a game with a score already on the board and lets it run out unhit: the third
     // escape ends it 4500 ms later.
     void playOutWithScore(int score);
+    // The file of the game's high-score database.
+    QString scoreDatabaseFile() const;
 
 private:
     void keepQmlAnimationsTicking();
@@ -122,3 +126,15 @@ private:
     CallRecorder *m_appData = nullptr;
     CallRecorder *m_advertisement = nullptr;
 };
+
+// Other test programs may hold the compiled-in port for a while; wait for it rather than
+// talk to their server.
+bool waitForFreePort(int timeoutMs = 60000);
+// The local service on the compiled-in port, started again if another run took the port
+// between the look and the start; null when it never came up.
+std::unique_ptr<LocalService> startService(const QStringList &arguments = {});
+// Resident memory of this process, after the allocator has returned what it holds unused.
+qint64 residentBytes();
+// The highest resident memory since the last reset (or the start).
+qint64 peakResidentBytes();
+void resetPeakResident();

@@ -7,9 +7,6 @@
 #include <QColor>
 #include <QDesktopServices>
 #include <QEasingCurve>
-#include <QElapsedTimer>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QUrl>
 
 #include <arpa/inet.h>
@@ -108,60 +105,6 @@ private:
     bool m_held = false;
 };
 
-// Other runs on this machine use the same compiled-in port; each test waits its turn.
-bool waitForFreePort()
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < 60000) {
-        QTcpServer probe;
-        if (probe.listen(QHostAddress::LocalHost, LocalService::compiledInPort()))
-            return true;
-        QTest::qWait(200);
-    }
-    return false;
-}
-
-// The local service, started again if another run took the port between our look and its start.
-std::unique_ptr<LocalService> startService(const QStringList &arguments = {})
-{
-    for (int attempt = 0; attempt < 20 && waitForFreePort(); ++attempt) {
-        auto service = std::make_unique<LocalService>(arguments);
-        if (service->isRunning())
-            return service;
-    }
-    return nullptr;
-}
-
-// Answers every request on the compiled-in port with a server error that still carries a
-// page, which the local service does not do for the probe.
-class FailingProbeServer : public QTcpServer {
-public:
-    FailingProbeServer()
-    {
-        connect(this, &QTcpServer::newConnection, this, &FailingProbeServer::acceptAll);
-        listen(QHostAddress::LocalHost, LocalService::compiledInPort());
-    }
-
-private:
-    void acceptAll()
-    {
-        while (QTcpSocket *socket = nextPendingConnection()) {
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-                const QByteArray seen = socket->property("seen").toByteArray() + socket->readAll();
-                socket->setProperty("seen", seen);
-                if (!seen.contains("\r\n\r\n"))
-                    return;
-                const QByteArray page = "<html><body>Service temporarily overloaded</body></html>";
-                socket->write("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html\r\nContent-Length: "
-                    + QByteArray::number(page.size()) + "\r\nConnection: close\r\n\r\n" + page);
-                socket->disconnectFromHost();
-            });
-        }
-    }
-};
-
 } // namespace
 
 // Receives what the scene hands to the platform's browser.
@@ -194,7 +137,6 @@ private slots:
     void answeredProbeHidesOverlayForGoodAndStartsOneAd();
     void failedProbeLeavesAnError_data();
     void failedProbeLeavesAnError();
-    void errorStatusWithAPageStillCountsAsAConnection();
     void failedProbeBlocksStartButtonsButNotTheIcons();
 
     // Controls
@@ -385,16 +327,6 @@ void NavigationTest::failedProbeLeavesAnError()
     QCOMPARE(overlayText(scene), CONNECTION_ERROR);
     QVERIFY(overlayShown(scene));
     QVERIFY(scene.calls().isEmpty());
-}
-
-void NavigationTest::errorStatusWithAPageStillCountsAsAConnection()
-{
-    FailingProbeServer server;
-    QVERIFY2(server.isListening(), "the compiled-in port is taken by another program");
-    Scene scene;
-    QVERIFY(scene.waitFor([&] { return !overlayShown(scene) || overlayText(scene) == CONNECTION_ERROR; }));
-    QCOMPARE(overlayShown(scene), false);
-    QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
 }
 
 void NavigationTest::failedProbeBlocksStartButtonsButNotTheIcons()
