@@ -35,14 +35,6 @@ QHBoxLayout *centredRow(QWidget *widget)
 // for borders and a title bar, as Qt itself assumes when it places a dialog.
 const QSize FrameAllowance(10, 40);
 
-// The size of a picture no larger than room, keeping its aspect; a picture that fits stays as it is.
-QSize fitted(const QSize &size, const QSize &room)
-{
-    if (!size.isValid() || (size.width() <= room.width() && size.height() <= room.height()))
-        return size;
-    return size.scaled(room.expandedTo(QSize(1, 1)), Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
-}
-
 } // namespace
 
 QuillonAdDialog::QuillonAdDialog(const QByteArray &logoData, const QByteArray &imageData, const QString &adUrl,
@@ -148,7 +140,7 @@ void QuillonAdDialog::fitPicturesToScreen(const QByteArray &logoData)
     const int width = room.isValid() ? room.width() - margins.left() - margins.right() : QWIDGETSIZE_MAX;
     const auto box = [factor](int width, const QSize &size) { return QSize(width, int(size.height() * factor)); };
 
-    const QSize logoShown = fitted(logoSize, box(width, logoSize));
+    const QSize logoShown = fittedPictureSize(logoSize, box(width, logoSize));
     if (logoShown == logoSize) {
         logo.loadFromData(logoData);
     } else {
@@ -158,7 +150,7 @@ void QuillonAdDialog::fitPicturesToScreen(const QByteArray &logoData)
     logoLabel->setPixmap(logo);
     const int bannerFrame = adWidget->sizeHint().width() - imageLabel->sizeHint().width();
     if (pictureSize.isValid())
-        adWidget->setPictureRoom(fitted(pictureSize, box(width - bannerFrame, pictureSize)));
+        adWidget->setPictureRoom(fittedPictureSize(pictureSize, box(width - bannerFrame, pictureSize)));
     layout()->invalidate();
 }
 

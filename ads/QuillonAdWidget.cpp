@@ -46,6 +46,13 @@ void releaseImage(QMovie *movie, QBuffer *buffer, std::unique_ptr<QByteArray> by
 
 } // namespace
 
+QSize fittedPictureSize(const QSize &size, const QSize &room)
+{
+    if (!size.isValid() || (size.width() <= room.width() && size.height() <= room.height()))
+        return size;
+    return size.scaled(room.expandedTo(QSize(1, 1)), Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+}
+
 QuillonAdWidget::QuillonAdWidget(
     QWidget *parent, const QByteArray &imageData, const QString &adUrl, bool showAdText, const QString &adText)
     : QFrame(parent)
@@ -130,12 +137,12 @@ void QuillonAdWidget::playImage(const QByteArray &bytes)
     header.open(QIODevice::ReadOnly);
     QImageReader reader(&header);
     naturalSize = reader.size();
-    animated = reader.supportsAnimation();
-    if (naturalSize.isValid() && !pictureRoom.isEmpty()
-        && (naturalSize.width() > pictureRoom.width() || naturalSize.height() > pictureRoom.height()))
-        movie->setScaledSize(naturalSize.scaled(pictureRoom, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
+    const QSize shown = pictureRoom.isEmpty() ? naturalSize : fittedPictureSize(naturalSize, pictureRoom);
+    if (shown != naturalSize)
+        movie->setScaledSize(shown);
     connect(movie, &QMovie::finished, this, &QuillonAdWidget::onMovieFinished);
-    connect(movie, &QMovie::frameChanged, this, &QuillonAdWidget::paceFrames);
+    if (reader.supportsAnimation())
+        connect(movie, &QMovie::frameChanged, this, &QuillonAdWidget::paceFrames);
     sinceResumed.start();
     movie->start();
 }
@@ -168,7 +175,7 @@ QSize QuillonAdWidget::shownPictureSize() const
 void QuillonAdWidget::paceFrames()
 {
     const int shortest = shortestFrameDelayMs(screen());
-    if (!animated || movie->state() != QMovie::Running || movie->nextFrameDelay() >= shortest)
+    if (movie->state() != QMovie::Running || movie->nextFrameDelay() >= shortest)
         return;
     if (!framePacer) {
         framePacer = new QTimer(this);

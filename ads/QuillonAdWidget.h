@@ -14,6 +14,10 @@ class QLabel;
 class QMovie;
 class QTimer;
 
+// The size of a picture no larger than room, keeping its aspect; a picture that fits, or
+// has no size, stays as it is.
+QSize fittedPictureSize(const QSize &size, const QSize &room);
+
 // The ad banner: plays the ad's image (still or animated, format taken from the bytes) with an
 // optional one-line text below it, and reports taps and the select/Enter keys as
 // adLinkActivated. It never opens anything itself.
@@ -58,7 +62,6 @@ private:
     QBuffer *imageBuffer = nullptr;
     QSize pictureRoom;
     QSize naturalSize;
-    bool animated = false;
     // Holds an animation whose frames come faster than the screen shows them.
     QTimer *framePacer = nullptr;
     QElapsedTimer sinceResumed;

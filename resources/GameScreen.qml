@@ -31,23 +31,6 @@ Rectangle {
         height: gameScreen.holeHeight
     }
 
-    // Shows "<picture>2" while pressed; a release outside restores the picture without acting.
-    component PictureButton: Image {
-        id: button
-
-        property string picture
-        signal clicked
-
-        source: "images/" + picture + (area.pressed ? "2" : "") + ".png"
-        Accessible.role: Accessible.Button
-
-        MouseArea {
-            id: area
-            anchors.fill: parent
-            onClicked: button.clicked()
-        }
-    }
-
     // The substituted font is wider than the one the lines were written for: a line keeps
     // its size where it fits and shrinks only as far as it must to stay clear of the
     // overlay's rounded edges.

@@ -21,28 +21,17 @@ Rectangle {
         font.pointSize: 34
     }
 
-    Image {
+    PictureButton {
         id: homeButton
-
-        signal clicked
-
         width: 90
         height: 90
         anchors.horizontalCenter: parent.horizontalCenter
         anchors.bottom: parent.bottom
         anchors.bottomMargin: 5
         z: 2
-        // Inverted while held; a press taken away (by a modal ad dialog) restores it too.
-        source: homeArea.pressed ? "images/homebtn2.png" : "images/homebtn.png"
-        Accessible.role: Accessible.Button
+        picture: "homebtn"
         Accessible.name: "Home"
         onClicked: Game.setState("")
-
-        MouseArea {
-            id: homeArea
-            anchors.fill: parent
-            onClicked: homeButton.clicked()
-        }
     }
 
     Shortcut {

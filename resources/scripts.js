@@ -276,18 +276,15 @@ function getQuillonAd(ignored) {
         request.onreadystatechange = function() {
             text1.text = LOADING_TEXT;
             try {
-                if (request.readyState === XMLHttpRequest.LOADING && request.responseText !== "") {
-                    request.onreadystatechange = null;
-                    request.abort();
+                if (request.readyState >= XMLHttpRequest.LOADING && request.responseText !== "") {
+                    if (request.readyState === XMLHttpRequest.LOADING) {
+                        request.onreadystatechange = null;
+                        request.abort();
+                    }
                     item1.visible = false;
                     advertisement.start();
                 } else if (request.readyState === XMLHttpRequest.DONE) {
-                    if (request.responseText === "") {
-                        text1.text = CONNECTION_ERROR_TEXT;
-                    } else {
-                        item1.visible = false;
-                        advertisement.start();
-                    }
+                    text1.text = CONNECTION_ERROR_TEXT;
                 }
             } catch (error) {
             }

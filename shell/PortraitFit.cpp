@@ -137,7 +137,11 @@ void keepPortrait(QQuickView &view)
     auto *letterbox = new Letterbox(&view);
     auto *density = new PictureDensity(view, letterbox);
 
-    auto attach = [&view, letterbox, density, fitted = QPointer<QQuickItem>()]() mutable {
+    auto refit = [&view, letterbox, density] {
+        letterbox->fit(view.size());
+        density->follow();
+    };
+    auto attach = [&view, letterbox, refit, fitted = QPointer<QQuickItem>()]() mutable {
         QQuickItem *root = view.rootObject();
         if (!root || fitted == root)
             return;
@@ -145,18 +149,13 @@ void keepPortrait(QQuickView &view)
         letterbox->appendToItem(root);
         // Screens waiting beside the stage must not show in the bars.
         root->setClip(true);
-        letterbox->fit(view.size());
-        density->follow();
-    };
-    auto refit = [&view, letterbox, density] {
-        letterbox->fit(view.size());
-        density->follow();
+        refit();
     };
 
     QObject::connect(&view, &QQuickView::statusChanged, letterbox, attach);
     QObject::connect(&view, &QWindow::widthChanged, letterbox, refit);
     QObject::connect(&view, &QWindow::heightChanged, letterbox, refit);
-    QObject::connect(&view, &QWindow::screenChanged, density, [density] { density->follow(); });
+    QObject::connect(&view, &QWindow::screenChanged, density, &PictureDensity::follow);
     // A screen that already doubles every pixel needs the sharp pictures from the first one.
     density->follow();
     attach();
