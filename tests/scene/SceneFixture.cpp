@@ -3,6 +3,8 @@
 #include "SceneNetwork.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTcpServer>
 
 #include <malloc.h>
@@ -263,16 +265,53 @@ void Scene::playOutWithScore(int score)
 
 bool Scene::waitForProbe()
 {
-    return waitFor([this] {
-        return !property(QStringLiteral("item1"), "visible").toBool()
-            || property(QStringLiteral("text1"), "text").toString().startsWith(QLatin1String("Network"));
-    });
+    return waitFor([this] { return !overlayShown() || overlayText().startsWith(QLatin1String("Network")); });
 }
 
 QString Scene::scoreDatabaseFile() const
 {
     return m_view->engine()->offlineStorageDatabaseFilePath(QStringLiteral("TamboroScores"))
         + QStringLiteral(".sqlite");
+}
+
+QVariantList Scene::sql(const QString &statement)
+{
+    const QString quoted = QString::fromUtf8(QJsonDocument(QJsonArray { statement }).toJson(QJsonDocument::Compact));
+    return evaluate(QStringLiteral("(function() { var rows = [];"
+                                   " Game.scoresDatabase().transaction(function(tx) {"
+                                   "  var result = tx.executeSql(%1);"
+                                   "  for (var i = 0; i < result.rows.length; ++i) rows.push(result.rows.item(i));"
+                                   " }); return rows; })()")
+                        .arg(quoted.chopped(1).mid(1)))
+        .toList();
+}
+
+bool Scene::overlayShown() const
+{
+    return property(QStringLiteral("item1"), "visible").toBool();
+}
+
+QString Scene::overlayText() const
+{
+    return property(QStringLiteral("text1"), "text").toString();
+}
+
+void Scene::goTo(const QString &state)
+{
+    evaluate(QStringLiteral("gameArea.state = '%1'").arg(state));
+    advance(SLIDE_MS + 1);
+}
+
+bool Scene::showScreen(const QString &state, const QString &script)
+{
+    if (!waitForProbe())
+        return false;
+    evaluate(QStringLiteral("item1.visible = false"));
+    if (!script.isEmpty())
+        evaluate(script);
+    goTo(state);
+    m_calls.clear();
+    return true;
 }
 
 bool waitForFreePort(int timeoutMs)

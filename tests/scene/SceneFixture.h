@@ -13,6 +13,9 @@
 
 class LocalService;
 
+// How long a slide from one screen to another takes.
+constexpr int SLIDE_MS = 300;
+
 // Time for the scene's timers and animations, moved forward only by the test, so a
 // 4.5 s game takes no 4.5 s and every firing comes at an exact millisecond.
 class VirtualClock : public QAnimationDriver {
@@ -116,6 +119,20 @@ public:
     void playOutWithScore(int score);
     // The file of the game's high-score database.
     QString scoreDatabaseFile() const;
+    // Runs one statement on the game's own score database and returns its rows as maps.
+    QVariantList sql(const QString &statement);
+    // How many rows a statement on the score database returns.
+    int sqlCount(const QString &statement) { return int(sql(statement).size()); }
+
+    // The connection overlay and its text.
+    bool overlayShown() const;
+    QString overlayText() const;
+    // Sets the root state ('' for the start screen) and lets the slide end.
+    void goTo(const QString &state);
+    // Past the probe with its overlay taken away, as a working connection would, after a
+    // script run there, on the screen of a root state once its slide is over, calls so far
+    // dropped. False when the probe had no answer.
+    bool showScreen(const QString &state, const QString &script = QString());
 
 private:
     void keepQmlAnimationsTicking();
