@@ -10,6 +10,7 @@
 #include <malloc.h>
 
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QQmlComponent>
 #include <QQmlContext>
@@ -70,6 +71,16 @@ void VirtualClock::startTicking()
 void VirtualClock::advance()
 {
     advanceAnimation();
+}
+
+UrlCatcher::UrlCatcher()
+{
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open");
+}
+
+UrlCatcher::~UrlCatcher()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
 }
 
 CallRecorder::CallRecorder(const QString &name, QStringList *log, QObject *parent)

@@ -6,6 +6,7 @@
 #include <QQuickItem>
 #include <QQuickView>
 #include <QStringList>
+#include <QUrl>
 #include <QVariantAnimation>
 
 #include <functional>
@@ -15,6 +16,23 @@ class LocalService;
 
 // How long a slide from one screen to another takes.
 constexpr int SLIDE_MS = 300;
+// The connection overlay's texts while the probe runs and after it failed.
+inline const QString LOADING = QStringLiteral("Loading, please wait");
+inline const QString CONNECTION_ERROR = QStringLiteral("Network connection error, please try again.");
+
+// Receives what the scene hands to the platform's browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+
+public:
+    UrlCatcher();
+    ~UrlCatcher() override;
+
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
 
 // Time for the scene's timers and animations, moved forward only by the test, so a
 // 4.5 s game takes no 4.5 s and every firing comes at an exact millisecond.

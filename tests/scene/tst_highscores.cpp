@@ -3,7 +3,6 @@
 #include "SceneFixture.h"
 #include "tamboro_config.h"
 
-#include <QDesktopServices>
 #include <QFile>
 #include <QProcess>
 #include <QQmlContext>
@@ -113,9 +112,9 @@ private:
 
 QStringList complaints;
 
-QString scoreBoardPage(const char *path)
+QUrl scoreBoardPage(const char *path)
 {
-    return QStringLiteral("http://" TAMBORO_SCORE_HOST) + QLatin1String(path);
+    return QUrl(QStringLiteral("http://" TAMBORO_SCORE_HOST) + QLatin1String(path));
 }
 
 } // namespace
@@ -123,14 +122,7 @@ QString scoreBoardPage(const char *path)
 class HighScoresTest : public QObject {
     Q_OBJECT
 
-public slots:
-    void openUrl(const QUrl &url) { m_opened.append(url.toString()); }
-
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-
     void listingCreatesTheTableAndShowsTheBestTenOfBoardSizeEight();
     void uploadPostsTheBestStoredScoreAsAnOrderedForm_data();
     void uploadPostsTheBestStoredScoreAsAnOrderedForm();
@@ -160,24 +152,7 @@ private:
         return scene.waitFor(
             [&] { return scene.property("highScoreView", "state").toString() == QLatin1String("uploaded"); });
     }
-
-    QStringList m_opened;
 };
-
-void HighScoresTest::initTestCase()
-{
-    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
-}
-
-void HighScoresTest::cleanupTestCase()
-{
-    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-}
-
-void HighScoresTest::init()
-{
-    m_opened.clear();
-}
 
 QQuickItem *HighScoresTest::item(Scene &scene, const char *id)
 {
@@ -453,12 +428,13 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
 
 void HighScoresTest::emptyUserNameOpensTheFormAgain()
 {
+    UrlCatcher browser;
     RawScoreBoard board(false);
     QVERIFY(board.isListening());
     Scene scene;
     QVERIFY(showScreenWith(scene, { 8 }));
     scene.tap(item(scene, "topListButton"));
-    QCOMPARE(m_opened, QStringList { scoreBoardPage("/highscores/tamboro") });
+    QCOMPARE(browser.opened, QList<QUrl> { scoreBoardPage("/highscores/tamboro") });
 
     QVERIFY(submitForm(scene, QString(), QStringLiteral("kept")));
     QVERIFY(waitForUploaded(scene));
@@ -471,8 +447,8 @@ void HighScoresTest::emptyUserNameOpensTheFormAgain()
     QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("upload"));
     QCOMPARE(screenProperty(scene, "passwordInput", "text").toString(), QStringLiteral("kept"));
     scene.tap(item(scene, "getAccountButton"));
-    QCOMPARE(
-        m_opened, QStringList({ scoreBoardPage("/highscores/tamboro"), scoreBoardPage("/highscores/createaccount/") }));
+    QCOMPARE(browser.opened,
+        QList<QUrl>({ scoreBoardPage("/highscores/tamboro"), scoreBoardPage("/highscores/createaccount/") }));
     QCOMPARE(uploadsBeforeMarker(scene, board), 1);
 }
 
@@ -527,6 +503,7 @@ void HighScoresTest::refusedConnectionStillEndsUploaded()
 
 void HighScoresTest::transparentButtonsDoNotReact()
 {
+    UrlCatcher browser;
     RawScoreBoard board(false);
     QVERIFY(board.isListening());
     Scene scene;
@@ -539,7 +516,7 @@ void HighScoresTest::transparentButtonsDoNotReact()
     tapHiddenButtons();
     QCOMPARE(scene.property("highScoreView", "state").toString(), QString());
     QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
-    QVERIFY2(m_opened.isEmpty(), qPrintable(m_opened.join(' ')));
+    QVERIFY(browser.opened.isEmpty());
     // The marker's answer brings the screen to "uploaded", as any upload does.
     QCOMPARE(uploadsBeforeMarker(scene, board), 0);
     QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("uploaded"));
@@ -547,7 +524,7 @@ void HighScoresTest::transparentButtonsDoNotReact()
     tapHiddenButtons();
     scene.tap(item(scene, "uploadButton"));
     QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("uploaded"));
-    QVERIFY(m_opened.isEmpty());
+    QVERIFY(browser.opened.isEmpty());
     QCOMPARE(uploadsBeforeMarker(scene, board), 1);
 }
 

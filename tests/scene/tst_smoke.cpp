@@ -11,24 +11,9 @@ class SmokeTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void helpSlidesInOverThreeHundredMilliseconds();
     void timersFollowTheVirtualClock();
     void overlayWaitsForTheConnectionUntilTheProbeOpens();
 };
-
-void SmokeTest::helpSlidesInOverThreeHundredMilliseconds()
-{
-    Scene scene;
-    QVERIFY(scene.root());
-    scene.evaluate(QStringLiteral("gameArea.state = 'info'"));
-    QCOMPARE(scene.property("infoView", "visible").toBool(), true);
-    scene.advance(150);
-    const qreal midway = scene.property("infoView", "x").toReal();
-    QVERIFY2(midway > 0 && midway < 480, qPrintable(QString::number(midway)));
-    scene.advance(160);
-    QCOMPARE(scene.property("infoView", "x").toReal(), 0.0);
-    QCOMPARE(scene.property("mainView", "visible").toBool(), false);
-}
 
 void SmokeTest::timersFollowTheVirtualClock()
 {
