@@ -136,15 +136,9 @@ void Scene::keepQmlAnimationsTicking()
     // nothing to run and signs on again one queued call later; an endless animation keeps it
     // on, so a timer started from the test fires at its exact millisecond.
     QQmlComponent ticker(m_view->engine());
-    ticker.setData("import QtQuick\n"
-                   "QtObject {\n"
-                   "    id: holder\n"
-                   "    property real t\n"
-                   "    property NumberAnimation ticking: NumberAnimation {\n"
-                   "        target: holder; property: 't'; from: 0; to: 1; duration: 1000;\n"
-                   "        loops: Animation.Infinite; running: true\n"
-                   "    }\n"
-                   "}\n",
+    ticker.setData("import QtQuick\nQtObject { id: holder; property real t; property NumberAnimation ticking:"
+                   " NumberAnimation { target: holder; property: 't'; from: 0; to: 1; duration: 1000;"
+                   " loops: Animation.Infinite; running: true } }\n",
         QUrl());
     QObject *object = ticker.create();
     if (!object) {

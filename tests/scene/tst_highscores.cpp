@@ -5,7 +5,6 @@
 
 #include <QFile>
 #include <QProcess>
-#include <QQmlContext>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -137,6 +136,8 @@ private slots:
 private:
     QQuickItem *item(Scene &scene, const char *id);
     QVariant screenProperty(Scene &scene, const char *id, const char *name);
+    // Properties of the screen's items, each as "id.name".
+    QVariantList looks(Scene &scene, const QStringList &properties);
     void storeScores(Scene &scene, const QList<int> &scores, int gridSize = 8);
     // Each false when the screen did not get where it should, so the test stops there.
     bool showScreen(Scene &scene);
@@ -156,18 +157,20 @@ private:
 
 QQuickItem *HighScoresTest::item(Scene &scene, const char *id)
 {
-    // The screen's own ids live in the context of its file, which its children share.
-    QQuickItem *found = nullptr;
-    for (QQuickItem *child : scene.itemById(QStringLiteral("highScoreView"))->childItems()) {
-        if (QQmlContext *context = qmlContext(child)) {
-            found = qobject_cast<QQuickItem *>(context->objectForName(QLatin1String(id)));
-            if (found)
-                break;
-        }
-    }
+    QQuickItem *found = scene.itemIn(QStringLiteral("highScoreView"), QLatin1String(id));
     if (!found)
         qFatal("no item %s on the high-score screen", id);
     return found;
+}
+
+QVariantList HighScoresTest::looks(Scene &scene, const QStringList &properties)
+{
+    QVariantList values;
+    for (const QString &property : properties) {
+        const QStringList idAndName = property.split(QLatin1Char('.'));
+        values += screenProperty(scene, qPrintable(idAndName[0]), qPrintable(idAndName[1]));
+    }
+    return values;
 }
 
 QVariant HighScoresTest::screenProperty(Scene &scene, const char *id, const char *name)
@@ -368,35 +371,30 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
 
     scene.tap(item(scene, "uploadButton"));
     QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("upload"));
-    QCOMPARE(screenProperty(scene, "loginPanel", "visible").toBool(), true);
-    QCOMPARE(screenProperty(scene, "loginPanel", "opacity").toReal(), 0.5);
-    QCOMPARE(screenProperty(scene, "dialogText", "visible").toBool(), false);
-    QCOMPARE(screenProperty(scene, "uploadButton", "visible").toBool(), false);
-    QCOMPARE(screenProperty(scene, "topListButton", "visible").toBool(), false);
-    QCOMPARE(screenProperty(scene, "usernameInput", "text").toString(), QString());
+    // The form's two buttons say which one sends the score.
+    QCOMPARE(looks(scene,
+                 { "loginPanel.visible", "loginPanel.opacity", "dialogText.visible", "uploadButton.visible",
+                     "topListButton.visible", "usernameInput.text", "uploadScoreButton.buttonText",
+                     "getAccountButton.buttonText" }),
+        (QVariantList { true, 0.5, false, false, false, QString(), "Upload score", "Get account" }));
     QCOMPARE(screenProperty(scene, "passwordInput", "echoMode").toInt(), 2);
     QCOMPARE(screenProperty(scene, "usernameBox", "y").toReal() + 22.2, 222.0 - 100);
-    // The form's two buttons say which one sends the score.
-    QCOMPARE(screenProperty(scene, "uploadScoreButton", "buttonText").toString(), QStringLiteral("Upload score"));
-    QCOMPARE(screenProperty(scene, "getAccountButton", "buttonText").toString(), QStringLiteral("Get account"));
 
     QVERIFY(type(scene, "usernameInput", QStringLiteral("ann")));
     QVERIFY(type(scene, "passwordInput", QStringLiteral("pw")));
     scene.tap(item(scene, "uploadScoreButton"));
     QVERIFY(scene.waitFor([&] { return board.heldCount() == 1; }));
     QCOMPARE(scene.property("highScoreView", "state").toString(), QStringLiteral("upload"));
-    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 1.0);
-    QCOMPARE(screenProperty(scene, "loadingText", "y").toReal(), 330.0);
+    QCOMPARE(looks(scene, { "loadingText.opacity", "loadingText.y" }), (QVariantList { 1.0, 330.0 }));
 
     board.answerHeld();
     QVERIFY(waitForUploaded(scene));
     QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
     QCOMPARE(scene.property("highScoreView", "password").toString(), QStringLiteral("pw"));
-    QCOMPARE(screenProperty(scene, "loginPanel", "visible").toBool(), false);
-    QCOMPARE(screenProperty(scene, "dialogText", "visible").toBool(), true);
-    QCOMPARE(screenProperty(scene, "loadingText", "visible").toBool(), false);
-    QCOMPARE(screenProperty(scene, "uploadButton", "visible").toBool(), true);
-    QCOMPARE(screenProperty(scene, "uploadButton", "opacity").toReal(), 0.0);
+    QCOMPARE(looks(scene,
+                 { "loginPanel.visible", "dialogText.visible", "loadingText.visible", "uploadButton.visible",
+                     "uploadButton.opacity" }),
+        (QVariantList { false, true, false, true, 0.0 }));
 
     // The home button swaps its picture while held and leaves the screen's own state alone.
     QQuickItem *home = item(scene, "homeButton");
@@ -413,8 +411,7 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
     scene.tap(item(scene, "uploadButton"));
     QCOMPARE(scene.property("highScoreView", "state").toString(), QString());
     QVERIFY(scene.waitFor([&] { return board.heldCount() == 1; }));
-    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 1.0);
-    QCOMPARE(screenProperty(scene, "loadingText", "y").toReal(), 544.0);
+    QCOMPARE(looks(scene, { "loadingText.opacity", "loadingText.y" }), (QVariantList { 1.0, 544.0 }));
     QCOMPARE(
         board.uploads().last().body, QByteArray("name=&score=30&gridSize=8&game=tamboro&username=ann&password=pw"));
 
