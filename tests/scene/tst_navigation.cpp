@@ -79,19 +79,7 @@ private slots:
     void aPressTakenAwayRestoresTheRestingLook_data();
     void aPressTakenAwayRestoresTheRestingLook();
     void everyControlHasAnAccessibleName();
-
-private:
-    // The start screen once the local service has answered the probe, calls so far dropped.
-    static bool reachLiveStartScreen(Scene &scene);
 };
-
-bool NavigationTest::reachLiveStartScreen(Scene &scene)
-{
-    if (!scene.waitFor([&] { return !scene.overlayShown(); }))
-        return false;
-    scene.calls().clear();
-    return true;
-}
 
 void NavigationTest::slides_data()
 {
@@ -264,15 +252,11 @@ void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall_data()
 
     const QStringList minimise { QStringLiteral("appData.minimize"), QStringLiteral("advertisement.start") };
     const QStringList close { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") };
-    QTest::newRow("minimise icon") << "gameArea"
-                                   << "image1" << minimise << QList<QUrl>();
-    QTest::newRow("close icon") << "gameArea"
-                                << "image2" << close << QList<QUrl>();
-    QTest::newRow("Exit") << "mainView"
-                          << "button4" << close << QList<QUrl>();
+    QTest::newRow("minimise icon") << "gameArea" << "image1" << minimise << QList<QUrl>();
+    QTest::newRow("close icon") << "gameArea" << "image2" << close << QList<QUrl>();
+    QTest::newRow("Exit") << "mainView" << "button4" << close << QList<QUrl>();
     QTest::newRow("More Games opens the store page")
-        << "mainView"
-        << "button5" << QStringList() << QList<QUrl> { QUrl(QStringLiteral(TAMBORO_STORE_URL)) };
+        << "mainView" << "button5" << QStringList() << QList<QUrl> { QUrl(QStringLiteral(TAMBORO_STORE_URL)) };
 }
 
 void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall()
@@ -286,7 +270,7 @@ void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall()
     QVERIFY(service);
     UrlCatcher browser;
     Scene scene;
-    QVERIFY(reachLiveStartScreen(scene));
+    QVERIFY(scene.showScreen(QString()));
     // The ad dialog is modal: what happened before start() returned is what the player saw
     // before the ad.
     QStringList beforeAdClosed;
@@ -306,7 +290,7 @@ void NavigationTest::helpAndHomeButtonNavigateThroughTheAdPanel()
     const auto service = startService();
     QVERIFY(service);
     Scene scene;
-    QVERIFY(reachLiveStartScreen(scene));
+    QVERIFY(scene.showScreen(QString()));
     QQuickItem *panel = scene.itemById(QStringLiteral("quillon_ad"));
     QVERIFY(panel);
 
@@ -344,7 +328,7 @@ void NavigationTest::heldButtonTurnsLightAndReleasingOutsideCancels()
     const auto service = startService();
     QVERIFY(service);
     Scene scene;
-    QVERIFY(reachLiveStartScreen(scene));
+    QVERIFY(scene.showScreen(QString()));
     QQuickItem *exit = scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button4"));
     QVERIFY(exit);
     const QList<QQuickItem *> texts = exit->findChildren<QQuickItem *>();
@@ -387,19 +371,13 @@ void NavigationTest::pressesDuringASlideDoNothing_data()
     // The second tap aims where its control stood before the first tap; 80 ms in, the start
     // screen has slid 180 px, so "Exit" lies under the pointer aimed at "Help".
     const QString start = QStringLiteral("mainView");
-    QTest::newRow("Help, then New Game") << QString() << start << "button3"
-                                         << "button1" << 80 << "info";
-    QTest::newRow("double-click on Help") << QString() << start << "button3"
-                                          << "button3" << 80 << "info";
-    QTest::newRow("Highscores, then Help") << QString() << start << "button2"
-                                           << "button3" << 80 << "highscore";
-    QTest::newRow("double-click on New Game") << QString() << start << "button1"
-                                              << "button1" << 80 << "game";
+    QTest::newRow("Help, then New Game") << QString() << start << "button3" << "button1" << 80 << "info";
+    QTest::newRow("double-click on Help") << QString() << start << "button3" << "button3" << 80 << "info";
+    QTest::newRow("Highscores, then Help") << QString() << start << "button2" << "button3" << 80 << "highscore";
+    QTest::newRow("double-click on New Game") << QString() << start << "button1" << "button1" << 80 << "game";
     // 250 ms in, the arriving high-score screen is nearly in place under the pointer.
-    QTest::newRow("high-score icon, then Upload high score") << "game"
-                                                             << "gameView"
-                                                             << "highscore"
-                                                             << "highScoreView/uploadButton" << 250 << "highscore";
+    QTest::newRow("high-score icon, then Upload high score")
+        << "game" << "gameView" << "highscore" << "highScoreView/uploadButton" << 250 << "highscore";
 }
 
 void NavigationTest::pressesDuringASlideDoNothing()
@@ -451,20 +429,11 @@ void NavigationTest::aPressTakenAwayRestoresTheRestingLook_data()
     QTest::addColumn<QString>("scope");
     QTest::addColumn<QString>("control");
 
-    QTest::newRow("New Game") << QString() << "mainView"
-                              << "button1";
-    QTest::newRow("Upload high score") << "highscore"
-                                       << "highScoreView"
-                                       << "uploadButton";
-    QTest::newRow("help screen's home") << "info"
-                                        << "infoView"
-                                        << "homeButton";
-    QTest::newRow("high-score screen's home") << "highscore"
-                                              << "highScoreView"
-                                              << "homeButton";
-    QTest::newRow("game screen's home") << "game"
-                                        << "gameView"
-                                        << "homeBtn";
+    QTest::newRow("New Game") << QString() << "mainView" << "button1";
+    QTest::newRow("Upload high score") << "highscore" << "highScoreView" << "uploadButton";
+    QTest::newRow("help screen's home") << "info" << "infoView" << "homeButton";
+    QTest::newRow("high-score screen's home") << "highscore" << "highScoreView" << "homeButton";
+    QTest::newRow("game screen's home") << "game" << "gameView" << "homeBtn";
 }
 
 void NavigationTest::aPressTakenAwayRestoresTheRestingLook()

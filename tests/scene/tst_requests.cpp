@@ -122,16 +122,11 @@ void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes_data()
 {
     QTest::addColumn<QString>("request");
     QTest::addColumn<QString>("switches");
-    QTest::newRow("probe, endless body") << "probe"
-                                         << "probe=endless";
-    QTest::newRow("probe, 409 with an endless body") << "probe"
-                                                     << "probe=endless&probe_status=409";
-    QTest::newRow("probe, 100 MiB body") << "probe"
-                                         << "probe=huge&hugebody_mib=100";
-    QTest::newRow("upload, 1 GiB reply") << "upload"
-                                         << "upload=huge&hugebody_mib=1024";
-    QTest::newRow("upload, endless 500 reply") << "upload"
-                                               << "upload=endless&upload_status=500";
+    QTest::newRow("probe, endless body") << "probe" << "probe=endless";
+    QTest::newRow("probe, 409 with an endless body") << "probe" << "probe=endless&probe_status=409";
+    QTest::newRow("probe, 100 MiB body") << "probe" << "probe=huge&hugebody_mib=100";
+    QTest::newRow("upload, 1 GiB reply") << "upload" << "upload=huge&hugebody_mib=1024";
+    QTest::newRow("upload, endless 500 reply") << "upload" << "upload=endless&upload_status=500";
 }
 
 void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes()
