@@ -70,8 +70,8 @@ private slots:
     // Controls
     void cornerIconsAndExitPairTheAdWithTheWindowCall_data();
     void cornerIconsAndExitPairTheAdWithTheWindowCall();
-    void helpAndHomeButtonNavigateThroughTheAdPanel();
-    void heldButtonTurnsLightAndReleasingOutsideCancels();
+    void heldControlChangesItsLookAndReleasingOutsideCancels_data();
+    void heldControlChangesItsLookAndReleasingOutsideCancels();
 
     // Fast hands
     void pressesDuringASlideDoNothing_data();
@@ -255,8 +255,8 @@ void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall_data()
     QTest::newRow("minimise icon") << "gameArea" << "image1" << minimise << QList<QUrl>();
     QTest::newRow("close icon") << "gameArea" << "image2" << close << QList<QUrl>();
     QTest::newRow("Exit") << "mainView" << "button4" << close << QList<QUrl>();
-    QTest::newRow("More Games opens the store page")
-        << "mainView" << "button5" << QStringList() << QList<QUrl> { QUrl(QStringLiteral(TAMBORO_STORE_URL)) };
+    QTest::newRow("More Games opens the store page") << "mainView"
+        << "button5" << QStringList() << QList<QUrl> { QUrl(QStringLiteral(TAMBORO_STORE_URL)) };
 }
 
 void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall()
@@ -285,78 +285,79 @@ void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall()
     QCOMPARE(scene.root()->state(), QString());
 }
 
-void NavigationTest::helpAndHomeButtonNavigateThroughTheAdPanel()
+void NavigationTest::heldControlChangesItsLookAndReleasingOutsideCancels_data()
 {
-    const auto service = startService();
-    QVERIFY(service);
-    Scene scene;
-    QVERIFY(scene.showScreen(QString()));
-    QQuickItem *panel = scene.itemById(QStringLiteral("quillon_ad"));
-    QVERIFY(panel);
+    QTest::addColumn<QString>("via");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("scope");
+    QTest::addColumn<QString>("control");
+    // A text button's look is its colour and its label's, a home button's its picture.
+    QTest::addColumn<QString>("resting");
+    QTest::addColumn<QString>("held");
+    QTest::addColumn<bool>("liftBelow");
+    QTest::addColumn<QStringList>("calls");
 
-    scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button3")));
-    QCOMPARE(scene.root()->state(), QStringLiteral("info"));
-    scene.advance(SLIDE_MS + 1);
-    QCOMPARE(visibleScreens(scene), QStringList { QStringLiteral("infoView") });
-    // The transparent panel lies over the whole help screen and must let the touch through.
-    QVERIFY(panel->isVisible());
-    QCOMPARE(panel->opacity(), 0.0);
-
-    QQuickItem *home = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("homeButton"));
-    QVERIFY(home);
-    const auto picture = [home] { return home->property("source").toUrl().fileName(); };
-    QCOMPARE(picture(), QStringLiteral("homebtn.png"));
-    scene.press(home);
-    QCOMPARE(picture(), QStringLiteral("homebtn2.png"));
-    scene.release(home, QPointF(-60, home->height() / 2));
-    QCOMPARE(picture(), QStringLiteral("homebtn.png"));
-    scene.advance(SLIDE_MS + 1);
-    QCOMPARE(scene.root()->state(), QStringLiteral("info"));
-
-    scene.press(home);
-    QCOMPARE(picture(), QStringLiteral("homebtn2.png"));
-    scene.release(home);
-    QCOMPARE(picture(), QStringLiteral("homebtn.png"));
-    QCOMPARE(scene.root()->state(), QString());
-    scene.advance(SLIDE_MS + 1);
-    QCOMPARE(visibleScreens(scene), QStringList { QStringLiteral("mainView") });
-    QVERIFY(scene.calls().isEmpty());
+    const QStringList close { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") };
+    QTest::newRow("Exit") << "" << "" << "mainView" << "button4" << "#000000 #ffffff" << "#e8e3e3 #000000" << true
+                          << close;
+    // The transparent ad panel lies over the whole help screen and must let the touch through.
+    QTest::newRow("help screen's home, reached through Help")
+        << "button3" << "info" << "infoView" << "homeButton" << "homebtn.png" << "homebtn2.png" << false
+        << QStringList();
 }
 
-void NavigationTest::heldButtonTurnsLightAndReleasingOutsideCancels()
+void NavigationTest::heldControlChangesItsLookAndReleasingOutsideCancels()
 {
+    QFETCH(QString, via);
+    QFETCH(QString, state);
+    QFETCH(QString, scope);
+    QFETCH(QString, control);
+    QFETCH(QString, resting);
+    QFETCH(QString, held);
+    QFETCH(bool, liftBelow);
+    QFETCH(QStringList, calls);
+
     const auto service = startService();
     QVERIFY(service);
     Scene scene;
     QVERIFY(scene.showScreen(QString()));
-    QQuickItem *exit = scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button4"));
-    QVERIFY(exit);
-    const QList<QQuickItem *> texts = exit->findChildren<QQuickItem *>();
+    if (!via.isEmpty())
+        scene.tap(scene.itemIn(QStringLiteral("mainView"), via));
+    QCOMPARE(scene.root()->state(), state);
+    scene.advance(SLIDE_MS + 1);
+    QCOMPARE(visibleScreens(scene), QStringList { screenOf(state) });
+    QQuickItem *item = scene.itemIn(scope, control);
+    QVERIFY(item);
     QQuickItem *label = nullptr;
-    for (QQuickItem *item : texts) {
-        if (item->property("text").toString() == QLatin1String("Exit"))
-            label = item;
+    for (QQuickItem *child : item->findChildren<QQuickItem *>()) {
+        if (item->property("buttonText").isValid() && child->property("text") == item->property("buttonText"))
+            label = child;
     }
-    QVERIFY(label);
-    const auto colours
-        = [&] { return qMakePair(exit->property("color").value<QColor>(), label->property("color").value<QColor>()); };
-    const auto resting = qMakePair(QColor(QStringLiteral("#000000")), QColor(QStringLiteral("#ffffff")));
-    const auto held = qMakePair(QColor(QStringLiteral("#e8e3e3")), QColor(QStringLiteral("#000000")));
+    const auto look = [&] {
+        return label ? item->property("color").value<QColor>().name() + QLatin1Char(' ')
+                + label->property("color").value<QColor>().name()
+                     : item->property("source").toUrl().fileName();
+    };
 
-    QCOMPARE(colours(), resting);
-    scene.press(exit);
-    QCOMPARE(colours(), held);
-    scene.moveTo(exit, QPointF(exit->width() - 5, exit->height() / 2));
-    QCOMPARE(colours(), held);
-    scene.release(exit, QPointF(exit->width() / 2, exit->height() + 40));
-    QCOMPARE(colours(), resting);
+    QCOMPARE(look(), resting);
+    scene.press(item);
+    QCOMPARE(look(), held);
+    scene.moveTo(item, QPointF(item->width() - 5, item->height() / 2));
+    QCOMPARE(look(), held);
+    scene.release(item, liftBelow ? QPointF(item->width() / 2, item->height() + 40) : QPointF(-60, item->height() / 2));
+    QCOMPARE(look(), resting);
+    scene.advance(SLIDE_MS + 1);
+    QCOMPARE(scene.root()->state(), state);
     QVERIFY(scene.calls().isEmpty());
 
-    scene.press(exit);
-    QCOMPARE(colours(), held);
-    scene.release(exit);
-    QCOMPARE(colours(), resting);
-    QCOMPARE(scene.calls(), (QStringList { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") }));
+    scene.press(item);
+    QCOMPARE(look(), held);
+    scene.release(item);
+    QCOMPARE(look(), resting);
+    QCOMPARE(scene.root()->state(), QString());
+    QCOMPARE(scene.calls(), calls);
+    scene.advance(SLIDE_MS + 1);
+    QCOMPARE(visibleScreens(scene), QStringList { QStringLiteral("mainView") });
 }
 
 void NavigationTest::pressesDuringASlideDoNothing_data()
@@ -376,8 +377,8 @@ void NavigationTest::pressesDuringASlideDoNothing_data()
     QTest::newRow("Highscores, then Help") << QString() << start << "button2" << "button3" << 80 << "highscore";
     QTest::newRow("double-click on New Game") << QString() << start << "button1" << "button1" << 80 << "game";
     // 250 ms in, the arriving high-score screen is nearly in place under the pointer.
-    QTest::newRow("high-score icon, then Upload high score")
-        << "game" << "gameView" << "highscore" << "highScoreView/uploadButton" << 250 << "highscore";
+    QTest::newRow("high-score icon, then Upload high score") << "game" << "gameView" << "highscore"
+                                                             << "highScoreView/uploadButton" << 250 << "highscore";
 }
 
 void NavigationTest::pressesDuringASlideDoNothing()
