@@ -57,22 +57,6 @@ void VirtualClock::settle()
         QCoreApplication::processEvents();
 }
 
-void VirtualClock::start()
-{
-    m_startedAt = m_elapsed;
-    QAnimationDriver::start();
-}
-
-void VirtualClock::startTicking()
-{
-    m_keepTicking.start();
-}
-
-void VirtualClock::advance()
-{
-    advanceAnimation();
-}
-
 UrlCatcher::UrlCatcher()
 {
     QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open");
@@ -88,23 +72,6 @@ CallRecorder::CallRecorder(const QString &name, QStringList *log, QObject *paren
     , m_name(name)
     , m_log(log)
 {
-}
-
-void CallRecorder::minimize()
-{
-    m_log->append(m_name + QStringLiteral(".minimize"));
-}
-
-void CallRecorder::close()
-{
-    m_log->append(m_name + QStringLiteral(".close"));
-}
-
-void CallRecorder::start()
-{
-    m_log->append(m_name + QStringLiteral(".start"));
-    if (onStart)
-        onStart();
 }
 
 Scene::Scene()
@@ -148,31 +115,10 @@ void Scene::keepQmlAnimationsTicking()
     object->setParent(m_view.get());
 }
 
-Scene::~Scene()
-{
-    m_clock->uninstall();
-}
-
-QQuickItem *Scene::root() const
-{
-    return m_view->rootObject();
-}
-
 QObject *Scene::byId(const QString &id) const
 {
     QQmlContext *context = qmlContext(root());
     return context ? context->objectForName(id) : nullptr;
-}
-
-QQuickItem *Scene::itemById(const QString &id) const
-{
-    return qobject_cast<QQuickItem *>(byId(id));
-}
-
-QVariant Scene::property(const QString &id, const char *name) const
-{
-    QObject *object = byId(id);
-    return object ? object->property(name) : QVariant();
 }
 
 QVariant Scene::evaluate(const QString &script)
@@ -198,16 +144,6 @@ QQuickItem *Scene::itemIn(const QString &scopeId, const QString &id) const
     return nullptr;
 }
 
-QPoint Scene::windowPoint(QQuickItem *item, QPointF local) const
-{
-    return item->mapToScene(local).toPoint();
-}
-
-void Scene::tap(QQuickItem *item)
-{
-    tap(item, QPointF(item->width() / 2, item->height() / 2));
-}
-
 void Scene::tap(QQuickItem *item, QPointF local)
 {
     QTest::mouseClick(m_view.get(), Qt::LeftButton, {}, windowPoint(item, local));
@@ -215,14 +151,12 @@ void Scene::tap(QQuickItem *item, QPointF local)
 
 void Scene::press(QQuickItem *item)
 {
-    QTest::mousePress(
-        m_view.get(), Qt::LeftButton, {}, windowPoint(item, QPointF(item->width() / 2, item->height() / 2)));
+    QTest::mousePress(m_view.get(), Qt::LeftButton, {}, windowPoint(item, centre(item)));
 }
 
 void Scene::release(QQuickItem *item)
 {
-    QTest::mouseRelease(
-        m_view.get(), Qt::LeftButton, {}, windowPoint(item, QPointF(item->width() / 2, item->height() / 2)));
+    QTest::mouseRelease(m_view.get(), Qt::LeftButton, {}, windowPoint(item, centre(item)));
 }
 
 bool Scene::waitFor(const std::function<bool()> &condition, int timeoutMs)
@@ -289,22 +223,6 @@ QVariantList Scene::sql(const QString &statement)
                                    " }); return rows; })()")
                         .arg(quoted.chopped(1).mid(1)))
         .toList();
-}
-
-bool Scene::overlayShown() const
-{
-    return property(QStringLiteral("item1"), "visible").toBool();
-}
-
-QString Scene::overlayText() const
-{
-    return property(QStringLiteral("text1"), "text").toString();
-}
-
-void Scene::goTo(const QString &state)
-{
-    evaluate(QStringLiteral("gameArea.state = '%1'").arg(state));
-    advance(SLIDE_MS + 1);
 }
 
 bool Scene::showScreen(const QString &state, const QString &script)
