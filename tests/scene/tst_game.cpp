@@ -157,14 +157,10 @@ bool scoresTableExists(Scene &scene)
 
 void storeScores(Scene &scene, const QList<int> &scores, int grid = 8)
 {
-    QStringList values;
+    scene.evaluate(
+        QStringLiteral("Game.scoresDatabase().transaction(function(tx) { tx.executeSql(Game.CREATE_SCORES); })"));
     for (int score : scores)
-        values << QString::number(score);
-    scene.evaluate(QStringLiteral(
-        "Game.scoresDatabase().transaction(function(tx) { tx.executeSql(Game.CREATE_SCORES);"
-        " [%1].forEach(function(s) { tx.executeSql('INSERT INTO Scores VALUES(?, ?, ?)', ['', s, %2]); }); })")
-                       .arg(values.join(QLatin1Char(',')))
-                       .arg(grid));
+        scene.sql(QStringLiteral("INSERT INTO Scores VALUES('', %1, %2)").arg(score).arg(grid));
 }
 
 int storedScoresOf(Scene &scene, int score)

@@ -135,7 +135,7 @@ private slots:
 
 private:
     QQuickItem *item(Scene &scene, const char *id);
-    QVariant screenProperty(Scene &scene, const char *id, const char *name);
+    QVariant screenProperty(Scene &scene, const char *id, const char *name) { return item(scene, id)->property(name); }
     // Properties of the screen's items, each as "id.name".
     QVariantList looks(Scene &scene, const QStringList &properties);
     void storeScores(Scene &scene, const QList<int> &scores, int gridSize = 8);
@@ -171,11 +171,6 @@ QVariantList HighScoresTest::looks(Scene &scene, const QStringList &properties)
         values += screenProperty(scene, qPrintable(idAndName[0]), qPrintable(idAndName[1]));
     }
     return values;
-}
-
-QVariant HighScoresTest::screenProperty(Scene &scene, const char *id, const char *name)
-{
-    return item(scene, id)->property(name);
 }
 
 void HighScoresTest::storeScores(Scene &scene, const QList<int> &scores, int gridSize)

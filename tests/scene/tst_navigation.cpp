@@ -28,15 +28,10 @@ qreal screenX(const QString &state, const QString &screen)
     return table.value(state).at(SCREENS.indexOf(screen));
 }
 
+// The screen each root state shows.
 QString screenOf(const QString &state)
 {
-    if (state == QLatin1String("game"))
-        return QStringLiteral("gameView");
-    if (state == QLatin1String("info"))
-        return QStringLiteral("infoView");
-    if (state == QLatin1String("highscore"))
-        return QStringLiteral("highScoreView");
-    return QStringLiteral("mainView");
+    return SCREENS.at(QStringList { QString(), "game", "info", "highscore" }.indexOf(state));
 }
 
 QStringList visibleScreens(const Scene &scene)
