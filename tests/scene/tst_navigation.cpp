@@ -6,6 +6,9 @@
 #include <QAccessible>
 #include <QColor>
 #include <QEasingCurve>
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQmlEngine>
 
 #include <memory>
 
@@ -52,6 +55,10 @@ class NavigationTest : public QObject {
 private slots:
     void init() { QVERIFY2(waitForFreePort(), "the compiled-in port stayed taken"); }
 
+    // Clock and first look
+    void timersFollowTheVirtualClock();
+    void overlayWaitsForTheConnectionUntilTheProbeOpens();
+
     // Screens and slides
     void slides_data();
     void slides();
@@ -75,6 +82,39 @@ private slots:
     void aPressTakenAwayRestoresTheRestingLook();
     void everyControlHasAnAccessibleName();
 };
+
+void NavigationTest::timersFollowTheVirtualClock()
+{
+    // Hide timers of empty holes: their firing changes nothing but their own running flag.
+    Scene scene;
+    scene.evaluate(QStringLiteral("hideTimer1.start()"));
+    scene.advance(700);
+    scene.evaluate(QStringLiteral("hideTimer2.start()"));
+    scene.advance(799);
+    QCOMPARE(scene.property("hideTimer1", "running").toBool(), true);
+    scene.advance(1);
+    QCOMPARE(scene.property("hideTimer1", "running").toBool(), false);
+    scene.advance(699);
+    QCOMPARE(scene.property("hideTimer2", "running").toBool(), true);
+    scene.advance(1);
+    QCOMPARE(scene.property("hideTimer2", "running").toBool(), false);
+}
+
+void NavigationTest::overlayWaitsForTheConnectionUntilTheProbeOpens()
+{
+    // Between building the scene and evaluating its bindings, which opens the probe, the
+    // overlay shows its own first text.
+    QQmlEngine engine;
+    QQmlComponent component(&engine, QUrl(QStringLiteral("qrc:/resources/main.qml")));
+    std::unique_ptr<QObject> root(component.beginCreate(engine.rootContext()));
+    QVERIFY2(root, qPrintable(component.errorString()));
+    QObject *text = qmlContext(root.get())->objectForName(QStringLiteral("text1"));
+    const QString first = text ? text->property("text").toString() : QString();
+    // A half-built scene must not be destroyed.
+    component.completeCreate();
+    QCOMPARE(first, QStringLiteral("Waiting data connection"));
+    QCOMPARE(text->property("text").toString(), QStringLiteral("Loading, please wait"));
+}
 
 void NavigationTest::slides_data()
 {
