@@ -3,11 +3,14 @@
 #include "SceneNetwork.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTcpServer>
 
 #include <malloc.h>
 
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QQmlComponent>
 #include <QQmlContext>
@@ -54,20 +57,14 @@ void VirtualClock::settle()
         QCoreApplication::processEvents();
 }
 
-void VirtualClock::start()
+UrlCatcher::UrlCatcher()
 {
-    m_startedAt = m_elapsed;
-    QAnimationDriver::start();
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open");
 }
 
-void VirtualClock::startTicking()
+UrlCatcher::~UrlCatcher()
 {
-    m_keepTicking.start();
-}
-
-void VirtualClock::advance()
-{
-    advanceAnimation();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
 }
 
 CallRecorder::CallRecorder(const QString &name, QStringList *log, QObject *parent)
@@ -75,23 +72,6 @@ CallRecorder::CallRecorder(const QString &name, QStringList *log, QObject *paren
     , m_name(name)
     , m_log(log)
 {
-}
-
-void CallRecorder::minimize()
-{
-    m_log->append(m_name + QStringLiteral(".minimize"));
-}
-
-void CallRecorder::close()
-{
-    m_log->append(m_name + QStringLiteral(".close"));
-}
-
-void CallRecorder::start()
-{
-    m_log->append(m_name + QStringLiteral(".start"));
-    if (onStart)
-        onStart();
 }
 
 Scene::Scene()
@@ -123,15 +103,9 @@ void Scene::keepQmlAnimationsTicking()
     // nothing to run and signs on again one queued call later; an endless animation keeps it
     // on, so a timer started from the test fires at its exact millisecond.
     QQmlComponent ticker(m_view->engine());
-    ticker.setData("import QtQuick\n"
-                   "QtObject {\n"
-                   "    id: holder\n"
-                   "    property real t\n"
-                   "    property NumberAnimation ticking: NumberAnimation {\n"
-                   "        target: holder; property: 't'; from: 0; to: 1; duration: 1000;\n"
-                   "        loops: Animation.Infinite; running: true\n"
-                   "    }\n"
-                   "}\n",
+    ticker.setData("import QtQuick\nQtObject { id: holder; property real t; property NumberAnimation ticking:"
+                   " NumberAnimation { target: holder; property: 't'; from: 0; to: 1; duration: 1000;"
+                   " loops: Animation.Infinite; running: true } }\n",
         QUrl());
     QObject *object = ticker.create();
     if (!object) {
@@ -141,31 +115,10 @@ void Scene::keepQmlAnimationsTicking()
     object->setParent(m_view.get());
 }
 
-Scene::~Scene()
-{
-    m_clock->uninstall();
-}
-
-QQuickItem *Scene::root() const
-{
-    return m_view->rootObject();
-}
-
 QObject *Scene::byId(const QString &id) const
 {
     QQmlContext *context = qmlContext(root());
     return context ? context->objectForName(id) : nullptr;
-}
-
-QQuickItem *Scene::itemById(const QString &id) const
-{
-    return qobject_cast<QQuickItem *>(byId(id));
-}
-
-QVariant Scene::property(const QString &id, const char *name) const
-{
-    QObject *object = byId(id);
-    return object ? object->property(name) : QVariant();
 }
 
 QVariant Scene::evaluate(const QString &script)
@@ -191,16 +144,6 @@ QQuickItem *Scene::itemIn(const QString &scopeId, const QString &id) const
     return nullptr;
 }
 
-QPoint Scene::windowPoint(QQuickItem *item, QPointF local) const
-{
-    return item->mapToScene(local).toPoint();
-}
-
-void Scene::tap(QQuickItem *item)
-{
-    tap(item, QPointF(item->width() / 2, item->height() / 2));
-}
-
 void Scene::tap(QQuickItem *item, QPointF local)
 {
     QTest::mouseClick(m_view.get(), Qt::LeftButton, {}, windowPoint(item, local));
@@ -208,14 +151,12 @@ void Scene::tap(QQuickItem *item, QPointF local)
 
 void Scene::press(QQuickItem *item)
 {
-    QTest::mousePress(
-        m_view.get(), Qt::LeftButton, {}, windowPoint(item, QPointF(item->width() / 2, item->height() / 2)));
+    QTest::mousePress(m_view.get(), Qt::LeftButton, {}, windowPoint(item, centre(item)));
 }
 
 void Scene::release(QQuickItem *item)
 {
-    QTest::mouseRelease(
-        m_view.get(), Qt::LeftButton, {}, windowPoint(item, QPointF(item->width() / 2, item->height() / 2)));
+    QTest::mouseRelease(m_view.get(), Qt::LeftButton, {}, windowPoint(item, centre(item)));
 }
 
 bool Scene::waitFor(const std::function<bool()> &condition, int timeoutMs)
@@ -263,16 +204,37 @@ void Scene::playOutWithScore(int score)
 
 bool Scene::waitForProbe()
 {
-    return waitFor([this] {
-        return !property(QStringLiteral("item1"), "visible").toBool()
-            || property(QStringLiteral("text1"), "text").toString().startsWith(QLatin1String("Network"));
-    });
+    return waitFor([this] { return !overlayShown() || overlayText().startsWith(QLatin1String("Network")); });
 }
 
 QString Scene::scoreDatabaseFile() const
 {
     return m_view->engine()->offlineStorageDatabaseFilePath(QStringLiteral("TamboroScores"))
         + QStringLiteral(".sqlite");
+}
+
+QVariantList Scene::sql(const QString &statement)
+{
+    const QString quoted = QString::fromUtf8(QJsonDocument(QJsonArray { statement }).toJson(QJsonDocument::Compact));
+    return evaluate(QStringLiteral("(function() { var rows = [];"
+                                   " Game.scoresDatabase().transaction(function(tx) {"
+                                   "  var result = tx.executeSql(%1);"
+                                   "  for (var i = 0; i < result.rows.length; ++i) rows.push(result.rows.item(i));"
+                                   " }); return rows; })()")
+                        .arg(quoted.chopped(1).mid(1)))
+        .toList();
+}
+
+bool Scene::showScreen(const QString &state, const QString &script)
+{
+    if (!waitForProbe())
+        return false;
+    evaluate(QStringLiteral("item1.visible = false"));
+    if (!script.isEmpty())
+        evaluate(script);
+    goTo(state);
+    m_calls.clear();
+    return true;
 }
 
 bool waitForFreePort(int timeoutMs)

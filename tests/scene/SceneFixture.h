@@ -6,12 +6,33 @@
 #include <QQuickItem>
 #include <QQuickView>
 #include <QStringList>
+#include <QUrl>
 #include <QVariantAnimation>
 
 #include <functional>
 #include <memory>
 
 class LocalService;
+
+// How long a slide from one screen to another takes.
+constexpr int SLIDE_MS = 300;
+// The connection overlay's texts while the probe runs and after it failed.
+inline const QString LOADING = QStringLiteral("Loading, please wait");
+inline const QString CONNECTION_ERROR = QStringLiteral("Network connection error, please try again.");
+
+// Receives what the scene hands to the platform's browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+
+public:
+    UrlCatcher();
+    ~UrlCatcher() override;
+
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
 
 // Time for the scene's timers and animations, moved forward only by the test, so a
 // 4.5 s game takes no 4.5 s and every firing comes at an exact millisecond.
@@ -23,15 +44,19 @@ public:
     // fire in order.
     void advance(int milliseconds);
     // Call once the clock is installed.
-    void startTicking();
+    void startTicking() { m_keepTicking.start(); }
     // Call once the scene has loaded, before the test starts anything.
     void catchUp();
     // Qt adds this to the time at which the driver was started, so it counts from there.
     qint64 elapsed() const override { return m_elapsed - m_startedAt; }
-    void start() override;
+    void start() override
+    {
+        m_startedAt = m_elapsed;
+        QAnimationDriver::start();
+    }
 
 protected:
-    void advance() override;
+    void advance() override { advanceAnimation(); }
 
 private:
     static void settle();
@@ -51,9 +76,14 @@ class CallRecorder : public QObject {
 public:
     CallRecorder(const QString &name, QStringList *log, QObject *parent = nullptr);
 
-    Q_INVOKABLE void minimize();
-    Q_INVOKABLE void close();
-    Q_INVOKABLE void start();
+    Q_INVOKABLE void minimize() { m_log->append(m_name + QStringLiteral(".minimize")); }
+    Q_INVOKABLE void close() { m_log->append(m_name + QStringLiteral(".close")); }
+    Q_INVOKABLE void start()
+    {
+        m_log->append(m_name + QStringLiteral(".start"));
+        if (onStart)
+            onStart();
+    }
 
     // Runs inside start(), as a modal ad dialog would, before it returns.
     std::function<void()> onStart;
@@ -68,10 +98,10 @@ private:
 class Scene {
 public:
     Scene();
-    ~Scene();
+    ~Scene() { m_clock->uninstall(); }
 
     QQuickView &view() { return *m_view; }
-    QQuickItem *root() const;
+    QQuickItem *root() const { return m_view->rootObject(); }
     VirtualClock &clock() { return *m_clock; }
     QStringList &calls() { return m_calls; }
     CallRecorder &advertisement() { return *m_advertisement; }
@@ -79,9 +109,13 @@ public:
 
     // An object of the root scene by its id ("gameView", "hideTimer3", "item1" ...).
     QObject *byId(const QString &id) const;
-    QQuickItem *itemById(const QString &id) const;
+    QQuickItem *itemById(const QString &id) const { return qobject_cast<QQuickItem *>(byId(id)); }
     // A property of an object named by id, e.g. property("gameView", "state").
-    QVariant property(const QString &id, const char *name) const;
+    QVariant property(const QString &id, const char *name) const
+    {
+        QObject *object = byId(id);
+        return object ? object->property(name) : QVariant();
+    }
     // An item declared inside another scene file ("button4" of the start screen), found by
     // its id among the descendants of an object of the root scene.
     QQuickItem *itemIn(const QString &scopeId, const QString &id) const;
@@ -92,14 +126,15 @@ public:
     void advance(int milliseconds) { m_clock->advance(milliseconds); }
 
     // Presses and releases the mouse in the middle of an item, or at a point in it.
-    void tap(QQuickItem *item);
+    static QPointF centre(QQuickItem *item) { return QPointF(item->width() / 2, item->height() / 2); }
+    void tap(QQuickItem *item) { tap(item, centre(item)); }
     void tap(QQuickItem *item, QPointF local);
     void press(QQuickItem *item);
     void release(QQuickItem *item);
     // A finger that has wandered to a point of an item (pressed or not) and is lifted there.
     void moveTo(QQuickItem *item, QPointF local);
     void release(QQuickItem *item, QPointF local);
-    QPoint windowPoint(QQuickItem *item, QPointF local) const;
+    QPoint windowPoint(QQuickItem *item, QPointF local) const { return item->mapToScene(local).toPoint(); }
 
     // Lets the event loop deliver network replies and queued calls until the condition
     // holds or the timeout (real time) passes.
@@ -116,6 +151,24 @@ public:
     void playOutWithScore(int score);
     // The file of the game's high-score database.
     QString scoreDatabaseFile() const;
+    // Runs one statement on the game's own score database and returns its rows as maps.
+    QVariantList sql(const QString &statement);
+    // How many rows a statement on the score database returns.
+    int sqlCount(const QString &statement) { return int(sql(statement).size()); }
+
+    // The connection overlay and its text.
+    bool overlayShown() const { return property(QStringLiteral("item1"), "visible").toBool(); }
+    QString overlayText() const { return property(QStringLiteral("text1"), "text").toString(); }
+    // Sets the root state ('' for the start screen) and lets the slide end.
+    void goTo(const QString &state)
+    {
+        evaluate(QStringLiteral("gameArea.state = '%1'").arg(state));
+        advance(SLIDE_MS + 1);
+    }
+    // Past the probe with its overlay taken away, as a working connection would, after a
+    // script run there, on the screen of a root state once its slide is over, calls so far
+    // dropped. False when the probe had no answer.
+    bool showScreen(const QString &state, const QString &script = QString());
 
 private:
     void keepQmlAnimationsTicking();

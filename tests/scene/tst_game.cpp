@@ -26,7 +26,6 @@ private slots:
     void tenthScoreTieStaysOffTheList_data();
     void tenthScoreTieStaysOffTheList();
     void evenGamesShowAnAdBeforeTheScoreIsSaved();
-    void gameOverLinesKeepTheirSizeUnlessTooWide();
     void boardGeometryFollowsTheScreenUnrounded_data();
     void boardGeometryFollowsTheScreenUnrounded();
 };
@@ -148,41 +147,25 @@ bool anyTimerRunning(Scene &scene)
 // a dropped table rather than a deleted file.
 void dropScores(Scene &scene)
 {
-    scene.evaluate(QStringLiteral(
-        "Game.scoresDatabase().transaction(function(tx) { tx.executeSql('DROP TABLE IF EXISTS Scores'); })"));
+    scene.sql(QStringLiteral("DROP TABLE IF EXISTS Scores"));
 }
 
 bool scoresTableExists(Scene &scene)
 {
-    return scene
-               .evaluate(QStringLiteral(
-                   "(function() { var n = 0; Game.scoresDatabase().transaction(function(tx) {"
-                   " n = tx.executeSql(\"SELECT name FROM sqlite_master WHERE name = 'Scores'\").rows.length; });"
-                   " return n; })()"))
-               .toInt()
-        > 0;
+    return scene.sqlCount(QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'Scores'")) > 0;
 }
 
 void storeScores(Scene &scene, const QList<int> &scores, int grid = 8)
 {
-    QStringList values;
+    scene.evaluate(
+        QStringLiteral("Game.scoresDatabase().transaction(function(tx) { tx.executeSql(Game.CREATE_SCORES); })"));
     for (int score : scores)
-        values << QString::number(score);
-    scene.evaluate(QStringLiteral(
-        "Game.scoresDatabase().transaction(function(tx) { tx.executeSql(Game.CREATE_SCORES);"
-        " [%1].forEach(function(s) { tx.executeSql('INSERT INTO Scores VALUES(?, ?, ?)', ['', s, %2]); }); })")
-                       .arg(values.join(QLatin1Char(',')))
-                       .arg(grid));
+        scene.sql(QStringLiteral("INSERT INTO Scores VALUES('', %1, %2)").arg(score).arg(grid));
 }
 
 int storedScoresOf(Scene &scene, int score)
 {
-    return scene
-        .evaluate(QStringLiteral(
-            "(function() { var n = 0; Game.scoresDatabase().transaction(function(tx) {"
-            " n = tx.executeSql('SELECT * FROM Scores WHERE score = %1').rows.length; }); return n; })()")
-                      .arg(score))
-        .toInt();
+    return scene.sqlCount(QStringLiteral("SELECT * FROM Scores WHERE score = %1").arg(score));
 }
 
 } // namespace
@@ -380,6 +363,20 @@ void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
     QCOMPARE(gameViewState(scene), overlay);
     QVERIFY(overlayShows(scene, QStringLiteral("Game over!")));
     QVERIFY(overlayShows(scene, message));
+    // The message's letters stay inside the overlay, straight-edged below its corners; the
+    // title fits as it is and keeps its size.
+    QQuickItem *box = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("rectangle2"));
+    QQuickItem *line = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("text2"));
+    const qreal width = line->property("contentWidth").toReal();
+    const qreal left = line->mapToItem(box, QPointF((line->width() - width) / 2, 0)).x();
+    QVERIFY2(left >= 8 && left + width <= box->width() - 8,
+        qPrintable(QStringLiteral("%1 wide at %2").arg(width).arg(left)));
+    QCOMPARE(scene.itemIn(QStringLiteral("gameView"), QStringLiteral("title"))->property("contentWidth").toReal(),
+        scene
+            .evaluate(QStringLiteral(
+                "Qt.createQmlObject('import QtQuick; Text { font.pointSize: 24; text: \"Game over!\" }', gameArea)"
+                ".implicitWidth"))
+            .toReal());
     QVERIFY(!anyTimerRunning(scene));
     // A score for the list is saved once; no points do not even open the database.
     if (score > 0)
@@ -479,10 +476,11 @@ void GameTest::tenthScoreTieStaysOffTheList_data()
     QTest::addColumn<int>("fiftiesAfter");
 
     const QString listed = QStringLiteral("You got to high scores list!");
-    QTest::newRow("nine better")
-        << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 10, 20 } << 8 << "gameOver" << listed << 4;
-    QTest::newRow("ten, the tenth a tie") << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 50, 20 } << 8
-                                          << "gameOver1" << "You didn't get new highscore!" << 4;
+    QTest::newRow("nine better") << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 10, 20 } << 8 << "gameOver"
+                                 << listed << 4;
+    QTest::newRow("ten, the tenth a tie")
+        << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 50, 20 } << 8 << "gameOver1"
+        << "You didn't get new highscore!" << 4;
     QTest::newRow("ten better on another board")
         << QList<int> { 90, 90, 90, 90, 90, 90, 90, 90, 90, 90 } << 6 << "gameOver" << listed << 1;
     QTest::newRow("empty") << QList<int> {} << 8 << "gameOver" << listed << 1;
@@ -538,38 +536,6 @@ void GameTest::evenGamesShowAnAdBeforeTheScoreIsSaved()
     QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
     QCOMPARE(scene.calls().size(), 2);
     QCOMPARE(storedScoresOf(scene, 7), 2);
-}
-
-void GameTest::gameOverLinesKeepTheirSizeUnlessTooWide()
-{
-    Scene scene;
-    QVERIFY(scene.readyToPlay());
-    dropScores(scene);
-    QQuickItem *overlay = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("rectangle2"));
-    QQuickItem *title = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("title"));
-    QQuickItem *line = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("text2"));
-    // Where a line's letters lie across the overlay, which is straight-edged below its corners.
-    auto drawnSpan = [overlay](QQuickItem *text) {
-        const qreal width = text->property("contentWidth").toReal();
-        const qreal left = text->mapToItem(overlay, QPointF((text->width() - width) / 2, 0)).x();
-        return std::pair { left, left + width };
-    };
-    const qreal titleAtFullSize
-        = scene
-              .evaluate(QStringLiteral(
-                  "Qt.createQmlObject('import QtQuick; Text { font.pointSize: 24; text: \"Game over!\" }', gameArea)"
-                  ".implicitWidth"))
-              .toReal();
-
-    for (const char *state : { "gameOver", "gameOver1" }) {
-        scene.evaluate(QStringLiteral("gameView.state = ''; gameView.state = '%1'").arg(QLatin1String(state)));
-        QVERIFY(line->property("text").toString().startsWith(QLatin1String("You ")));
-        const auto [left, right] = drawnSpan(line);
-        QVERIFY2(
-            left >= 8 && right <= overlay->width() - 8, qPrintable(QStringLiteral("%1 to %2").arg(left).arg(right)));
-        // The title fits as it is and keeps its size.
-        QCOMPARE(title->property("contentWidth").toReal(), titleAtFullSize);
-    }
 }
 
 void GameTest::boardGeometryFollowsTheScreenUnrounded_data()

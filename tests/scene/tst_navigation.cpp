@@ -1,30 +1,28 @@
 #include "IsolatedHome.h"
 #include "LocalService.h"
+#include "PortraitFit.h"
 #include "SceneFixture.h"
 #include "tamboro_config.h"
 
 #include <QAccessible>
 #include <QColor>
-#include <QDesktopServices>
+#include <QDirIterator>
 #include <QEasingCurve>
-#include <QUrl>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <QImage>
+#include <QImageReader>
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQmlExpression>
 
 #include <memory>
 
 namespace {
 
-const QString LOADING = QStringLiteral("Loading, please wait");
-const QString CONNECTION_ERROR = QStringLiteral("Network connection error, please try again.");
 const QStringList SCREENS { QStringLiteral("mainView"), QStringLiteral("gameView"), QStringLiteral("infoView"),
     QStringLiteral("highScoreView") };
 const QStringList START_BUTTONS { QStringLiteral("button1"), QStringLiteral("button2"), QStringLiteral("button5"),
     QStringLiteral("button3"), QStringLiteral("button4") };
-constexpr int SLIDE_MS = 300;
 
 // Where each screen lies in each root state, in the order of SCREENS.
 qreal screenX(const QString &state, const QString &screen)
@@ -38,15 +36,10 @@ qreal screenX(const QString &state, const QString &screen)
     return table.value(state).at(SCREENS.indexOf(screen));
 }
 
+// The screen each root state shows.
 QString screenOf(const QString &state)
 {
-    if (state == QLatin1String("game"))
-        return QStringLiteral("gameView");
-    if (state == QLatin1String("info"))
-        return QStringLiteral("infoView");
-    if (state == QLatin1String("highscore"))
-        return QStringLiteral("highScoreView");
-    return QStringLiteral("mainView");
+    return SCREENS.at(QStringList { QString(), "game", "info", "highscore" }.indexOf(state));
 }
 
 QStringList visibleScreens(const Scene &scene)
@@ -59,67 +52,42 @@ QStringList visibleScreens(const Scene &scene)
     return visible;
 }
 
-void setRootState(Scene &scene, const QString &state)
-{
-    scene.evaluate(QStringLiteral("gameArea.state = '%1'").arg(state));
-}
+enum When { Settled, MidSlide };
 
-bool overlayShown(const Scene &scene)
-{
-    return scene.property(QStringLiteral("item1"), "visible").toBool();
-}
+const QString IMAGES = QStringLiteral(":/resources/images/");
 
-QString overlayText(const Scene &scene)
+// Mean difference per colour channel between what the window shows in an area and a
+// picture scaled to where it is drawn; both rectangles in window pixels.
+double difference(const QImage &grab, const QRect &drawnAt, const QImage &picture, const QRect &area)
 {
-    return scene.property(QStringLiteral("text1"), "text").toString();
-}
-
-// The port compiled into the game, bound but never listening: every connection to it is
-// refused, and no other service can take it while the test runs.
-class RefusedPort {
-public:
-    RefusedPort()
-        : m_socket(::socket(AF_INET, SOCK_STREAM, 0))
-    {
-        // Connections of earlier tests may linger on the port in TIME_WAIT.
-        const int reuse = 1;
-        ::setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(LocalService::compiledInPort());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_held = m_socket >= 0 && ::bind(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    const QImage expected = picture.scaled(drawnAt.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                                .convertToFormat(QImage::Format_RGB32);
+    const QImage drawn = grab.convertToFormat(QImage::Format_RGB32);
+    qint64 sum = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QRgb a = drawn.pixel(x, y);
+            const QRgb b = expected.pixel(x - drawnAt.left(), y - drawnAt.top());
+            sum += qAbs(qRed(a) - qRed(b)) + qAbs(qGreen(a) - qGreen(b)) + qAbs(qBlue(a) - qBlue(b));
+        }
     }
-    ~RefusedPort()
-    {
-        if (m_socket >= 0)
-            ::close(m_socket);
-    }
-    RefusedPort(const RefusedPort &) = delete;
-    RefusedPort &operator=(const RefusedPort &) = delete;
+    return double(sum) / (3.0 * area.width() * area.height());
+}
 
-    bool isHeld() const { return m_held; }
-
-private:
-    int m_socket;
-    bool m_held = false;
-};
+// The area is drawn from the sharp file when it is clearly closer to it than to the 1x one.
+void verifyDrawnSharp(const QImage &grab, const QRect &drawnAt, const QString &picture, const QRect &area)
+{
+    const qsizetype dot = picture.lastIndexOf(QLatin1Char('.'));
+    const QString sharp = picture.left(dot) + QLatin1String("@2x") + picture.mid(dot);
+    const double toSharp = difference(grab, drawnAt, QImage(IMAGES + sharp), area);
+    const double toPlain = difference(grab, drawnAt, QImage(IMAGES + picture), area);
+    QVERIFY2(toSharp < 0.6 * toPlain,
+        qPrintable(QStringLiteral("%1: %2 against %3").arg(picture).arg(toSharp).arg(toPlain)));
+}
 
 } // namespace
 
-// Receives what the scene hands to the platform's browser.
-class UrlCatcher : public QObject {
-    Q_OBJECT
-
-public:
-    UrlCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open"); }
-    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
-
-    QList<QUrl> opened;
-
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
-};
+Q_DECLARE_METATYPE(When)
 
 class NavigationTest : public QObject {
     Q_OBJECT
@@ -127,8 +95,11 @@ class NavigationTest : public QObject {
 private slots:
     void init() { QVERIFY2(waitForFreePort(), "the compiled-in port stayed taken"); }
 
+    // Clock and first look
+    void timersFollowTheVirtualClock();
+    void overlayWaitsForTheConnectionUntilTheProbeOpens();
+
     // Screens and slides
-    void statesPlaceScreensAndHideTheOverlay();
     void slides_data();
     void slides();
     void helpTextStaysClearOfTheAboutText();
@@ -137,14 +108,12 @@ private slots:
     void answeredProbeHidesOverlayForGoodAndStartsOneAd();
     void failedProbeLeavesAnError_data();
     void failedProbeLeavesAnError();
-    void failedProbeBlocksStartButtonsButNotTheIcons();
 
     // Controls
     void cornerIconsAndExitPairTheAdWithTheWindowCall_data();
     void cornerIconsAndExitPairTheAdWithTheWindowCall();
-    void moreGamesOpensTheStorePage();
-    void helpAndHomeButtonNavigateThroughTheAdPanel();
-    void heldButtonTurnsLightAndReleasingOutsideCancels();
+    void heldControlChangesItsLookAndReleasingOutsideCancels_data();
+    void heldControlChangesItsLookAndReleasingOutsideCancels();
 
     // Fast hands
     void pressesDuringASlideDoNothing_data();
@@ -153,39 +122,47 @@ private slots:
     void aPressTakenAwayRestoresTheRestingLook();
     void everyControlHasAnAccessibleName();
 
-private:
-    // The start screen once the local service has answered the probe, calls so far dropped.
-    static bool reachLiveStartScreen(Scene &scene);
+    // Keys: the number keys press the holes, Escape the current screen's home button; each
+    // only where a finger could press that control at that moment.
+    void keyActsLikeItsControl_data();
+    void keyActsLikeItsControl();
+
+    // Pictures at their own size and at twice it, drawn through the shell's letterbox.
+    void everyPictureHasATwiceAsLargeSharpFile();
+    void sceneShownAtTwiceItsSizeDrawsTheSharpFiles();
 };
 
-bool NavigationTest::reachLiveStartScreen(Scene &scene)
+void NavigationTest::timersFollowTheVirtualClock()
 {
-    if (!scene.waitFor([&] { return !overlayShown(scene); }))
-        return false;
-    scene.calls().clear();
-    return true;
+    // Hide timers of empty holes: their firing changes nothing but their own running flag.
+    Scene scene;
+    scene.evaluate(QStringLiteral("hideTimer1.start()"));
+    scene.advance(700);
+    scene.evaluate(QStringLiteral("hideTimer2.start()"));
+    scene.advance(799);
+    QCOMPARE(scene.property("hideTimer1", "running").toBool(), true);
+    scene.advance(1);
+    QCOMPARE(scene.property("hideTimer1", "running").toBool(), false);
+    scene.advance(699);
+    QCOMPARE(scene.property("hideTimer2", "running").toBool(), true);
+    scene.advance(1);
+    QCOMPARE(scene.property("hideTimer2", "running").toBool(), false);
 }
 
-void NavigationTest::statesPlaceScreensAndHideTheOverlay()
+void NavigationTest::overlayWaitsForTheConnectionUntilTheProbeOpens()
 {
-    Scene scene;
-    const bool overlayBase = overlayShown(scene);
-    QObject *panel = scene.byId(QStringLiteral("quillon_ad"));
-    QVERIFY(panel);
-
-    // Every one of the seven transitions, in an order the controls can make.
-    const QStringList path { QStringLiteral("info"), QString(), QStringLiteral("highscore"), QString(),
-        QStringLiteral("game"), QStringLiteral("highscore"), QString(), QStringLiteral("game"), QString() };
-    for (const QString &state : path) {
-        setRootState(scene, state);
-        scene.advance(SLIDE_MS + 1);
-        for (const QString &screen : SCREENS)
-            QCOMPARE(scene.property(screen, "x").toReal(), screenX(state, screen));
-        QCOMPARE(visibleScreens(scene), QStringList { screenOf(state) });
-        QCOMPARE(overlayShown(scene), state.isEmpty() ? overlayBase : false);
-        QCOMPARE(panel->property("visible").toBool(), true);
-        QCOMPARE(panel->property("opacity").toReal(), 0.0);
-    }
+    // Between building the scene and evaluating its bindings, which opens the probe, the
+    // overlay shows its own first text.
+    QQmlEngine engine;
+    QQmlComponent component(&engine, QUrl(QStringLiteral("qrc:/resources/main.qml")));
+    std::unique_ptr<QObject> root(component.beginCreate(engine.rootContext()));
+    QVERIFY2(root, qPrintable(component.errorString()));
+    QObject *text = qmlContext(root.get())->objectForName(QStringLiteral("text1"));
+    const QString first = text ? text->property("text").toString() : QString();
+    // A half-built scene must not be destroyed.
+    component.completeCreate();
+    QCOMPARE(first, QStringLiteral("Waiting data connection"));
+    QCOMPARE(text->property("text").toString(), QStringLiteral("Loading, please wait"));
 }
 
 void NavigationTest::slides_data()
@@ -210,15 +187,16 @@ void NavigationTest::slides()
     const QString leaving = screenOf(from);
 
     Scene scene;
-    if (!from.isEmpty()) {
-        setRootState(scene, from);
-        scene.advance(SLIDE_MS + 1);
-    }
+    const bool overlayBase = scene.overlayShown();
+    QObject *panel = scene.byId(QStringLiteral("quillon_ad"));
+    QVERIFY(panel);
+    if (!from.isEmpty())
+        scene.goTo(from);
     QCOMPARE(visibleScreens(scene), QStringList { leaving });
     // The high-score screen is left in its upload form; arriving there must show the list.
     scene.evaluate(QStringLiteral("highScoreView.state = 'upload'"));
 
-    setRootState(scene, to);
+    scene.evaluate(QStringLiteral("gameArea.state = '%1'").arg(to));
     QCOMPARE(scene.property(arriving, "visible").toBool(), true);
     QCOMPARE(scene.property(leaving, "visible").toBool(), true);
     if (to == QLatin1String("highscore"))
@@ -254,6 +232,10 @@ void NavigationTest::slides()
     for (const QString &screen : SCREENS)
         QCOMPARE(scene.property(screen, "x").toReal(), screenX(to, screen));
     QCOMPARE(visibleScreens(scene), QStringList { arriving });
+    // The overlay belongs to the start screen; the transparent ad panel stays over them all.
+    QCOMPARE(scene.overlayShown(), to.isEmpty() ? overlayBase : false);
+    QCOMPARE(panel->property("visible").toBool(), true);
+    QCOMPARE(panel->property("opacity").toReal(), 0.0);
 }
 
 void NavigationTest::helpTextStaysClearOfTheAboutText()
@@ -276,11 +258,11 @@ void NavigationTest::answeredProbeHidesOverlayForGoodAndStartsOneAd()
     const auto service = startService({ QStringLiteral("--set"), QStringLiteral("probe_delay_ms=1000") });
     QVERIFY(service);
     Scene scene;
-    QCOMPARE(overlayText(scene), LOADING);
-    QVERIFY(overlayShown(scene));
+    QCOMPARE(scene.overlayText(), LOADING);
+    QVERIFY(scene.overlayShown());
     QVERIFY(scene.calls().isEmpty());
 
-    QVERIFY(scene.waitFor([&] { return !overlayShown(scene); }));
+    QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
     QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
     const QList<QJsonObject> probes = service->requests(QStringLiteral("/content.asp"));
     QVERIFY(!probes.isEmpty());
@@ -291,9 +273,8 @@ void NavigationTest::answeredProbeHidesOverlayForGoodAndStartsOneAd()
     QCOMPARE(scene.calls().size(), 1);
 
     for (const QString &state : { QStringLiteral("info"), QString(), QStringLiteral("game"), QString() }) {
-        setRootState(scene, state);
-        scene.advance(SLIDE_MS + 1);
-        QCOMPARE(overlayShown(scene), false);
+        scene.goTo(state);
+        QCOMPARE(scene.overlayShown(), false);
     }
 }
 
@@ -307,35 +288,23 @@ void NavigationTest::failedProbeLeavesAnError_data()
 void NavigationTest::failedProbeLeavesAnError()
 {
     QFETCH(bool, serviceAnswersEmpty);
-    std::unique_ptr<LocalService> service;
-    std::unique_ptr<RefusedPort> refused;
-    if (serviceAnswersEmpty) {
-        service = startService({ QStringLiteral("--probe-empty") });
-        QVERIFY(service);
-    } else {
-        refused = std::make_unique<RefusedPort>();
-        QVERIFY2(refused->isHeld(), "the compiled-in port is taken by another program");
-    }
+    // Without a service nothing listens on the compiled-in port and the probe is refused.
+    const auto service = serviceAnswersEmpty ? startService({ QStringLiteral("--probe-empty") }) : nullptr;
+    QVERIFY(service || !serviceAnswersEmpty);
 
+    UrlCatcher browser;
     Scene scene;
-    QVERIFY(scene.waitFor([&] { return overlayText(scene) == CONNECTION_ERROR; }));
-    QVERIFY(overlayShown(scene));
+    QVERIFY(scene.waitFor([&] { return scene.overlayText() == CONNECTION_ERROR; }));
+    QVERIFY(scene.overlayShown());
     if (service)
         QVERIFY(!service->requests(QStringLiteral("/content.asp")).isEmpty());
 
     scene.waitFor([] { return false; }, 300);
-    QCOMPARE(overlayText(scene), CONNECTION_ERROR);
-    QVERIFY(overlayShown(scene));
+    QCOMPARE(scene.overlayText(), CONNECTION_ERROR);
+    QVERIFY(scene.overlayShown());
     QVERIFY(scene.calls().isEmpty());
-}
 
-void NavigationTest::failedProbeBlocksStartButtonsButNotTheIcons()
-{
-    const auto service = startService({ QStringLiteral("--probe-empty") });
-    QVERIFY(service);
-    UrlCatcher browser;
-    Scene scene;
-    QVERIFY(scene.waitFor([&] { return overlayText(scene) == CONNECTION_ERROR; }));
+    // The start screen's buttons lie under the error and take no press; the corner icons do.
 
     for (const QString &id : START_BUTTONS) {
         QQuickItem *button = scene.itemIn(QStringLiteral("mainView"), id);
@@ -363,12 +332,15 @@ void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall_data()
     QTest::addColumn<QString>("scope");
     QTest::addColumn<QString>("control");
     QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QList<QUrl>>("opened");
 
     const QStringList minimise { QStringLiteral("appData.minimize"), QStringLiteral("advertisement.start") };
     const QStringList close { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") };
-    QTest::newRow("minimise icon") << QStringLiteral("gameArea") << QStringLiteral("image1") << minimise;
-    QTest::newRow("close icon") << QStringLiteral("gameArea") << QStringLiteral("image2") << close;
-    QTest::newRow("Exit") << QStringLiteral("mainView") << QStringLiteral("button4") << close;
+    QTest::newRow("minimise icon") << "gameArea" << "image1" << minimise << QList<QUrl>();
+    QTest::newRow("close icon") << "gameArea" << "image2" << close << QList<QUrl>();
+    QTest::newRow("Exit") << "mainView" << "button4" << close << QList<QUrl>();
+    QTest::newRow("More Games opens the store page") << "mainView"
+        << "button5" << QStringList() << QList<QUrl> { QUrl(QStringLiteral(TAMBORO_STORE_URL)) };
 }
 
 void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall()
@@ -376,11 +348,13 @@ void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall()
     QFETCH(QString, scope);
     QFETCH(QString, control);
     QFETCH(QStringList, expected);
+    QFETCH(QList<QUrl>, opened);
 
     const auto service = startService();
     QVERIFY(service);
+    UrlCatcher browser;
     Scene scene;
-    QVERIFY(reachLiveStartScreen(scene));
+    QVERIFY(scene.showScreen(QString()));
     // The ad dialog is modal: what happened before start() returned is what the player saw
     // before the ad.
     QStringList beforeAdClosed;
@@ -391,95 +365,83 @@ void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall()
     scene.tap(item);
     QCOMPARE(scene.calls(), expected);
     QCOMPARE(beforeAdClosed, expected.mid(0, expected.indexOf(QStringLiteral("advertisement.start")) + 1));
+    QCOMPARE(browser.opened, opened);
     QCOMPARE(scene.root()->state(), QString());
 }
 
-void NavigationTest::moreGamesOpensTheStorePage()
+void NavigationTest::heldControlChangesItsLookAndReleasingOutsideCancels_data()
 {
+    QTest::addColumn<QString>("via");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("scope");
+    QTest::addColumn<QString>("control");
+    // A text button's look is its colour and its label's, a home button's its picture.
+    QTest::addColumn<QString>("resting");
+    QTest::addColumn<QString>("held");
+    QTest::addColumn<bool>("liftBelow");
+    QTest::addColumn<QStringList>("calls");
+
+    const QStringList close { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") };
+    QTest::newRow("Exit") << "" << "" << "mainView" << "button4" << "#000000 #ffffff" << "#e8e3e3 #000000" << true
+                          << close;
+    // The transparent ad panel lies over the whole help screen and must let the touch through.
+    QTest::newRow("help screen's home, reached through Help")
+        << "button3" << "info" << "infoView" << "homeButton" << "homebtn.png" << "homebtn2.png" << false
+        << QStringList();
+}
+
+void NavigationTest::heldControlChangesItsLookAndReleasingOutsideCancels()
+{
+    QFETCH(QString, via);
+    QFETCH(QString, state);
+    QFETCH(QString, scope);
+    QFETCH(QString, control);
+    QFETCH(QString, resting);
+    QFETCH(QString, held);
+    QFETCH(bool, liftBelow);
+    QFETCH(QStringList, calls);
+
     const auto service = startService();
     QVERIFY(service);
-    UrlCatcher browser;
     Scene scene;
-    QVERIFY(reachLiveStartScreen(scene));
+    QVERIFY(scene.showScreen(QString()));
+    if (!via.isEmpty())
+        scene.tap(scene.itemIn(QStringLiteral("mainView"), via));
+    QCOMPARE(scene.root()->state(), state);
+    scene.advance(SLIDE_MS + 1);
+    QCOMPARE(visibleScreens(scene), QStringList { screenOf(state) });
+    QQuickItem *item = scene.itemIn(scope, control);
+    QVERIFY(item);
+    QQuickItem *label = nullptr;
+    for (QQuickItem *child : item->findChildren<QQuickItem *>()) {
+        if (item->property("buttonText").isValid() && child->property("text") == item->property("buttonText"))
+            label = child;
+    }
+    const auto look = [&] {
+        return label ? item->property("color").value<QColor>().name() + QLatin1Char(' ')
+                + label->property("color").value<QColor>().name()
+                     : item->property("source").toUrl().fileName();
+    };
 
-    scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button5")));
-    QCOMPARE(browser.opened, QList<QUrl> { QUrl(QStringLiteral(TAMBORO_STORE_URL)) });
+    QCOMPARE(look(), resting);
+    scene.press(item);
+    QCOMPARE(look(), held);
+    scene.moveTo(item, QPointF(item->width() - 5, item->height() / 2));
+    QCOMPARE(look(), held);
+    scene.release(item, liftBelow ? QPointF(item->width() / 2, item->height() + 40) : QPointF(-60, item->height() / 2));
+    QCOMPARE(look(), resting);
+    scene.advance(SLIDE_MS + 1);
+    QCOMPARE(scene.root()->state(), state);
     QVERIFY(scene.calls().isEmpty());
+
+    scene.press(item);
+    QCOMPARE(look(), held);
+    scene.release(item);
+    QCOMPARE(look(), resting);
     QCOMPARE(scene.root()->state(), QString());
-}
-
-void NavigationTest::helpAndHomeButtonNavigateThroughTheAdPanel()
-{
-    const auto service = startService();
-    QVERIFY(service);
-    Scene scene;
-    QVERIFY(reachLiveStartScreen(scene));
-    QQuickItem *panel = scene.itemById(QStringLiteral("quillon_ad"));
-    QVERIFY(panel);
-
-    scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button3")));
-    QCOMPARE(scene.root()->state(), QStringLiteral("info"));
-    scene.advance(SLIDE_MS + 1);
-    QCOMPARE(visibleScreens(scene), QStringList { QStringLiteral("infoView") });
-    // The transparent panel lies over the whole help screen and must let the touch through.
-    QVERIFY(panel->isVisible());
-    QCOMPARE(panel->opacity(), 0.0);
-
-    QQuickItem *home = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("homeButton"));
-    QVERIFY(home);
-    const auto picture = [home] { return home->property("source").toUrl().fileName(); };
-    QCOMPARE(picture(), QStringLiteral("homebtn.png"));
-    scene.press(home);
-    QCOMPARE(picture(), QStringLiteral("homebtn2.png"));
-    scene.release(home, QPointF(-60, home->height() / 2));
-    QCOMPARE(picture(), QStringLiteral("homebtn.png"));
-    scene.advance(SLIDE_MS + 1);
-    QCOMPARE(scene.root()->state(), QStringLiteral("info"));
-
-    scene.press(home);
-    QCOMPARE(picture(), QStringLiteral("homebtn2.png"));
-    scene.release(home);
-    QCOMPARE(picture(), QStringLiteral("homebtn.png"));
-    QCOMPARE(scene.root()->state(), QString());
+    QCOMPARE(scene.calls(), calls);
     scene.advance(SLIDE_MS + 1);
     QCOMPARE(visibleScreens(scene), QStringList { QStringLiteral("mainView") });
-    QVERIFY(scene.calls().isEmpty());
-}
-
-void NavigationTest::heldButtonTurnsLightAndReleasingOutsideCancels()
-{
-    const auto service = startService();
-    QVERIFY(service);
-    Scene scene;
-    QVERIFY(reachLiveStartScreen(scene));
-    QQuickItem *exit = scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button4"));
-    QVERIFY(exit);
-    const QList<QQuickItem *> texts = exit->findChildren<QQuickItem *>();
-    QQuickItem *label = nullptr;
-    for (QQuickItem *item : texts) {
-        if (item->property("text").toString() == QLatin1String("Exit"))
-            label = item;
-    }
-    QVERIFY(label);
-    const auto colours
-        = [&] { return qMakePair(exit->property("color").value<QColor>(), label->property("color").value<QColor>()); };
-    const auto resting = qMakePair(QColor(QStringLiteral("#000000")), QColor(QStringLiteral("#ffffff")));
-    const auto held = qMakePair(QColor(QStringLiteral("#e8e3e3")), QColor(QStringLiteral("#000000")));
-
-    QCOMPARE(colours(), resting);
-    scene.press(exit);
-    QCOMPARE(colours(), held);
-    scene.moveTo(exit, QPointF(exit->width() - 5, exit->height() / 2));
-    QCOMPARE(colours(), held);
-    scene.release(exit, QPointF(exit->width() / 2, exit->height() + 40));
-    QCOMPARE(colours(), resting);
-    QVERIFY(scene.calls().isEmpty());
-
-    scene.press(exit);
-    QCOMPARE(colours(), held);
-    scene.release(exit);
-    QCOMPARE(colours(), resting);
-    QCOMPARE(scene.calls(), (QStringList { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") }));
 }
 
 void NavigationTest::pressesDuringASlideDoNothing_data()
@@ -499,8 +461,8 @@ void NavigationTest::pressesDuringASlideDoNothing_data()
     QTest::newRow("Highscores, then Help") << QString() << start << "button2" << "button3" << 80 << "highscore";
     QTest::newRow("double-click on New Game") << QString() << start << "button1" << "button1" << 80 << "game";
     // 250 ms in, the arriving high-score screen is nearly in place under the pointer.
-    QTest::newRow("high-score icon, then Upload high score")
-        << "game" << "gameView" << "highscore" << "highScoreView/uploadButton" << 250 << "highscore";
+    QTest::newRow("high-score icon, then Upload high score") << "game" << "gameView" << "highscore"
+                                                             << "highScoreView/uploadButton" << 250 << "highscore";
 }
 
 void NavigationTest::pressesDuringASlideDoNothing()
@@ -514,13 +476,7 @@ void NavigationTest::pressesDuringASlideDoNothing()
 
     UrlCatcher browser;
     Scene scene;
-    QVERIFY(scene.waitForProbe());
-    scene.evaluate(QStringLiteral("item1.visible = false"));
-    if (!from.isEmpty()) {
-        scene.evaluate(QStringLiteral("Game.newGame()"));
-        scene.advance(SLIDE_MS + 1);
-    }
-    scene.calls().clear();
+    QVERIFY(scene.showScreen(from, from.isEmpty() ? QString() : QStringLiteral("Game.newGame()")));
     const QStringList secondPath = second.split(QLatin1Char('/'));
     QQuickItem *firstItem = scene.itemIn(scope, first);
     QQuickItem *secondItem
@@ -572,11 +528,7 @@ void NavigationTest::aPressTakenAwayRestoresTheRestingLook()
     QFETCH(QString, control);
 
     Scene scene;
-    QVERIFY(scene.waitForProbe());
-    scene.evaluate(QStringLiteral("item1.visible = false"));
-    setRootState(scene, state);
-    scene.advance(SLIDE_MS + 1);
-    scene.calls().clear();
+    QVERIFY(scene.showScreen(state));
     QQuickItem *item = scene.itemIn(scope, control);
     QVERIFY(item);
     // A text button's look is its colour, a home button's its picture.
@@ -626,6 +578,149 @@ void NavigationTest::everyControlHasAnAccessibleName()
     QCOMPARE(found.count(QStringLiteral("Home")), 3);
     for (const QString &name : { QStringLiteral("Username"), QStringLiteral("Password") })
         QVERIFY2(found.values(name).contains(QAccessible::EditableText), qPrintable(name));
+}
+
+void NavigationTest::keyActsLikeItsControl_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<When>("when");
+    // Script run once there, in the scope of the root scene or of the screen named first.
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("stateAfter");
+    QTest::addColumn<int>("scoreAfter");
+    QTest::addColumn<int>("monkeysTaken");
+
+    const Qt::KeyboardModifiers none;
+    const Qt::KeyboardModifiers keypad = Qt::KeypadModifier;
+    // A violet monkey (2 points) stands in every hole.
+    for (int number = 1; number <= 8; ++number) {
+        QTest::addRow("%d hits hole %d", number, number)
+            << "game" << Settled << QString() << Qt::Key_0 + number << none << "game" << 2 << 1;
+        QTest::addRow("keypad %d hits hole %d", number, number)
+            << "game" << Settled << QString() << Qt::Key_0 + number << keypad << "game" << 2 << 1;
+    }
+    QTest::newRow("9 is no hole") << "game" << Settled << QString() << int(Qt::Key_9) << none << "game" << 0 << 0;
+    QTest::newRow("a key on an empty hole")
+        << "game" << Settled << "gameView.hole4.state = ''" << int(Qt::Key_4) << none << "game" << 0 << 0;
+    QTest::newRow("behind the game-over overlay it clears without scoring")
+        << "game" << Settled << "gameView.state = 'gameOver1'" << int(Qt::Key_3) << none << "game" << 0 << 1;
+    QTest::newRow("refused during the slide in")
+        << "game" << MidSlide << QString() << int(Qt::Key_1) << none << "game" << 0 << 0;
+    QTest::newRow("refused on the start screen")
+        << QString() << Settled << QString() << int(Qt::Key_1) << none << QString() << 0 << 0;
+    QTest::newRow("refused under the connection overlay")
+        << "game" << Settled << "item1.visible = true" << int(Qt::Key_5) << keypad << "game" << 0 << 0;
+    QTest::newRow("refused on a faded-out hole")
+        << "game" << Settled << "gameView.hole6.opacity = 0" << int(Qt::Key_6) << none << "game" << 0 << 0;
+
+    QTest::newRow("Escape on the game screen")
+        << "game" << Settled << QString() << int(Qt::Key_Escape) << none << QString() << 0 << 0;
+    QTest::newRow("Escape on the help screen")
+        << "info" << Settled << QString() << int(Qt::Key_Escape) << none << QString() << 0 << 0;
+    QTest::newRow("Escape on the high-score screen")
+        << "highscore" << Settled << "highScoreView: loadingText.opacity = 1" << int(Qt::Key_Escape) << none
+        << QString() << 0 << 0;
+    QTest::newRow("Escape typed into the upload form")
+        << "highscore" << Settled << "highScoreView: screen.state = 'upload'; usernameInput.forceActiveFocus()"
+        << int(Qt::Key_Escape) << none << QString() << 0 << 0;
+    QTest::newRow("Escape refused during a slide")
+        << "info" << MidSlide << QString() << int(Qt::Key_Escape) << none << "info" << 0 << 0;
+    QTest::newRow("Escape refused on the start screen")
+        << QString() << Settled << QString() << int(Qt::Key_Escape) << none << QString() << 0 << 0;
+}
+
+void NavigationTest::keyActsLikeItsControl()
+{
+    QFETCH(QString, state);
+    QFETCH(When, when);
+    QFETCH(QString, setup);
+    QFETCH(int, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, stateAfter);
+    QFETCH(int, scoreAfter);
+    QFETCH(int, monkeysTaken);
+
+    Scene scene;
+    QVERIFY(scene.showScreen(QStringLiteral("game"), QStringLiteral("Game.newGame(); gameTimer.stop()")));
+    for (int number = 1; number <= 8; ++number) {
+        scene.evaluate(QStringLiteral("gameView.hole%1.image = 'holebg2'; gameView.hole%1.hasMonkey = true;"
+                                      " gameView.hole%1.state = 'hasMonkey'")
+                           .arg(number));
+    }
+    // The game goes on unseen from the start screen, from which every screen is reached.
+    scene.goTo(QString());
+    scene.evaluate(QStringLiteral("gameArea.state = '%1'").arg(state));
+    scene.advance(when == MidSlide ? SLIDE_MS / 3 : SLIDE_MS + 1);
+    if (setup.startsWith(QLatin1String("highScoreView: "))) {
+        QQuickItem *screen = scene.itemById(QStringLiteral("highScoreView"));
+        QQmlExpression(qmlContext(screen->childItems().first()), screen, setup.mid(15)).evaluate();
+    } else if (!setup.isEmpty()) {
+        scene.evaluate(setup);
+    }
+    scene.calls().clear();
+    const auto monkeys = [&] { return 8 - scene.evaluate(QStringLiteral("Game.getSize()")).toInt(); };
+    const int monkeysBefore = monkeys();
+
+    QTest::keyClick(&scene.view(), Qt::Key(key), modifiers);
+    // The key acts at once, as a finger down does: no release, no clock tick waited for.
+    QCOMPARE(scene.root()->property("score").toInt(), scoreAfter);
+    QCOMPARE(monkeysBefore - monkeys(), monkeysTaken);
+    QCOMPARE(scene.root()->state(), stateAfter);
+    if (scoreAfter > 0)
+        QCOMPARE(scene.evaluate(QStringLiteral("gameView.hole%1.state").arg(key - Qt::Key_0)).toString(), QString());
+    if (setup.contains(QLatin1String("loadingText")))
+        QCOMPARE(scene.itemIn(QStringLiteral("highScoreView"), QStringLiteral("loadingText"))->opacity(), 0.0);
+    QVERIFY(scene.calls().isEmpty());
+}
+
+void NavigationTest::everyPictureHasATwiceAsLargeSharpFile()
+{
+    int pairs = 0;
+    QDirIterator pictures(IMAGES);
+    while (pictures.hasNext()) {
+        const QString path = pictures.next();
+        if (path.contains(QLatin1String("@2x.")))
+            continue;
+        const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+        const QString sharp = path.left(dot) + QLatin1String("@2x") + path.mid(dot);
+        const QSize size = QImageReader(path).size();
+        QVERIFY2(size.isValid(), qPrintable(path));
+        QCOMPARE(QImageReader(sharp).size(), size * 2);
+        ++pairs;
+    }
+    // Each sharp file is checked from its 1x file, so none may stand alone.
+    QCOMPARE(QDir(IMAGES, QStringLiteral("*@2x.*")).count(), uint(pairs));
+    QCOMPARE(pairs, 16);
+}
+
+void NavigationTest::sceneShownAtTwiceItsSizeDrawsTheSharpFiles()
+{
+    Scene scene;
+    keepPortrait(scene.view());
+    scene.view().resize(960, 1600);
+    // The window's new size takes effect as its event comes in.
+    QTRY_COMPARE(scene.root()->mapRectToScene(QRectF(0, 0, 480, 800)), QRectF(0, 0, 960, 1600));
+
+    // The title of the start picture, clear of the icons and the overlay.
+    QImage grab = scene.view().grabWindow();
+    verifyDrawnSharp(grab, QRect(0, 0, 960, 1600), QStringLiteral("start.jpg"), QRect(120, 120, 720, 160));
+
+    // A picture first named after the switch, through the hole's binding: a violet monkey
+    // turned up in hole 1, seen through the opening of the rim.
+    scene.evaluate(QStringLiteral("gameArea.state = 'game'; gameView.hole1.image = 'holebg2';"
+                                  "gameView.hole1.state = 'hasMonkey'"));
+    scene.advance(600);
+    grab = scene.view().grabWindow();
+    const QRect hole = scene.itemById(QStringLiteral("gameView"))
+                           ->property("hole1")
+                           .value<QQuickItem *>()
+                           ->mapRectToScene(QRectF(0, 0, 192, 800 / 4.7))
+                           .toAlignedRect();
+    const QRect opening(
+        hole.left() + hole.width() * 3 / 10, hole.top() + hole.height() / 4, hole.width() * 2 / 5, hole.height() / 2);
+    verifyDrawnSharp(grab, hole, QStringLiteral("holebg2.png"), opening);
 }
 
 TAMBORO_TEST_MAIN(NavigationTest)

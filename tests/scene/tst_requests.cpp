@@ -11,20 +11,8 @@
 
 namespace {
 
-const QString LOADING = QStringLiteral("Loading, please wait");
-const QString CONNECTION_ERROR = QStringLiteral("Network connection error, please try again.");
 const QString PROBE_PATH = QStringLiteral("/content.asp");
 constexpr qint64 MIB = 1024 * 1024;
-
-bool overlayShown(const Scene &scene)
-{
-    return scene.property(QStringLiteral("item1"), "visible").toBool();
-}
-
-QString overlayText(const Scene &scene)
-{
-    return scene.property(QStringLiteral("text1"), "text").toString();
-}
 
 bool uploaded(const Scene &scene)
 {
@@ -95,7 +83,7 @@ private:
 
 void RequestsTest::prepareUpload(Scene &scene)
 {
-    QVERIFY(scene.waitFor([&] { return !overlayShown(scene); }));
+    QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
     scene.evaluate(QStringLiteral("gameArea.score = 30; Game.saveHighScore()"));
     scene.calls().clear();
 }
@@ -121,11 +109,11 @@ void RequestsTest::probeCountsAnyBodyWhateverItsStatus()
     Scene scene;
     QVERIFY(scene.waitForProbe());
     if (withBody) {
-        QVERIFY(!overlayShown(scene));
+        QVERIFY(!scene.overlayShown());
         QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
     } else {
-        QVERIFY(overlayShown(scene));
-        QCOMPARE(overlayText(scene), CONNECTION_ERROR);
+        QVERIFY(scene.overlayShown());
+        QCOMPARE(scene.overlayText(), CONNECTION_ERROR);
         QVERIFY(scene.calls().isEmpty());
     }
 }
@@ -134,16 +122,11 @@ void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes_data()
 {
     QTest::addColumn<QString>("request");
     QTest::addColumn<QString>("switches");
-    QTest::newRow("probe, endless body") << "probe"
-                                         << "probe=endless";
-    QTest::newRow("probe, 409 with an endless body") << "probe"
-                                                     << "probe=endless&probe_status=409";
-    QTest::newRow("probe, 100 MiB body") << "probe"
-                                         << "probe=huge&hugebody_mib=100";
-    QTest::newRow("upload, 1 GiB reply") << "upload"
-                                         << "upload=huge&hugebody_mib=1024";
-    QTest::newRow("upload, endless 500 reply") << "upload"
-                                               << "upload=endless&upload_status=500";
+    QTest::newRow("probe, endless body") << "probe" << "probe=endless";
+    QTest::newRow("probe, 409 with an endless body") << "probe" << "probe=endless&probe_status=409";
+    QTest::newRow("probe, 100 MiB body") << "probe" << "probe=huge&hugebody_mib=100";
+    QTest::newRow("upload, 1 GiB reply") << "upload" << "upload=huge&hugebody_mib=1024";
+    QTest::newRow("upload, endless 500 reply") << "upload" << "upload=endless&upload_status=500";
 }
 
 void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes()
@@ -170,7 +153,7 @@ void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes()
     answered.start();
     if (!probe)
         scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
-    QVERIFY(scene.waitFor([&] { return probe ? !overlayShown(scene) : uploaded(scene); }, 1500));
+    QVERIFY(scene.waitFor([&] { return probe ? !scene.overlayShown() : uploaded(scene); }, 1500));
     const qint64 waitedMs = answered.elapsed();
     // A body still being read would go on growing meanwhile.
     // What is released only later (the script's garbage, replies deleted from the event
@@ -212,8 +195,8 @@ void RequestsTest::redirectToAnotherHostEndsAsAFailure()
     Scene scene;
     if (request == QLatin1String("probe")) {
         QVERIFY(scene.waitForProbe());
-        QCOMPARE(overlayText(scene), sameHost ? LOADING : CONNECTION_ERROR);
-        QCOMPARE(overlayShown(scene), !sameHost);
+        QCOMPARE(scene.overlayText(), sameHost ? LOADING : CONNECTION_ERROR);
+        QCOMPARE(scene.overlayShown(), !sameHost);
         // Followed on its own host, the redirect came back to the probe's page.
         QCOMPARE(probesSent(), sameHost ? 2 : 1);
     } else {
@@ -230,7 +213,7 @@ void RequestsTest::tapOnTheErrorSendsTheProbeAgain()
 {
     QVERIFY(set(QStringLiteral("probe=empty")));
     Scene scene;
-    QVERIFY(scene.waitFor([&] { return overlayText(scene) == CONNECTION_ERROR; }));
+    QVERIFY(scene.waitFor([&] { return scene.overlayText() == CONNECTION_ERROR; }));
     scene.waitFor([] { return false; }, 300);
     QCOMPARE(probesSent(), 1);
 
@@ -239,10 +222,10 @@ void RequestsTest::tapOnTheErrorSendsTheProbeAgain()
     // Near its top left corner, where no start-screen button lies beneath.
     const QPointF corner(4, 4);
     scene.tap(overlay, corner);
-    QCOMPARE(overlayText(scene), LOADING);
+    QCOMPARE(scene.overlayText(), LOADING);
     QVERIFY(scene.waitFor([&] { return probesSent() == 2; }));
     scene.tap(overlay, corner);
-    QVERIFY(scene.waitFor([&] { return !overlayShown(scene); }));
+    QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
     QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
 
     scene.tap(overlay, corner);

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QQmlEngine>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
@@ -120,19 +119,25 @@ class StorageTest : public QObject {
 private:
     QString storedFile;
 
-    QString databaseFile(Scene &scene)
-    {
-        return scene.view().engine()->offlineStorageDatabaseFilePath(QStringLiteral("TamboroScores"))
-            + QStringLiteral(".sqlite");
-    }
-
     // The storage keeps its SQLite connection for the whole process; it is dropped so the
     // next operation opens whatever is on disk now, as a fresh start of the game would.
-    void forgetConnection(Scene &) { forgetConnection(); }
     void forgetConnection()
     {
         if (!storedFile.isEmpty())
             QSqlDatabase::removeDatabase(QFileInfo(storedFile).completeBaseName());
+    }
+
+    // A scene ready to play with the overlay taken away, as a working connection would, so
+    // the start screen answers presses; its database file goes when the row ends.
+    bool ready(Scene &scene)
+    {
+        storedFile = scene.scoreDatabaseFile();
+        return scene.readyToPlay() && scene.evaluate(QStringLiteral("item1.visible = false; true")).toBool();
+    }
+    static void save(Scene &scene, const QList<int> &scores)
+    {
+        for (int score : scores)
+            scene.evaluate(QStringLiteral("gameArea.score = %1; Game.saveHighScore()").arg(score));
     }
 
 private slots:
@@ -170,17 +175,12 @@ private slots:
         QFETCH(QString, damage);
         QFETCH(bool, qualifies);
         Scene scene;
-        // The overlay is taken away, as a working connection would, so the start screen
-        // answers presses.
-        QVERIFY(scene.readyToPlay());
-        scene.evaluate(QStringLiteral("item1.visible = false"));
-        const QString file = databaseFile(scene);
+        QVERIFY(ready(scene));
+        const QString file = storedFile;
         // A database with twelve good rows first, so a damaged copy has real pages to lose.
-        for (int score : { 40, 7, 120, 95, 3, 61, 95, 18, 250, 2, 33, 70 })
-            scene.evaluate(QStringLiteral("gameArea.score = %1; Game.saveHighScore()").arg(score));
-        forgetConnection(scene);
+        save(scene, { 40, 7, 120, 95, 3, 61, 95, 18, 250, 2, 33, 70 });
+        forgetConnection();
         QVERIFY(QFileInfo(file).size() > 1024);
-        storedFile = file;
 
         if (damage == QLatin1String("garbage")) {
             QFile out(file);
@@ -198,7 +198,7 @@ private slots:
             scene.evaluate(QStringLiteral("Game.scoresDatabase().transaction(function(tx) {"
                                           " tx.executeSql('DROP TABLE Scores');"
                                           " tx.executeSql('CREATE TABLE Scores(id INTEGER, points TEXT)'); })"));
-            forgetConnection(scene);
+            forgetConnection();
         }
 
         qInstallMessageHandler(collectMessages);
@@ -218,27 +218,19 @@ private slots:
                     .startsWith(qualifies ? QStringLiteral("1. 250 points.\n") : QStringLiteral("kept")));
 
         // The scene goes on: the start screen navigates and a new game spawns monkeys.
-        scene.evaluate(QStringLiteral("Game.setState('')"));
-        scene.advance(310);
-        scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button3")));
-        scene.advance(310);
-        QCOMPARE(scene.property("gameArea", "state").toString(), QStringLiteral("info"));
-        scene.evaluate(QStringLiteral("Game.setState('')"));
-        scene.advance(310);
-        scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button2")));
-        scene.advance(310);
-        QCOMPARE(scene.property("gameArea", "state").toString(), QStringLiteral("highscore"));
-        scene.evaluate(QStringLiteral("Game.setState('')"));
-        scene.advance(310);
-        scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button1")));
-        scene.advance(1001);
-        QCOMPARE(scene.property("gameArea", "state").toString(), QStringLiteral("game"));
-        bool monkeyUp = false;
-        for (int hole = 1; hole <= 8; ++hole)
-            monkeyUp |= scene.itemIn(QStringLiteral("gameView"), QStringLiteral("hole%1").arg(hole))
-                            ->property("hasMonkey")
-                            .toBool();
-        QVERIFY(monkeyUp);
+        const QList<std::pair<QString, QString>> hops { { "button3", "info" }, { "button2", "highscore" },
+            { "button1", "game" } };
+        for (const auto &[button, state] : hops) {
+            scene.evaluate(QStringLiteral("Game.setState('')"));
+            scene.advance(310);
+            scene.tap(scene.itemIn(QStringLiteral("mainView"), button));
+            scene.advance(state == QLatin1String("game") ? 1001 : 310);
+            QCOMPARE(scene.property("gameArea", "state").toString(), state);
+        }
+        QVERIFY(scene
+                    .evaluate(QStringLiteral("[1, 2, 3, 4, 5, 6, 7, 8].some(function(n) {"
+                                             " return gameView['hole' + n].hasMonkey; })"))
+                    .toBool());
         scene.advance(4500);
 
         qInstallMessageHandler(nullptr);
@@ -248,7 +240,7 @@ private slots:
         // A good database again: the next game is saved and listed.
         if (damage == QLatin1String("immutable"))
             QVERIFY(setImmutable(file, false));
-        forgetConnection(scene);
+        forgetConnection();
         if (damage == QLatin1String("directory"))
             QVERIFY(QDir(file).removeRecursively());
         else
@@ -261,7 +253,7 @@ private slots:
         // The score the read-only file could not take was kept and is written now too.
         QCOMPARE(scene.property("highScoreView", "highscores").toString(),
             qualifies ? QStringLiteral("1. 9 points.\n2. 9 points.\n") : QStringLiteral("1. 9 points.\n"));
-        forgetConnection(scene);
+        forgetConnection();
     }
 
     void qualifyingScoreWaitsUntilTheDatabaseTakesIt_data()
@@ -281,17 +273,15 @@ private slots:
         QFETCH(QString, obstacle);
         QFETCH(bool, writtenAtGameOver);
         Scene scene;
-        QVERIFY(scene.readyToPlay());
-        const QString file = scene.scoreDatabaseFile();
+        QVERIFY(ready(scene));
+        const QString file = storedFile;
         std::unique_ptr<SmallDisk> disk;
         if (obstacle == QLatin1String("full")) {
             disk = std::make_unique<SmallDisk>(QFileInfo(file).absolutePath());
             if (!disk->isMounted())
                 QSKIP("no small file system can be mounted here (needs root and a mount namespace)");
         }
-        storedFile = file;
-        for (int score : { 40, 7 })
-            scene.evaluate(QStringLiteral("gameArea.score = %1; Game.saveHighScore()").arg(score));
+        save(scene, { 40, 7 });
         scene.evaluate(QStringLiteral("Game.getScores()"));
         const QString listing = QStringLiteral("1. 40 points.\n2. 9 points.\n3. 7 points.\n");
 
@@ -343,7 +333,7 @@ private slots:
         if (writtenAtGameOver)
             expected += QStringLiteral("'' 3");
         QCOMPARE(rows, expected);
-        forgetConnection(scene);
+        forgetConnection();
     }
 };
 
