@@ -25,7 +25,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -61,28 +60,30 @@ def listening(port):
         return probe.connect_ex(("127.0.0.1", port)) == 0
 
 
+def stat(pid):
+    """The fields of /proc/PID/stat after the command name (state, parent, ...), or []."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return []
+
+
 def children(pid):
     """Processes whose parent is pid, as {pid: command line}."""
     found = {}
-    for entry in filter(str.isdigit, os.listdir("/proc")):
+    for entry in (e for e in os.listdir("/proc") if e.isdigit() and stat(e)[1:2] == [str(pid)]):
         try:
-            with open(f"/proc/{entry}/stat") as f:
-                parent = int(f.read().rsplit(")", 1)[1].split()[1])
-            if parent == pid:
-                with open(f"/proc/{entry}/cmdline", "rb") as f:
-                    found[int(entry)] = f.read().replace(b"\0", b" ").decode(errors="replace")
-        except (OSError, ValueError, IndexError):
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                found[int(entry)] = f.read().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
             pass
     return found
 
 
 def alive(pid):
     """True while pid runs (a zombie counts as ended)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
+    return stat(pid)[:1] not in ([], ["Z"])
 
 
 def stop_pid(pid):
@@ -185,16 +186,9 @@ class PackageTest(unittest.TestCase):
         self.addCleanup(stop_pid, found[0])
         return found[0]
 
-    def wait_for_shot(self, world, condition, timeout):
-        """The first screenshot within timeout for which condition holds, and still holds
-        once a screen slide that may have been under way has ended."""
-        def check():
-            if not condition(world.shot()):
-                return None
-            time.sleep(play.SLIDE_SECONDS)
-            shot = world.shot()
-            return shot if condition(shot) else None
-        return play.wait_until(check, timeout, interval=0.2)
+    def assert_service_gone(self, service):
+        self.assertTrue(play.wait_until(lambda: not alive(service), 5), "the service outlived the game")
+        self.assertFalse(listening(OPTIONS.port))
 
     def dismiss_ad(self, world, patience):
         dialog = play.wait_until(world.dialog, patience, interval=0.2)
@@ -259,19 +253,19 @@ class PackageTest(unittest.TestCase):
     def test_3_play_from_the_menu(self):
         world = self.launch()
         service = self.service_of(world)
-        self.assertIsNotNone(self.wait_for_shot(world, play.start_screen_uncovered, 30),
+        self.assertIsNotNone(world.wait_for_shot(play.start_screen_uncovered, 30),
                              "the start screen stayed blocked\n" + world.game_output())
         self.assertTrue(glob.glob(os.path.join(world.data_home, "tamboro-local-service", "*")),
                         "the service keeps no data in the player's data folder")
         self.dismiss_ad(world, 1)
 
         world.tap(play.NEW_GAME)
-        shot = self.wait_for_shot(world, play.game_screen_shown, 5)
+        shot = world.wait_for_shot(play.game_screen_shown, 5)
         self.assertIsNotNone(shot, "\"New Game\" did not bring up the board")
         gap = play.board_gap(shot)
         taps, _ = play.tap_monkeys(world, 2, 30, gap)
         self.assertTrue(taps, "no monkey showed up in 30 s of play")
-        self.assertIsNotNone(self.wait_for_shot(world, lambda s: play.game_over_shown(s, gap), 30),
+        self.assertIsNotNone(world.wait_for_shot(lambda s: play.game_over_shown(s, gap), 30),
                              "the game did not end")
         self.assertEqual(len(world.stored_scores()), 1, "the game kept no score")
 
@@ -279,16 +273,14 @@ class PackageTest(unittest.TestCase):
         self.dismiss_ad(world, 10)
         self.assertTrue(play.wait_until(lambda: world.game.poll() is not None, 10), "the game did not quit")
         self.assertEqual(world.game.returncode, 0, world.game_output())
-        self.assertTrue(play.wait_until(lambda: not alive(service), 5), "the service outlived the game")
-        self.assertFalse(listening(OPTIONS.port))
+        self.assert_service_gone(service)
 
     def test_4_killed_game_takes_its_service_along(self):
         world = self.launch()
         service = self.service_of(world)
         world.game.kill()
         world.game.wait(10)
-        self.assertTrue(play.wait_until(lambda: not alive(service), 5), "the service outlived the game")
-        self.assertFalse(listening(OPTIONS.port))
+        self.assert_service_gone(service)
 
     def test_5_running_service_is_used_and_left_running(self):
         world = self.launch(service=True)

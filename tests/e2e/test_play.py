@@ -17,6 +17,7 @@ QT_SCALE_FACTOR=2.
 """
 
 import argparse
+import collections
 import ctypes
 import ctypes.util
 import datetime
@@ -219,14 +220,10 @@ def card_area(number):
 def monkey_in(shot, number):
     """The colour of the monkey standing in a hole, or None for an empty card."""
     values = list(shot.pixels(*card_area(number), step=4))
-    counts = {}
-    for p in values:
-        colour = monkey_colour(p)
-        if colour:
-            counts[colour] = counts.get(colour, 0) + 1
+    counts = collections.Counter(filter(None, map(monkey_colour, values)))
     if not counts or sum(counts.values()) < 0.12 * len(values):
         return None
-    return max(counts, key=counts.get)
+    return counts.most_common(1)[0][0]
 
 
 def card_visible(shot, number):
@@ -426,6 +423,24 @@ class World:
         if not wait_until(self.main_window, timeout, interval=0.2):
             raise RuntimeError(f"the game's window did not take the size {self.stage.screen_size}")
 
+    def wait_for_shot(self, condition, timeout, settle=SLIDE_SECONDS, unmet=None):
+        """The first screenshot within timeout for which condition holds, and still holds
+        once a screen slide that may have been under way has ended; else None, and the
+        last screenshot is saved as unmet-NAME.png when a name is given."""
+        latest = {}
+
+        def check():
+            latest["shot"] = self.shot()
+            if condition(latest["shot"]) and settle:
+                time.sleep(settle)
+                latest["shot"] = self.shot()
+            return condition(latest["shot"])
+        if wait_until(check, timeout, interval=0.2):
+            return latest["shot"]
+        if unmet:
+            latest["shot"].save_png(self.path(f"unmet-{unmet}.png"))
+        return None
+
     def press_escape(self, window):
         self.x("windowfocus", window)
         time.sleep(0.2)
@@ -453,17 +468,13 @@ class World:
             return []
 
     def files_containing(self, needle, folder):
-        found = []
-        for base, _, names in os.walk(folder):
-            for name in names:
-                path = os.path.join(base, name)
-                try:
-                    with open(path, "rb") as f:
-                        if needle in f.read():
-                            found.append(path)
-                except OSError:
-                    pass
-        return found
+        def holds(path):
+            try:
+                with open(path, "rb") as f:
+                    return needle in f.read()
+            except OSError:
+                return False
+        return [p for base, _, names in os.walk(folder) for p in (os.path.join(base, n) for n in names) if holds(p)]
 
     def stored_scores(self):
         """Scores in the game's own local database, best first. The scene engine keeps it
@@ -487,23 +498,24 @@ def start_title_shown(shot):
     return sum(1 for p in shot.pixels(40, 60, 440, 140) if p[0] > 180 and p[2] < 100) > 100
 
 
+def start_screen_overlay(shot):
+    """None off the start screen, else whether the connection overlay covers it: it darkens
+    its area to about a fifth, which the left strip inside it and beside the buttons shows,
+    and "New Game"'s white letters (light grey, the buttons are drawn at opacity 0.68) are
+    only bright without it."""
+    if not start_title_shown(shot):
+        return None
+    dark = shot.brightness(31, 350, 36, 495, step=2) < 0.5 * shot.brightness(8, 350, 26, 495, step=2)
+    letters = shot.white_count(150, 318, 340, 350, floor=160)
+    return True if dark and letters < 10 else False if not dark and letters > 40 else None
+
+
 def start_screen_covered(shot):
-    """The start screen is drawn and the overlay hides its buttons."""
-    inside = shot.brightness(31, 350, 36, 495, step=2)
-    outside = shot.brightness(8, 350, 26, 495, step=2)
-    return (start_title_shown(shot) and inside < 0.5 * outside
-            and shot.white_count(150, 318, 340, 350, floor=160) < 10)
+    return start_screen_overlay(shot) is True
 
 
 def start_screen_uncovered(shot):
-    """The connection overlay darkens its area to about a fifth; the left strip inside it
-    and beside the buttons shows that, and "New Game"'s white letters are only bright
-    without it."""
-    inside = shot.brightness(31, 350, 36, 495, step=2)
-    outside = shot.brightness(8, 350, 26, 495, step=2)
-    # The buttons are drawn at opacity 0.68, so their white letters come out light grey.
-    letters = shot.white_count(150, 318, 340, 350, floor=160)
-    return start_title_shown(shot) and inside > 0.5 * outside and letters > 40
+    return start_screen_overlay(shot) is False
 
 
 def game_screen_shown(shot):
@@ -595,17 +607,14 @@ class PlayTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.world.stop_all()
-        cls.write_kept()
+        write_shots(cls.kept, cls.shots_dir)
         if cls.failed:
             print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
             return
-        for name in os.listdir(cls.world.tmp):
-            path = cls.world.path(name)
-            if path == cls.shots_dir:
-                continue
-            if os.path.isdir(path):
+        for path in (cls.world.path(name) for name in os.listdir(cls.world.tmp)):
+            if os.path.isdir(path) and path != cls.shots_dir:
                 shutil.rmtree(path, ignore_errors=True)
-            else:
+            elif path != cls.shots_dir:
                 os.remove(path)
         if not os.listdir(cls.world.tmp):
             os.rmdir(cls.world.tmp)
@@ -634,27 +643,8 @@ class PlayTest(unittest.TestCase):
         monkey waits to be tapped."""
         PlayTest.kept[name] = shot
 
-    @classmethod
-    def write_kept(cls):
-        write_shots(cls.kept, cls.shots_dir)
-
-    def wait_for_shot(self, condition, timeout, settle=SLIDE_SECONDS):
-        """The first screenshot within timeout for which condition holds, and still holds
-        once a screen slide that may have been under way has ended; else None."""
-        latest = {}
-
-        def check():
-            latest["shot"] = self.world.shot()
-            if not condition(latest["shot"]):
-                return False
-            if settle:
-                time.sleep(settle)
-                latest["shot"] = self.world.shot()
-            return condition(latest["shot"])
-        if wait_until(check, timeout, interval=0.2):
-            return latest["shot"]
-        latest["shot"].save_png(self.world.path(f"unmet-{self._testMethodName}.png"))
-        return None
+    def wait_for_shot(self, condition, timeout):
+        return self.world.wait_for_shot(condition, timeout, unmet=self._testMethodName)
 
     def close_dialog(self, what):
         """Escape closes an ad dialog well before its ten-second countdown could."""
@@ -733,21 +723,17 @@ class PlayTest(unittest.TestCase):
                              f"stored score {score} is more than the tapped monkeys {PlayTest.taps} give")
 
     def test_6_high_scores_list_the_game(self):
-        world = self.world
-        world.tap(HOME)
-        self.assertIsNotNone(self.wait_for_shot(start_screen_uncovered, 5),
-                             "the home button did not lead back to the start screen")
-        world.tap(HELP)
-        shot = self.wait_for_shot(help_screen_shown, 5)
-        self.assertIsNotNone(shot, "\"Help\" did not show the help screen")
-        self.keep("help", shot)
-        world.tap(HOME)
-        self.assertIsNotNone(self.wait_for_shot(start_screen_uncovered, 5),
-                             "the help screen's home button did not lead back to the start screen")
-        world.tap(HIGHSCORES)
-        shot = self.wait_for_shot(high_score_screen_shown, 5)
-        self.assertIsNotNone(shot, "\"Highscores\" did not show the high-score screen")
-        self.keep("highscores", shot)
+        # The home button from the game-over board, then from the help screen.
+        for button, shown, picture, what in [
+                (HOME, start_screen_uncovered, None, "the home button did not lead back to the start screen"),
+                (HELP, help_screen_shown, "help", "\"Help\" did not show the help screen"),
+                (HOME, start_screen_uncovered, None, "the help screen's home button did not lead back"),
+                (HIGHSCORES, high_score_screen_shown, "highscores", "\"Highscores\" did not show its screen")]:
+            self.world.tap(button)
+            shot = self.wait_for_shot(shown, 5)
+            self.assertIsNotNone(shot, what)
+            if picture:
+                self.keep(picture, shot)
         # One stored score: one line of the listing at (50, 100), nothing below it.
         self.assertGreater(shot.white_count(50, 104, 330, 128), 40, "the listing shows no score")
         self.assertLess(shot.white_count(50, 140, 330, 166), 10, "the listing shows a second line")
@@ -866,14 +852,19 @@ class LargeScreenTest(unittest.TestCase):
         self.world.start_game(OPTIONS.game)
         self.world.fill_screen()
 
+    def escaped(self):
+        """Sends a start-up ad away; True if one was there."""
+        dialog = self.world.dialog()
+        if dialog:
+            self.world.press_escape(dialog[0])
+        return bool(dialog)
+
     def start_screen(self):
         """The uncovered start screen, once any start-up ad has been sent away."""
         latest = {}
 
         def uncovered():
-            dialog = self.world.dialog()
-            if dialog:
-                self.world.press_escape(dialog[0])
+            if self.escaped():
                 return None
             latest["shot"] = self.world.shot()
             return start_screen_uncovered(latest["shot"])
@@ -890,9 +881,7 @@ class LargeScreenTest(unittest.TestCase):
 
         def monkey_on_board():
             # A start-up ad may come only now, and take the tap meant for "New Game".
-            dialog = self.world.dialog()
-            if dialog:
-                self.world.press_escape(dialog[0])
+            if self.escaped():
                 return None
             shot = self.world.shot()
             if start_screen_uncovered(shot):
