@@ -74,12 +74,10 @@ OPTIONS = None
 
 
 class XImage(ctypes.Structure):
-    _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int), ("xoffset", ctypes.c_int),
-                ("format", ctypes.c_int), ("data", ctypes.POINTER(ctypes.c_ubyte)),
-                ("byte_order", ctypes.c_int), ("bitmap_unit", ctypes.c_int),
-                ("bitmap_bit_order", ctypes.c_int), ("bitmap_pad", ctypes.c_int),
-                ("depth", ctypes.c_int), ("bytes_per_line", ctypes.c_int),
-                ("bits_per_pixel", ctypes.c_int)]
+    _fields_ = ([(n, ctypes.c_int) for n in ("width", "height", "xoffset", "format")]
+                + [("data", ctypes.POINTER(ctypes.c_ubyte))]
+                + [(n, ctypes.c_int) for n in ("byte_order", "bitmap_unit", "bitmap_bit_order", "bitmap_pad",
+                                               "depth", "bytes_per_line", "bits_per_pixel")])
 
 
 class Stage:
@@ -109,15 +107,13 @@ class Screen:
     def __init__(self, display, stage):
         self.stage = stage
         self.xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-        self.xlib.XOpenDisplay.restype = ctypes.c_void_p
-        self.xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        self.xlib.XDefaultRootWindow.restype = ctypes.c_ulong
-        self.xlib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        self.xlib.XGetImage.restype = ctypes.POINTER(XImage)
-        self.xlib.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-                                        ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
-        self.xlib.XDestroyImage.argtypes = [ctypes.POINTER(XImage)]
-        self.xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        c = ctypes
+        for name, result, args in [
+                ("XOpenDisplay", c.c_void_p, [c.c_char_p]), ("XDefaultRootWindow", c.c_ulong, [c.c_void_p]),
+                ("XGetImage", c.POINTER(XImage),
+                 [c.c_void_p, c.c_ulong, c.c_int, c.c_int, c.c_uint, c.c_uint, c.c_ulong, c.c_int]),
+                ("XDestroyImage", c.c_int, [c.POINTER(XImage)]), ("XCloseDisplay", c.c_int, [c.c_void_p])]:
+            getattr(self.xlib, name).restype, getattr(self.xlib, name).argtypes = result, args
         self.display = self.xlib.XOpenDisplay(display.encode())
         if not self.display:
             raise RuntimeError(f"cannot open display {display}")

@@ -249,8 +249,6 @@ class AdReplyTests(ServiceTestCase):
         self.assertGreater(time.monotonic() - started, 1.5)
         self.assertTrue(ad.findtext("ad/image"))
 
-
-class HangTests(ServiceTestCase):
     def test_hanging_ad_blocks_neither_other_requests_nor_shutdown(self):
         self.service.control("ad=hang")
         hung = self.service.raw(AD_PATH)
@@ -294,8 +292,6 @@ class ProbeTests(ServiceTestCase):
         self.assertEqual(reply["switches"]["probe"], "ok")
         self.assertTrue(self.probe())
 
-
-class RequestLogTests(ServiceTestCase):
     def test_log_keeps_raw_query_and_headers_also_for_unknown_paths(self):
         agent = "Mozilla/5.0 (X11; U; Linux armv7l) Maemo Browser 1.4.1.15 RX-51 N900"
         self.service.request(f"{AD_PATH}?{GAME_QUERY}", headers={"User-Agent": agent})
@@ -351,12 +347,9 @@ class ScoreBoardTests(ServiceTestCase):
             for leak in leaks:
                 self.assertNotIn(leak, content, place)
 
-    def test_malformed_upload_is_refused(self):
-        status, _, _ = self.upload(score="12abc")
-        self.assertEqual(status, 400)
+    def test_top_list_is_best_first_and_escaped_and_a_malformed_upload_refused(self):
+        self.assertEqual(self.upload(score="12abc")[0], 400)
         self.assertEqual(self.stored(), [])
-
-    def test_top_list_is_best_first_and_escaped(self):
         self.upload(score="5", username="<b>low</b>")
         self.upload(score="90", username="high")
         self.upload(score="999", username="other game", game="lagoon")
