@@ -284,6 +284,17 @@ class World:
                 if stream:
                     stream.close()
 
+    def start(self, source, game, probe_delay_ms=PROBE_DELAY_MS):
+        """Screen, bus, service and game, in that order; stopped again should one fail."""
+        try:
+            self.start_display()
+            self.start_bus()
+            self.start_service(source, probe_delay_ms=probe_delay_ms)
+            self.start_game(game)
+        except Exception:
+            self.stop_all()
+            raise
+
     def start_display(self):
         # Xvfb picks a free display number itself and writes it to the pipe.
         reader, writer = os.pipe()
@@ -425,6 +436,15 @@ class World:
         self.x("windowfocus", window)
         time.sleep(0.2)
         self.x("key", "Escape")
+
+    def dismiss_dialog(self, patience):
+        """Escape on an ad dialog that shows within patience seconds: None when none showed,
+        else whether it went within 4 s."""
+        dialog = wait_until(self.dialog, patience, interval=0.2)
+        if dialog:
+            self.press_escape(dialog[0])
+            return bool(wait_until(lambda: self.dialog() is None, 4))
+        return None
 
     # What the services saw
 

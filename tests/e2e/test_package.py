@@ -191,10 +191,7 @@ class PackageTest(unittest.TestCase):
         self.assertFalse(listening(OPTIONS.port))
 
     def dismiss_ad(self, world, patience):
-        dialog = play.wait_until(world.dialog, patience, interval=0.2)
-        if dialog:
-            world.press_escape(dialog[0])
-            self.assertTrue(play.wait_until(lambda: world.dialog() is None, 4), "Escape left the ad open")
+        self.assertIsNot(world.dismiss_dialog(patience), False, "Escape left the ad open")
 
     def test_1_depends_and_files(self):
         depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout.strip()
