@@ -6,11 +6,8 @@
 
 With --make, builds the package in BUILD_DIR from a Release build configured with the
 given cache values (the test build's hosts, so its port cannot collide with anyone
-else's). Without it, checks the package found there: its Depends and files, its desktop
-entry and AppStream metainfo, and, unpacked into a temporary root, the game started from
-the menu entry's Exec line under Xvfb with nothing on the port: the launcher's service
-answers the probe, a game is played, and once the game has ended, however it ended, no
-service is left behind; a service already listening is used and left alone.
+else's). Without it, checks the package found there, unpacked, and the game started from
+its menu entry under Xvfb.
 """
 
 import argparse
@@ -227,7 +224,6 @@ class PackageTest(unittest.TestCase):
     def test_2_menu_entry_and_metainfo(self):
         entry = self.entry()
         self.assertEqual((entry.get("Name"), entry.get("Icon")), ("Tamboro 2.0", "tamboro"))
-        self.menu_command()
         metainfo = self.path("usr/share/metainfo", APP_ID + ".metainfo.xml")
         for check in (["desktop-file-validate", self.path("usr/share/applications/tamboro.desktop")],
                       ["appstreamcli", "validate", "--no-net", "--pedantic", metainfo]):
