@@ -517,28 +517,27 @@ def main():
         for scene, mir in info["price"].items():
             report.append(f"| {scene} | {mir:.0f} | {'—' if bare is None else f'+{mir - bare:.0f}'} |")
         report.append("")
-    if "scores" in info:
-        s = info["scores"]
-        if "error" in s:
-            report.append(f"High scores: failed: {s['error']}")
-        else:
-            report += ["| High scores, 100,000 rows (µs per call) | as the game stores them | with an index on (gridSize, score) |",
-                       "|---|---:|---:|"]
-            for title, key in [("qualification check, typical score", "qualify_typical_us"),
-                               ("qualification check, new record (whole table read)", "qualify_record_us"),
-                               ("listing, the statement", "listing_us"),
-                               ("listing, the game script's getScores()", "game_listing_us")]:
-                if key in s:
-                    report.append(f"| {title} | {fmt(s.get(key))} | {fmt(s.get(key + '_indexed'))} |")
-        report.append("")
-    if "adchain" in info:
-        a = info["adchain"]
-        if "error" in a:
-            report.append(f"Ad chain: failed: {a['error']}")
-        else:
-            report.append(f"Ad chain over loopback, requestAd() to adDataReady(): first (logo, ad, image) "
-                          f"{fmt(a.get('adchain_first_ms'), 2)} ms; later (ad, image) median "
-                          f"{fmt(a.get('adchain_next_ms'), 2)} ms; image {int(a.get('adchain_image_bytes', 0))} bytes")
+
+    def scores_lines(s):
+        lines = ["| High scores, 100,000 rows (µs per call) | as the game stores them | with an index on (gridSize, score) |",
+                 "|---|---:|---:|"]
+        for title, key in [("qualification check, typical score", "qualify_typical_us"),
+                           ("qualification check, new record (whole table read)", "qualify_record_us"),
+                           ("listing, the statement", "listing_us"),
+                           ("listing, the game script's getScores()", "game_listing_us")]:
+            if key in s:
+                lines.append(f"| {title} | {fmt(s.get(key))} | {fmt(s.get(key + '_indexed'))} |")
+        return lines + [""]
+
+    def adchain_lines(a):
+        return [f"Ad chain over loopback, requestAd() to adDataReady(): first (logo, ad, image) "
+                f"{fmt(a.get('adchain_first_ms'), 2)} ms; later (ad, image) median "
+                f"{fmt(a.get('adchain_next_ms'), 2)} ms; image {int(a.get('adchain_image_bytes', 0))} bytes"]
+    # A tool that failed gets one line saying so in place of its figures.
+    for kind, title, lines, tail in [("scores", "High scores", scores_lines, [""]), ("adchain", "Ad chain", adchain_lines, [])]:
+        if kind in info:
+            figures = info[kind]
+            report += [f"{title}: failed: {figures['error']}"] + tail if "error" in figures else lines(figures)
     text = "\n".join(report)
     print(text)
     if args.markdown:

@@ -1,12 +1,10 @@
 #!/usr/bin/python3
 """Tamboro 2.0 played in a real X window, the way a player meets it.
 
-The test brings up its own world and takes it down again: an Xvfb screen of the
-phone's size (480x800, so window and scene coordinates are the same), a private
-session bus with a monitor counting the desktop's "exit_app_view" signals, the
-local ad network and score board on the port compiled into the test build, and
-the game itself with a private home. It then plays through the game with xdotool
-and judges what the player would see from screenshots of the root window.
+In a world of its own (harness.py: Xvfb at the phone's 480x800, so window and scene
+coordinates are the same, a private bus, the local service, a private home) the test
+plays through the game with xdotool and judges what the player would see from
+screenshots of the root window.
 
 The steps depend on each other and run in order; once one fails, the rest are
 skipped rather than failing for the same reason. Two short runs of their own show the
@@ -17,54 +15,18 @@ QT_SCALE_FACTOR=2.
 """
 
 import argparse
-import ctypes
-import ctypes.util
-import datetime
-import glob
-import json
 import os
-import select
 import shutil
 import signal
-import sqlite3
-import struct
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
-import zlib
 
-SCREEN_W, SCREEN_H = 480, 800
-SERVICE_PORT = 18765  # replaced by --port: the port compiled into the game under test
-PR_SET_PDEATHSIG = 1
-PROBE_PATH = "/content.asp?pageid=18"
-UPLOAD_PATH = "/scores/upload.php"
-# The probe is answered this late so that the three requests of the ad chain are done
-# first; otherwise the start-up ad is, by design, not shown.
-PROBE_DELAY_MS = 5000
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import *  # noqa: E402,F401,F403  test_desktop.py and test_package.py reach it through here
 
-# A screen change slides for 300 ms; a little more and it has surely ended.
-SLIDE_SECONDS = 0.4
-# A card turns in half the spawn interval, 500 ms at the start of a game.
-FLIP_SECONDS = 0.55
-
-# Hole geometry on the full 480x800 screen: four rows of two.
-HOLE_W = SCREEN_W / 2.5
-HOLE_H = SCREEN_H / 4.7
-
-# Screen positions of the controls a player uses.
-NEW_GAME = (242, 333)
-HIGHSCORES = (242, 393)
-HELP = (128, 513)
-HOME = (240, 751)
-UPLOAD_HIGH_SCORE = (65 + 175, 582 + 23)
-UPLOAD_SCORE_IN_FORM = (65 + 175, 369 + 23)
-USERNAME_BOX = (240, 208)
-PASSWORD_BOX = (240, 298)
-MINIMISE = (25, 25)
-CLOSE = (455, 25)
-
+SERVICE_PORT = harness.SERVICE_PORT  # replaced by --port (and by test_desktop.py)
 PLAYER = "kelto_player"
 # Every character the form encoding has to protect, plus a space.
 PASSWORD = "p&ss=w+rd%41 #!"
@@ -72,509 +34,19 @@ PASSWORD = "p&ss=w+rd%41 #!"
 OPTIONS = None
 
 
-class XImage(ctypes.Structure):
-    _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int), ("xoffset", ctypes.c_int),
-                ("format", ctypes.c_int), ("data", ctypes.POINTER(ctypes.c_ubyte)),
-                ("byte_order", ctypes.c_int), ("bitmap_unit", ctypes.c_int),
-                ("bitmap_bit_order", ctypes.c_int), ("bitmap_pad", ctypes.c_int),
-                ("depth", ctypes.c_int), ("bytes_per_line", ctypes.c_int),
-                ("bits_per_pixel", ctypes.c_int)]
-
-
-class Stage:
-    """Where the 480x800 scene lies on a screen of any size: the game scales it to fit,
-    centred, and QT_SCALE_FACTOR multiplies that in screen pixels."""
-
-    def __init__(self, screen_w=SCREEN_W, screen_h=SCREEN_H, scale_factor=1):
-        logical_w, logical_h = screen_w / scale_factor, screen_h / scale_factor
-        fit = min(logical_w / SCREEN_W, logical_h / SCREEN_H)
-        self.screen_size = (screen_w, screen_h)
-        self.scale_factor = scale_factor
-        self.scale = fit * scale_factor
-        self.left = (screen_w - SCREEN_W * self.scale) / 2
-        self.top = (screen_h - SCREEN_H * self.scale) / 2
-
-    def to_screen(self, x, y):
-        return self.left + x * self.scale, self.top + y * self.scale
-
-
-class Screen:
-    """Reads the root window straight from the X server: a whole screen in a few
-    milliseconds, fast enough to catch a monkey before it hides again."""
-
-    ALL_PLANES = 0xFFFFFFFFFFFFFFFF
-    Z_PIXMAP = 2
-
-    def __init__(self, display, stage):
-        self.stage = stage
-        self.xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-        self.xlib.XOpenDisplay.restype = ctypes.c_void_p
-        self.xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        self.xlib.XDefaultRootWindow.restype = ctypes.c_ulong
-        self.xlib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        self.xlib.XGetImage.restype = ctypes.POINTER(XImage)
-        self.xlib.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-                                        ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
-        self.xlib.XDestroyImage.argtypes = [ctypes.POINTER(XImage)]
-        self.xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
-        self.display = self.xlib.XOpenDisplay(display.encode())
-        if not self.display:
-            raise RuntimeError(f"cannot open display {display}")
-        self.root = self.xlib.XDefaultRootWindow(self.display)
-
-    def grab(self):
-        width, height = self.stage.screen_size
-        image = self.xlib.XGetImage(self.display, self.root, 0, 0, width, height,
-                                    self.ALL_PLANES, self.Z_PIXMAP)
-        if not image:
-            raise RuntimeError("XGetImage failed")
-        try:
-            info = image.contents
-            if info.bits_per_pixel != 32 or info.byte_order != 0:
-                raise RuntimeError(f"unexpected screen format: {info.bits_per_pixel} bits per pixel")
-            data = ctypes.string_at(info.data, info.bytes_per_line * info.height)
-            return Shot(info.width, info.height, info.bytes_per_line, data, self.stage)
-        finally:
-            self.xlib.XDestroyImage(image)
-
-    def close(self):
-        if self.display:
-            self.xlib.XCloseDisplay(self.display)
-            self.display = None
-
-
-class Shot:
-    """One screenshot: 32-bit pixels in the X server's order, blue first. Pixels are
-    read at scene coordinates, so every judgement below holds at any screen size."""
-
-    def __init__(self, width, height, stride, data, stage=None):
-        self.width, self.height, self.stride, self.data = width, height, stride, data
-        self.stage = stage or Stage(width, height)
-
-    def pixel(self, x, y):
-        x, y = self.stage.to_screen(x, y)
-        i = int(y) * self.stride + 4 * int(x)
-        return self.data[i + 2], self.data[i + 1], self.data[i]
-
-    def pixels(self, x0, y0, x1, y1, step=3):
-        for y in range(int(y0), int(y1), step):
-            for x in range(int(x0), int(x1), step):
-                yield self.pixel(x, y)
-
-    def brightness(self, x0, y0, x1, y1, step=3):
-        values = [sum(p) / 3 for p in self.pixels(x0, y0, x1, y1, step)]
-        return sum(values) / len(values)
-
-    def white_count(self, x0, y0, x1, y1, step=1, floor=215):
-        return sum(1 for p in self.pixels(x0, y0, x1, y1, step) if min(p) >= floor)
-
-    def white_fraction(self, x0, y0, x1, y1, step=3, floor=215):
-        values = list(self.pixels(x0, y0, x1, y1, step))
-        return sum(1 for p in values if min(p) >= floor) / len(values)
-
-    def save_png(self, path):
-        raw = bytearray()
-        for y in range(self.height):
-            line = self.data[y * self.stride:y * self.stride + 4 * self.width]
-            rgb = bytearray(3 * self.width)
-            rgb[0::3], rgb[1::3], rgb[2::3] = line[2::4], line[1::4], line[0::4]
-            raw += b"\0" + rgb
-
-        def chunk(kind, body):
-            return (struct.pack(">I", len(body)) + kind + body
-                    + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
-        header = struct.pack(">IIBBBBB", self.width, self.height, 8, 2, 0, 0, 0)
-        with open(path, "wb") as f:
-            f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
-                    + chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
-
-
-def monkey_colour(p):
-    """'blue', 'violet' or 'yellow' for a monkey's fur, None for anything else."""
-    r, g, b = p
-    if max(p) - min(p) < 70:
-        return None
-    if b > r + 40 and b > g + 20:
-        return "violet" if r > g + 30 else "blue"
-    if r > g + 40 and b > g + 40:
-        return "violet"
-    if r > 150 and g > 110 and b < r - 80:
-        return "yellow"
-    return None
-
-
-def hole_rect(number):
-    """(x, y, w, h) of hole 1 to 8 on the screen."""
-    column, row = (number - 1) % 2, (number - 1) // 2
-    x = HOLE_W / 8 if column == 0 else HOLE_W + HOLE_W / 8 * 3
-    return x, HOLE_H * row + HOLE_H / 10, HOLE_W, HOLE_H
-
-
-def card_area(number):
-    """The middle of a hole's card, inside the rim's opening."""
-    x, y, w, h = hole_rect(number)
-    return x + 0.3 * w, y + 0.25 * h, x + 0.7 * w, y + 0.75 * h
-
-
-def monkey_in(shot, number):
-    """The colour of the monkey standing in a hole, or None for an empty card."""
-    values = list(shot.pixels(*card_area(number), step=4))
-    counts = {}
-    for p in values:
-        colour = monkey_colour(p)
-        if colour:
-            counts[colour] = counts.get(colour, 0) + 1
-    if not counts or sum(counts.values()) < 0.12 * len(values):
-        return None
-    return max(counts, key=counts.get)
-
-
-def card_visible(shot, number):
-    """True where the hole shows its card: a white oval or a monkey."""
-    return shot.white_fraction(*card_area(number)) > 0.5 or monkey_in(shot, number) is not None
-
-
-def logged_time(entry):
-    """Seconds since the epoch of an entry of the service's request log."""
-    return datetime.datetime.fromisoformat(entry["time"]).timestamp()
-
-
-def wait_until(predicate, timeout, interval=0.1):
-    """The first true value of predicate() within timeout seconds, else None."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            return None
-        time.sleep(interval)
-
-
-def read_line(stream, timeout):
-    """One line from a child's pipe, or None when nothing came in time."""
-    ready, _, _ = select.select([stream], [], [], timeout)
-    return stream.readline().decode(errors="replace").strip() if ready else None
-
-
-def die_with_parent():
-    """Runs in each child before exec: should the test itself be killed (a CTest timeout
-    sends SIGKILL), the kernel stops the child too instead of leaving it behind."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-
-
-class World:
-    """Every process the test starts, stopped in reverse order however the test ends.
-    The screen is the phone's unless a Stage says otherwise."""
+class World(harness.World):
+    """The harness's world on this module's SERVICE_PORT, which callers set."""
 
     def __init__(self, stage=None):
-        self.tmp = tempfile.mkdtemp(prefix="tamboro-e2e-")
-        self.processes = []
-        self.env = {}
-        self.screen = None
-        self.stage = stage or Stage()
-
-    def path(self, *parts):
-        return os.path.join(self.tmp, *parts)
-
-    def spawn(self, name, argv, **kwargs):
-        kwargs.setdefault("stdin", subprocess.DEVNULL)
-        kwargs.setdefault("preexec_fn", die_with_parent)
-        if "stdout" in kwargs:
-            process = subprocess.Popen(argv, **kwargs)
-        else:
-            with open(self.path(name + ".out"), "wb") as out:
-                process = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, **kwargs)
-        self.processes.append((name, process))
-        return process
-
-    def stop(self, process, grace=5):
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(grace)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait(grace)
-
-    def stop_all(self):
-        if self.screen:
-            self.screen.close()
-        for _, process in reversed(self.processes):
-            self.stop(process)
-            for stream in (process.stdout, process.stderr):
-                if stream:
-                    stream.close()
-
-    def start_display(self):
-        # Xvfb picks a free display number itself and writes it to the pipe.
-        reader, writer = os.pipe()
-        try:
-            width, height = self.stage.screen_size
-            self.spawn("xvfb", ["Xvfb", "-displayfd", str(writer), "-screen", "0",
-                                f"{width}x{height}x24", "-nolisten", "tcp", "-noreset"],
-                       pass_fds=(writer,))
-        finally:
-            os.close(writer)
-        with os.fdopen(reader, "rb") as stream:
-            number = read_line(stream, 15)
-        if not number:
-            raise RuntimeError("Xvfb did not report a display within 15 s")
-        self.env["DISPLAY"] = ":" + number
-        self.screen = Screen(self.env["DISPLAY"], self.stage)
-
-    def start_bus(self):
-        bus = self.spawn("dbus", ["dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                  "--print-address=1"],
-                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        address = read_line(bus.stdout, 15)
-        if not address:
-            raise RuntimeError("dbus-daemon did not print its address within 15 s")
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
-        self.spawn("dbus-monitor", ["dbus-monitor", "--address", address,
-                                    "type='signal',interface='com.nokia.hildon_desktop'"])
-
-    def start_service(self, source, patience=120, probe_delay_ms=PROBE_DELAY_MS):
-        """The port is compiled into the game; another run holding it is waited out."""
-        self.service_log = self.path("requests.log")
-        deadline = time.monotonic() + patience
-        while True:
-            with open(self.path("adnet.err"), "wb") as err:
-                service = self.spawn("adnet", [sys.executable, os.path.join(source, "tools", "adnet.py"),
-                                               "--port", str(SERVICE_PORT), "--data", self.path("service"),
-                                               "--log", self.service_log, "--quiet",
-                                               "--set", f"probe_delay_ms={probe_delay_ms}"],
-                                     stdout=subprocess.PIPE, stderr=err)
-            line = read_line(service.stdout, 15)
-            if line and line.startswith("listening"):
-                return
-            self.stop(service)
-            with open(self.path("adnet.err"), errors="replace") as err:
-                reason = err.read()
-            if "in use" not in reason or time.monotonic() > deadline:
-                raise RuntimeError(f"local service did not start on port {SERVICE_PORT}: {reason}")
-            time.sleep(1)
-
-    def start_game(self, game):
-        home = self.path("home")
-        runtime = self.path("runtime")
-        for folder in (home, runtime):
-            os.makedirs(folder, mode=0o700)
-        # The caller's own desktop and home stay out; a chosen scene-graph backend
-        # (QT_QUICK_BACKEND) comes through.
-        env = {key: value for key, value in os.environ.items()
-               if not key.startswith(("XDG_", "DBUS_", "WAYLAND_", "QT_QPA_"))}
-        env.update(self.env)
-        env.update(HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
-                   XDG_CONFIG_HOME=os.path.join(home, "config"),
-                   XDG_CACHE_HOME=os.path.join(home, "cache"), XDG_RUNTIME_DIR=runtime,
-                   QT_QPA_PLATFORM="xcb")
-        if self.stage.scale_factor != 1:
-            env["QT_SCALE_FACTOR"] = str(self.stage.scale_factor)
-        self.data_home = env["XDG_DATA_HOME"]
-        self.game = self.spawn("game", [game], env=env, cwd=home)
-
-    def game_output(self):
-        try:
-            with open(self.path("game.out"), errors="replace") as f:
-                return f.read()[-4000:]
-        except OSError:
-            return ""
-
-    # X input and output
-
-    def x(self, *args, timeout=10):
-        env = dict(os.environ, **self.env)
-        return subprocess.run(["xdotool", *map(str, args)], env=env, capture_output=True,
-                              text=True, timeout=timeout)
-
-    def tap(self, point):
-        """A click at a point of the scene."""
-        x, y = self.stage.to_screen(*point)
-        self.x("mousemove", int(x), int(y), "click", "1")
-
-    def shot(self):
-        return self.screen.grab()
-
-    def windows(self):
-        """Visible top-level windows of the game, as (id, width, height)."""
-        found = self.x("search", "--onlyvisible", "--pid", self.game.pid).stdout.split()
-        result = []
-        for window in found:
-            info = self.x("getwindowgeometry", "--shell", window).stdout
-            values = dict(line.split("=", 1) for line in info.split() if "=" in line)
-            if "WIDTH" in values:
-                result.append((window, int(values["WIDTH"]), int(values["HEIGHT"])))
-        return result
-
-    def dialog(self):
-        """The ad dialog: a visible window of the game that is not the full-screen view."""
-        return next((w for w in self.windows() if (w[1], w[2]) != self.stage.screen_size), None)
-
-    def main_window(self):
-        return next((w for w in self.windows() if (w[1], w[2]) == self.stage.screen_size), None)
-
-    def fill_screen(self, timeout=15):
-        """Does what a window manager does for a full-screen window: under bare Xvfb the
-        game's request is not honoured and its window keeps the scene's own size."""
-        window = wait_until(lambda: next(iter(self.windows()), None), timeout, interval=0.2)
-        if not window:
-            raise RuntimeError("the game showed no window")
-        self.x("windowmove", window[0], 0, 0)
-        self.x("windowsize", window[0], *self.stage.screen_size)
-        if not wait_until(self.main_window, timeout, interval=0.2):
-            raise RuntimeError(f"the game's window did not take the size {self.stage.screen_size}")
-
-    def press_escape(self, window):
-        self.x("windowfocus", window)
-        time.sleep(0.2)
-        self.x("key", "Escape")
-
-    # What the services saw
-
-    def requests(self, path=None):
-        """Requests in the service's log, optionally only those of "path[?query]"."""
-        try:
-            with open(self.service_log) as f:
-                entries = [json.loads(line) for line in f if line.strip()]
-        except OSError:
-            return []
-        want_path, _, want_query = (path or "").partition("?")
-        return [e for e in entries if path is None or (
-            e["path"] == want_path and (not want_query or e.get("query") == want_query))]
-
-    def bus_signals(self):
-        try:
-            with open(self.path("dbus-monitor.out"), errors="replace") as f:
-                return [line for line in f if line.startswith("signal ")
-                        and "member=exit_app_view" in line]
-        except OSError:
-            return []
-
-    def files_containing(self, needle, folder):
-        found = []
-        for base, _, names in os.walk(folder):
-            for name in names:
-                path = os.path.join(base, name)
-                try:
-                    with open(path, "rb") as f:
-                        if needle in f.read():
-                            found.append(path)
-                except OSError:
-                    pass
-        return found
-
-    def stored_scores(self):
-        """Scores in the game's own local database, best first. The scene engine keeps it
-        in a folder named after the application, so a renamed game would find none of the
-        scores its players already have: only that folder is looked in."""
-        databases = os.path.join(self.data_home, "Tamboro 2.0", "QML", "OfflineStorage", "Databases")
-        for path in glob.glob(os.path.join(databases, "*.sqlite")):
-            db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=5)
-            try:
-                rows = db.execute("SELECT score, gridSize, name FROM Scores ORDER BY score DESC").fetchall()
-            except sqlite3.Error:
-                continue
-            finally:
-                db.close()
-            return rows
-        return []
+        super().__init__(stage, port=SERVICE_PORT)
 
 
-def start_title_shown(shot):
-    """The start screen's orange "Tamboro" lettering, which no other screen has."""
-    return sum(1 for p in shot.pixels(40, 60, 440, 140) if p[0] > 180 and p[2] < 100) > 100
-
-
-def start_screen_covered(shot):
-    """The start screen is drawn and the overlay hides its buttons."""
-    inside = shot.brightness(31, 350, 36, 495, step=2)
-    outside = shot.brightness(8, 350, 26, 495, step=2)
-    return (start_title_shown(shot) and inside < 0.5 * outside
-            and shot.white_count(150, 318, 340, 350, floor=160) < 10)
-
-
-def start_screen_uncovered(shot):
-    """The connection overlay darkens its area to about a fifth; the left strip inside it
-    and beside the buttons shows that, and "New Game"'s white letters are only bright
-    without it."""
-    inside = shot.brightness(31, 350, 36, 495, step=2)
-    outside = shot.brightness(8, 350, 26, 495, step=2)
-    # The buttons are drawn at opacity 0.68, so their white letters come out light grey.
-    letters = shot.white_count(150, 318, 340, 350, floor=160)
-    return start_title_shown(shot) and inside > 0.5 * outside and letters > 40
-
-
-def game_screen_shown(shot):
-    return not start_title_shown(shot) and sum(card_visible(shot, n) for n in range(1, 9)) >= 6
-
-
-def board_gap(shot):
-    """Brightness of the strip between the two hole columns, below the title."""
-    return shot.brightness(222, 200, 258, 680, step=4)
-
-
-def game_over_shown(shot, playing_gap):
-    # The overlay is black at alpha 160 over the board; its title is white at the top.
-    return board_gap(shot) < 0.7 * playing_gap and shot.white_count(170, 22, 310, 75) > 60
-
-
-def help_screen_shown(shot):
-    """White lines of help text on the grey ground, and no other screen."""
-    return (shot.white_count(40, 110, 440, 400, step=2) > 400
-            and not game_screen_shown(shot) and not start_title_shown(shot))
-
-
-def high_score_screen_shown(shot):
-    button = shot.brightness(75, 590, 405, 622)
-    return (button < 70 and shot.white_count(75, 588, 405, 624, floor=160) > 40
-            and not game_screen_shown(shot) and not start_title_shown(shot))
-
-
-def upload_form_shown(shot):
-    # The panel is drawn at opacity 0.5, so its white input boxes come out mid grey on black.
-    return (shot.white_fraction(80, 192, 400, 224, floor=120) > 0.9
-            and shot.white_fraction(80, 282, 400, 314, floor=120) > 0.9
-            and shot.brightness(240, 236, 420, 266) < 70)
-
-
-def tap_monkeys(world, wanted_hits, seconds, playing_gap, first_seen=None):
-    """Taps the monkeys that show until wanted_hits taps are made, the game is over or
-    seconds have passed; first_seen(shot) runs once, when the first monkey shows. Returns
-    the colours tapped and whether any monkey showed at all."""
-    taps, tapped_at, seen = [], {}, False
-    deadline = time.monotonic() + seconds
-    while len(taps) < wanted_hits and time.monotonic() < deadline:
-        shot = world.shot()
-        if game_over_shown(shot, playing_gap):
-            break
-        if not seen and any(monkey_in(shot, n) for n in range(1, 9)):
-            seen = True
-            if first_seen:
-                first_seen(shot)
-                shot = world.shot()
-        for number in range(1, 9):
-            colour = monkey_in(shot, number)
-            if not colour or time.monotonic() - tapped_at.get(number, 0) < 0.8:
-                continue
-            x, y, w, h = hole_rect(number)
-            world.tap((int(x + w / 2), int(y + h / 2)))
-            tapped_at[number] = time.monotonic()
-            taps.append(colour)
-    return taps, seen
-
-
-class PlayTest(unittest.TestCase):
-    world = None
-    broken = None
-    failed = False
+class PlayTest(Steps):
     ad_kept = False
     kept = {}
     playing_gap = None
     shots_dir = None
-    # Set by a step once what it still checks cannot leave the game in an unknown state.
-    later_steps_unaffected = False
+    game_may_have_exited = ("test_9_close_shows_ad_and_exits",)
 
     @classmethod
     def setUpClass(cls):
@@ -582,10 +54,7 @@ class PlayTest(unittest.TestCase):
         cls.shots_dir = OPTIONS.shots or cls.world.path("shots")
         os.makedirs(cls.shots_dir, exist_ok=True)
         try:
-            cls.world.start_display()
-            cls.world.start_bus()
-            cls.world.start_service(OPTIONS.source)
-            cls.world.start_game(OPTIONS.game)
+            cls.world.start(OPTIONS.source, OPTIONS.game)
         except Exception:
             cls.broken = "setting up"
             cls.failed = True
@@ -595,66 +64,27 @@ class PlayTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.world.stop_all()
-        cls.write_kept()
+        write_shots(cls.kept, cls.shots_dir)
         if cls.failed:
             print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
             return
-        for name in os.listdir(cls.world.tmp):
-            path = cls.world.path(name)
-            if path == cls.shots_dir:
-                continue
-            if os.path.isdir(path):
+        for path in (cls.world.path(name) for name in os.listdir(cls.world.tmp)):
+            if os.path.isdir(path) and path != cls.shots_dir:
                 shutil.rmtree(path, ignore_errors=True)
-            else:
+            elif path != cls.shots_dir:
                 os.remove(path)
         if not os.listdir(cls.world.tmp):
             os.rmdir(cls.world.tmp)
         if cls.kept:
             print(f"\nscreenshots in {cls.shots_dir}", file=sys.stderr)
 
-    def setUp(self):
-        if PlayTest.broken:
-            self.skipTest(f"an earlier step failed ({PlayTest.broken})")
-        if self.world.game.poll() is not None and self._testMethodName != "test_9_close_shows_ad_and_exits":
-            PlayTest.broken = self._testMethodName
-            self.fail(f"the game exited with status {self.world.game.returncode}:\n{self.world.game_output()}")
-
-    def run(self, result=None):
-        before = len(result.failures) + len(result.errors) if result else 0
-        outcome = super().run(result)
-        failed = result and len(result.failures) + len(result.errors) > before
-        if failed:
-            PlayTest.failed = True
-        if failed and not PlayTest.broken and not self.later_steps_unaffected:
-            PlayTest.broken = self._testMethodName
-        return outcome
-
     def keep(self, name, shot):
         """Screenshots are written at the end: compressing one takes longer than a
         monkey waits to be tapped."""
         PlayTest.kept[name] = shot
 
-    @classmethod
-    def write_kept(cls):
-        write_shots(cls.kept, cls.shots_dir)
-
-    def wait_for_shot(self, condition, timeout, settle=SLIDE_SECONDS):
-        """The first screenshot within timeout for which condition holds, and still holds
-        once a screen slide that may have been under way has ended; else None."""
-        latest = {}
-
-        def check():
-            latest["shot"] = self.world.shot()
-            if not condition(latest["shot"]):
-                return False
-            if settle:
-                time.sleep(settle)
-                latest["shot"] = self.world.shot()
-            return condition(latest["shot"])
-        if wait_until(check, timeout, interval=0.2):
-            return latest["shot"]
-        latest["shot"].save_png(self.world.path(f"unmet-{self._testMethodName}.png"))
-        return None
+    def wait_for_shot(self, condition, timeout):
+        return self.world.wait_for_shot(condition, timeout, unmet=self._testMethodName)
 
     def close_dialog(self, what):
         """Escape closes an ad dialog well before its ten-second countdown could."""
@@ -726,28 +156,23 @@ class PlayTest(unittest.TestCase):
         scores = self.world.stored_scores()
         self.assertEqual(len(scores), 1, f"expected one stored score after the game, found {scores}")
         score, grid, _ = scores[0]
-        points = {"blue": 1, "violet": 2, "yellow": 3}
         self.assertEqual(grid, 8)
         self.assertGreaterEqual(score, 1)
-        self.assertLessEqual(score, sum(points[c] for c in PlayTest.taps),
+        self.assertLessEqual(score, sum({"blue": 1, "violet": 2, "yellow": 3}[c] for c in PlayTest.taps),
                              f"stored score {score} is more than the tapped monkeys {PlayTest.taps} give")
 
     def test_6_high_scores_list_the_game(self):
-        world = self.world
-        world.tap(HOME)
-        self.assertIsNotNone(self.wait_for_shot(start_screen_uncovered, 5),
-                             "the home button did not lead back to the start screen")
-        world.tap(HELP)
-        shot = self.wait_for_shot(help_screen_shown, 5)
-        self.assertIsNotNone(shot, "\"Help\" did not show the help screen")
-        self.keep("help", shot)
-        world.tap(HOME)
-        self.assertIsNotNone(self.wait_for_shot(start_screen_uncovered, 5),
-                             "the help screen's home button did not lead back to the start screen")
-        world.tap(HIGHSCORES)
-        shot = self.wait_for_shot(high_score_screen_shown, 5)
-        self.assertIsNotNone(shot, "\"Highscores\" did not show the high-score screen")
-        self.keep("highscores", shot)
+        # The home button from the game-over board, then from the help screen.
+        for button, shown, picture, what in [
+                (HOME, start_screen_uncovered, None, "the home button did not lead back to the start screen"),
+                (HELP, help_screen_shown, "help", "\"Help\" did not show the help screen"),
+                (HOME, start_screen_uncovered, None, "the help screen's home button did not lead back"),
+                (HIGHSCORES, high_score_screen_shown, "highscores", "\"Highscores\" did not show its screen")]:
+            self.world.tap(button)
+            shot = self.wait_for_shot(shown, 5)
+            self.assertIsNotNone(shot, what)
+            if picture:
+                self.keep(picture, shot)
         # One stored score: one line of the listing at (50, 100), nothing below it.
         self.assertGreater(shot.white_count(50, 104, 330, 128), 40, "the listing shows no score")
         self.assertLess(shot.white_count(50, 140, 330, 166), 10, "the listing shows a second line")
@@ -769,8 +194,7 @@ class PlayTest(unittest.TestCase):
         # Only this player's: in a shared session another game may post to the same port.
         uploads = wait_until(lambda: [e for e in world.requests(UPLOAD_PATH)
                                       if (e.get("form") or {}).get("username") == PLAYER], 10)
-        self.assertTrue(uploads, "the form posted nothing to the score board")
-        self.assertEqual(len(uploads), 1)
+        self.assertEqual(len(uploads or []), 1, "the form posted nothing, or more than once, to the score board")
         upload = uploads[0]
         best, _, stored_name = world.stored_scores()[0]
         self.assertEqual(upload["method"], "POST")
@@ -860,20 +284,22 @@ class LargeScreenTest(unittest.TestCase):
 
     def start(self, stage):
         self.world = LargeScreenTest.world = World(stage)
-        self.world.start_display()
-        self.world.start_bus()
-        self.world.start_service(OPTIONS.source, probe_delay_ms=0)
-        self.world.start_game(OPTIONS.game)
+        self.world.start(OPTIONS.source, OPTIONS.game, probe_delay_ms=0)
         self.world.fill_screen()
+
+    def escaped(self):
+        """Sends a start-up ad away; True if one was there."""
+        dialog = self.world.dialog()
+        if dialog:
+            self.world.press_escape(dialog[0])
+        return bool(dialog)
 
     def start_screen(self):
         """The uncovered start screen, once any start-up ad has been sent away."""
         latest = {}
 
         def uncovered():
-            dialog = self.world.dialog()
-            if dialog:
-                self.world.press_escape(dialog[0])
+            if self.escaped():
                 return None
             latest["shot"] = self.world.shot()
             return start_screen_uncovered(latest["shot"])
@@ -890,9 +316,7 @@ class LargeScreenTest(unittest.TestCase):
 
         def monkey_on_board():
             # A start-up ad may come only now, and take the tap meant for "New Game".
-            dialog = self.world.dialog()
-            if dialog:
-                self.world.press_escape(dialog[0])
+            if self.escaped():
                 return None
             shot = self.world.shot()
             if start_screen_uncovered(shot):

@@ -1,0 +1,606 @@
+"""What the end-to-end tests of Tamboro 2.0 share: a world of their own and the eyes and
+hands to judge and drive the game in it.
+
+The world is an Xvfb screen (the phone's 480x800 unless a Stage says otherwise), a private
+session bus with a monitor counting the desktop's "exit_app_view" signals, the local ad
+network and score board on the port compiled into the game under test, and the game with
+a private home; every process ends with the test, however the test ends. The root window
+is read straight from the X server, and what the player would see is judged from it.
+"""
+
+import collections
+import ctypes
+import ctypes.util
+import datetime
+import glob
+import json
+import os
+import select
+import signal
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zlib
+
+SCREEN_W, SCREEN_H = 480, 800
+SERVICE_PORT = 18765  # the default of World(port=...): the port compiled into the game under test
+PR_SET_PDEATHSIG = 1
+PROBE_PATH = "/content.asp?pageid=18"
+UPLOAD_PATH = "/scores/upload.php"
+# The probe is answered this late so that the three requests of the ad chain are done
+# first; otherwise the start-up ad is, by design, not shown.
+PROBE_DELAY_MS = 5000
+
+# A screen change slides for 300 ms; a little more and it has surely ended.
+SLIDE_SECONDS = 0.4
+# A card turns in half the spawn interval, 500 ms at the start of a game.
+FLIP_SECONDS = 0.55
+
+# Hole geometry on the full 480x800 screen: four rows of two.
+HOLE_W = SCREEN_W / 2.5
+HOLE_H = SCREEN_H / 4.7
+
+# Screen positions of the controls a player uses.
+NEW_GAME = (242, 333)
+HIGHSCORES = (242, 393)
+HELP = (128, 513)
+HOME = (240, 751)
+UPLOAD_HIGH_SCORE = (65 + 175, 582 + 23)
+UPLOAD_SCORE_IN_FORM = (65 + 175, 369 + 23)
+USERNAME_BOX = (240, 208)
+PASSWORD_BOX = (240, 298)
+MINIMISE = (25, 25)
+CLOSE = (455, 25)
+
+class XImage(ctypes.Structure):
+    _fields_ = ([(n, ctypes.c_int) for n in ("width", "height", "xoffset", "format")]
+                + [("data", ctypes.POINTER(ctypes.c_ubyte))]
+                + [(n, ctypes.c_int) for n in ("byte_order", "bitmap_unit", "bitmap_bit_order", "bitmap_pad",
+                                               "depth", "bytes_per_line", "bits_per_pixel")])
+
+
+class Stage:
+    """Where the 480x800 scene lies on a screen of any size: the game scales it to fit,
+    centred, and QT_SCALE_FACTOR multiplies that in screen pixels."""
+
+    def __init__(self, screen_w=SCREEN_W, screen_h=SCREEN_H, scale_factor=1):
+        logical_w, logical_h = screen_w / scale_factor, screen_h / scale_factor
+        fit = min(logical_w / SCREEN_W, logical_h / SCREEN_H)
+        self.screen_size = (screen_w, screen_h)
+        self.scale_factor = scale_factor
+        self.scale = fit * scale_factor
+        self.left = (screen_w - SCREEN_W * self.scale) / 2
+        self.top = (screen_h - SCREEN_H * self.scale) / 2
+
+    def to_screen(self, x, y):
+        return self.left + x * self.scale, self.top + y * self.scale
+
+
+class Screen:
+    """Reads the root window straight from the X server: a whole screen in a few
+    milliseconds, fast enough to catch a monkey before it hides again."""
+
+    ALL_PLANES = 0xFFFFFFFFFFFFFFFF
+    Z_PIXMAP = 2
+
+    def __init__(self, display, stage):
+        self.stage = stage
+        self.xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        c = ctypes
+        for name, result, args in [
+                ("XOpenDisplay", c.c_void_p, [c.c_char_p]), ("XDefaultRootWindow", c.c_ulong, [c.c_void_p]),
+                ("XGetImage", c.POINTER(XImage),
+                 [c.c_void_p, c.c_ulong, c.c_int, c.c_int, c.c_uint, c.c_uint, c.c_ulong, c.c_int]),
+                ("XDestroyImage", c.c_int, [c.POINTER(XImage)]), ("XCloseDisplay", c.c_int, [c.c_void_p])]:
+            getattr(self.xlib, name).restype, getattr(self.xlib, name).argtypes = result, args
+        self.display = self.xlib.XOpenDisplay(display.encode())
+        if not self.display:
+            raise RuntimeError(f"cannot open display {display}")
+        self.root = self.xlib.XDefaultRootWindow(self.display)
+
+    def grab(self):
+        width, height = self.stage.screen_size
+        image = self.xlib.XGetImage(self.display, self.root, 0, 0, width, height,
+                                    self.ALL_PLANES, self.Z_PIXMAP)
+        if not image:
+            raise RuntimeError("XGetImage failed")
+        try:
+            info = image.contents
+            if info.bits_per_pixel != 32 or info.byte_order != 0:
+                raise RuntimeError(f"unexpected screen format: {info.bits_per_pixel} bits per pixel")
+            data = ctypes.string_at(info.data, info.bytes_per_line * info.height)
+            return Shot(info.width, info.height, info.bytes_per_line, data, self.stage)
+        finally:
+            self.xlib.XDestroyImage(image)
+
+    def close(self):
+        if self.display:
+            self.xlib.XCloseDisplay(self.display)
+            self.display = None
+
+
+class Shot:
+    """One screenshot: 32-bit pixels in the X server's order, blue first. Pixels are
+    read at scene coordinates, so every judgement below holds at any screen size."""
+
+    def __init__(self, width, height, stride, data, stage=None):
+        self.width, self.height, self.stride, self.data = width, height, stride, data
+        self.stage = stage or Stage(width, height)
+
+    def pixel(self, x, y):
+        x, y = self.stage.to_screen(x, y)
+        i = int(y) * self.stride + 4 * int(x)
+        return self.data[i + 2], self.data[i + 1], self.data[i]
+
+    def pixels(self, x0, y0, x1, y1, step=3):
+        for y in range(int(y0), int(y1), step):
+            for x in range(int(x0), int(x1), step):
+                yield self.pixel(x, y)
+
+    def brightness(self, x0, y0, x1, y1, step=3):
+        values = [sum(p) / 3 for p in self.pixels(x0, y0, x1, y1, step)]
+        return sum(values) / len(values)
+
+    def white_count(self, x0, y0, x1, y1, step=1, floor=215):
+        return sum(1 for p in self.pixels(x0, y0, x1, y1, step) if min(p) >= floor)
+
+    def white_fraction(self, x0, y0, x1, y1, step=3, floor=215):
+        values = list(self.pixels(x0, y0, x1, y1, step))
+        return sum(1 for p in values if min(p) >= floor) / len(values)
+
+    def save_png(self, path):
+        raw = bytearray()
+        for y in range(self.height):
+            line = self.data[y * self.stride:y * self.stride + 4 * self.width]
+            rgb = bytearray(3 * self.width)
+            rgb[0::3], rgb[1::3], rgb[2::3] = line[2::4], line[1::4], line[0::4]
+            raw += b"\0" + rgb
+
+        def chunk(kind, body):
+            return (struct.pack(">I", len(body)) + kind + body
+                    + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+        header = struct.pack(">IIBBBBB", self.width, self.height, 8, 2, 0, 0, 0)
+        with open(path, "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
+                    + chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+
+
+def monkey_colour(p):
+    """'blue', 'violet' or 'yellow' for a monkey's fur, None for anything else."""
+    r, g, b = p
+    if max(p) - min(p) < 70:
+        return None
+    if b > r + 40 and b > g + 20:
+        return "violet" if r > g + 30 else "blue"
+    if r > g + 40 and b > g + 40:
+        return "violet"
+    if r > 150 and g > 110 and b < r - 80:
+        return "yellow"
+    return None
+
+
+def hole_rect(number):
+    """(x, y, w, h) of hole 1 to 8 on the screen."""
+    column, row = (number - 1) % 2, (number - 1) // 2
+    x = HOLE_W / 8 if column == 0 else HOLE_W + HOLE_W / 8 * 3
+    return x, HOLE_H * row + HOLE_H / 10, HOLE_W, HOLE_H
+
+
+def card_area(number):
+    """The middle of a hole's card, inside the rim's opening."""
+    x, y, w, h = hole_rect(number)
+    return x + 0.3 * w, y + 0.25 * h, x + 0.7 * w, y + 0.75 * h
+
+
+def monkey_in(shot, number):
+    """The colour of the monkey standing in a hole, or None for an empty card."""
+    values = list(shot.pixels(*card_area(number), step=4))
+    counts = collections.Counter(filter(None, map(monkey_colour, values)))
+    if not counts or sum(counts.values()) < 0.12 * len(values):
+        return None
+    return counts.most_common(1)[0][0]
+
+
+def card_visible(shot, number):
+    """True where the hole shows its card: a white oval or a monkey."""
+    return shot.white_fraction(*card_area(number)) > 0.5 or monkey_in(shot, number) is not None
+
+
+def logged_time(entry):
+    """Seconds since the epoch of an entry of the service's request log."""
+    return datetime.datetime.fromisoformat(entry["time"]).timestamp()
+
+
+def wait_until(predicate, timeout, interval=0.1):
+    """The first true value of predicate() within timeout seconds, else None."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(interval)
+
+
+def read_line(stream, timeout):
+    """One line from a child's pipe, or None when nothing came in time."""
+    ready, _, _ = select.select([stream], [], [], timeout)
+    return stream.readline().decode(errors="replace").strip() if ready else None
+
+
+def die_with_parent():
+    """Runs in each child before exec: should the test itself be killed (a CTest timeout
+    sends SIGKILL), the kernel stops the child too instead of leaving it behind."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+class World:
+    """Every process the test starts, stopped in reverse order however the test ends.
+    The screen is the phone's unless a Stage says otherwise."""
+
+    def __init__(self, stage=None, port=None):
+        self.port = port or SERVICE_PORT
+        self.tmp = tempfile.mkdtemp(prefix="tamboro-e2e-")
+        self.processes = []
+        self.env = {}
+        self.screen = None
+        self.stage = stage or Stage()
+
+    def path(self, *parts):
+        return os.path.join(self.tmp, *parts)
+
+    def spawn(self, name, argv, **kwargs):
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+        kwargs.setdefault("preexec_fn", die_with_parent)
+        if "stdout" in kwargs:
+            process = subprocess.Popen(argv, **kwargs)
+        else:
+            with open(self.path(name + ".out"), "wb") as out:
+                process = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, **kwargs)
+        self.processes.append((name, process))
+        return process
+
+    def stop(self, process, grace=5):
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(grace)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(grace)
+
+    def stop_all(self):
+        if self.screen:
+            self.screen.close()
+        for _, process in reversed(self.processes):
+            self.stop(process)
+            for stream in (process.stdout, process.stderr):
+                if stream:
+                    stream.close()
+
+    def start(self, source, game, probe_delay_ms=PROBE_DELAY_MS):
+        """Screen, bus, service and game, in that order; stopped again should one fail."""
+        try:
+            self.start_display()
+            self.start_bus()
+            self.start_service(source, probe_delay_ms=probe_delay_ms)
+            self.start_game(game)
+        except Exception:
+            self.stop_all()
+            raise
+
+    def start_display(self):
+        # Xvfb picks a free display number itself and writes it to the pipe.
+        reader, writer = os.pipe()
+        try:
+            width, height = self.stage.screen_size
+            self.spawn("xvfb", ["Xvfb", "-displayfd", str(writer), "-screen", "0",
+                                f"{width}x{height}x24", "-nolisten", "tcp", "-noreset"],
+                       pass_fds=(writer,))
+        finally:
+            os.close(writer)
+        with os.fdopen(reader, "rb") as stream:
+            number = read_line(stream, 15)
+        if not number:
+            raise RuntimeError("Xvfb did not report a display within 15 s")
+        self.env["DISPLAY"] = ":" + number
+        self.screen = Screen(self.env["DISPLAY"], self.stage)
+
+    def start_bus(self):
+        bus = self.spawn("dbus", ["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                  "--print-address=1"],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        address = read_line(bus.stdout, 15)
+        if not address:
+            raise RuntimeError("dbus-daemon did not print its address within 15 s")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+        self.spawn("dbus-monitor", ["dbus-monitor", "--address", address,
+                                    "type='signal',interface='com.nokia.hildon_desktop'"])
+
+    def start_service(self, source, patience=120, probe_delay_ms=PROBE_DELAY_MS):
+        """The port is compiled into the game; another run holding it is waited out."""
+        self.service_log = self.path("requests.log")
+        deadline = time.monotonic() + patience
+        while True:
+            with open(self.path("adnet.err"), "wb") as err:
+                service = self.spawn("adnet", [sys.executable, os.path.join(source, "tools", "adnet.py"),
+                                               "--port", str(self.port), "--data", self.path("service"),
+                                               "--log", self.service_log, "--quiet",
+                                               "--set", f"probe_delay_ms={probe_delay_ms}"],
+                                     stdout=subprocess.PIPE, stderr=err)
+            line = read_line(service.stdout, 15)
+            if line and line.startswith("listening"):
+                return
+            self.stop(service)
+            with open(self.path("adnet.err"), errors="replace") as err:
+                reason = err.read()
+            if "in use" not in reason or time.monotonic() > deadline:
+                raise RuntimeError(f"local service did not start on port {self.port}: {reason}")
+            time.sleep(1)
+
+    def start_game(self, game):
+        home = self.path("home")
+        runtime = self.path("runtime")
+        for folder in (home, runtime):
+            os.makedirs(folder, mode=0o700)
+        # The caller's own desktop and home stay out; a chosen scene-graph backend
+        # (QT_QUICK_BACKEND) comes through.
+        env = {key: value for key, value in os.environ.items()
+               if not key.startswith(("XDG_", "DBUS_", "WAYLAND_", "QT_QPA_"))}
+        env.update(self.env)
+        env.update(HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
+                   XDG_CONFIG_HOME=os.path.join(home, "config"),
+                   XDG_CACHE_HOME=os.path.join(home, "cache"), XDG_RUNTIME_DIR=runtime,
+                   QT_QPA_PLATFORM="xcb")
+        if self.stage.scale_factor != 1:
+            env["QT_SCALE_FACTOR"] = str(self.stage.scale_factor)
+        self.data_home = env["XDG_DATA_HOME"]
+        self.game = self.spawn("game", [game], env=env, cwd=home)
+
+    def game_output(self):
+        try:
+            with open(self.path("game.out"), errors="replace") as f:
+                return f.read()[-4000:]
+        except OSError:
+            return ""
+
+    # X input and output
+
+    def x(self, *args, timeout=10):
+        env = dict(os.environ, **self.env)
+        return subprocess.run(["xdotool", *map(str, args)], env=env, capture_output=True,
+                              text=True, timeout=timeout)
+
+    def tap(self, point):
+        """A click at a point of the scene."""
+        x, y = self.stage.to_screen(*point)
+        self.x("mousemove", int(x), int(y), "click", "1")
+
+    def shot(self):
+        return self.screen.grab()
+
+    def windows(self):
+        """Visible top-level windows of the game, as (id, width, height)."""
+        found = self.x("search", "--onlyvisible", "--pid", self.game.pid).stdout.split()
+        result = []
+        for window in found:
+            info = self.x("getwindowgeometry", "--shell", window).stdout
+            values = dict(line.split("=", 1) for line in info.split() if "=" in line)
+            if "WIDTH" in values:
+                result.append((window, int(values["WIDTH"]), int(values["HEIGHT"])))
+        return result
+
+    def dialog(self):
+        """The ad dialog: a visible window of the game that is not the full-screen view."""
+        return next((w for w in self.windows() if (w[1], w[2]) != self.stage.screen_size), None)
+
+    def main_window(self):
+        return next((w for w in self.windows() if (w[1], w[2]) == self.stage.screen_size), None)
+
+    def fill_screen(self, timeout=15):
+        """Does what a window manager does for a full-screen window: under bare Xvfb the
+        game's request is not honoured and its window keeps the scene's own size."""
+        window = wait_until(lambda: next(iter(self.windows()), None), timeout, interval=0.2)
+        if not window:
+            raise RuntimeError("the game showed no window")
+        self.x("windowmove", window[0], 0, 0)
+        self.x("windowsize", window[0], *self.stage.screen_size)
+        if not wait_until(self.main_window, timeout, interval=0.2):
+            raise RuntimeError(f"the game's window did not take the size {self.stage.screen_size}")
+
+    def wait_for_shot(self, condition, timeout, settle=SLIDE_SECONDS, unmet=None):
+        """The first screenshot within timeout for which condition holds, and still holds
+        once a screen slide that may have been under way has ended; else None, and the
+        last screenshot is saved as unmet-NAME.png when a name is given."""
+        latest = {}
+
+        def check():
+            latest["shot"] = self.shot()
+            if condition(latest["shot"]) and settle:
+                time.sleep(settle)
+                latest["shot"] = self.shot()
+            return condition(latest["shot"])
+        if wait_until(check, timeout, interval=0.2):
+            return latest["shot"]
+        if unmet:
+            latest["shot"].save_png(self.path(f"unmet-{unmet}.png"))
+        return None
+
+    def press_escape(self, window):
+        self.x("windowfocus", window)
+        time.sleep(0.2)
+        self.x("key", "Escape")
+
+    def dismiss_dialog(self, patience):
+        """Escape on an ad dialog that shows within patience seconds: None when none showed,
+        else whether it went within 4 s."""
+        dialog = wait_until(self.dialog, patience, interval=0.2)
+        if dialog:
+            self.press_escape(dialog[0])
+            return bool(wait_until(lambda: self.dialog() is None, 4))
+        return None
+
+    # What the services saw
+
+    def requests(self, path=None):
+        """Requests in the service's log, optionally only those of "path[?query]"."""
+        try:
+            with open(self.service_log) as f:
+                entries = [json.loads(line) for line in f if line.strip()]
+        except OSError:
+            return []
+        want_path, _, want_query = (path or "").partition("?")
+        return [e for e in entries if path is None or (
+            e["path"] == want_path and (not want_query or e.get("query") == want_query))]
+
+    def bus_signals(self):
+        try:
+            with open(self.path("dbus-monitor.out"), errors="replace") as f:
+                return [line for line in f if line.startswith("signal ")
+                        and "member=exit_app_view" in line]
+        except OSError:
+            return []
+
+    def files_containing(self, needle, folder):
+        def holds(path):
+            try:
+                with open(path, "rb") as f:
+                    return needle in f.read()
+            except OSError:
+                return False
+        return [p for base, _, names in os.walk(folder) for p in (os.path.join(base, n) for n in names) if holds(p)]
+
+    def stored_scores(self):
+        """Scores in the game's own local database, best first. The scene engine keeps it
+        in a folder named after the application, so a renamed game would find none of the
+        scores its players already have: only that folder is looked in."""
+        databases = os.path.join(self.data_home, "Tamboro 2.0", "QML", "OfflineStorage", "Databases")
+        for path in glob.glob(os.path.join(databases, "*.sqlite")):
+            db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=5)
+            try:
+                rows = db.execute("SELECT score, gridSize, name FROM Scores ORDER BY score DESC").fetchall()
+            except sqlite3.Error:
+                continue
+            finally:
+                db.close()
+            return rows
+        return []
+
+
+def start_title_shown(shot):
+    """The start screen's orange "Tamboro" lettering, which no other screen has."""
+    return sum(1 for p in shot.pixels(40, 60, 440, 140) if p[0] > 180 and p[2] < 100) > 100
+
+
+def start_screen_overlay(shot):
+    """None off the start screen, else whether the connection overlay covers it: it darkens
+    its area to about a fifth, which the left strip inside it and beside the buttons shows,
+    and "New Game"'s white letters (light grey, the buttons are drawn at opacity 0.68) are
+    only bright without it."""
+    if not start_title_shown(shot):
+        return None
+    dark = shot.brightness(31, 350, 36, 495, step=2) < 0.5 * shot.brightness(8, 350, 26, 495, step=2)
+    letters = shot.white_count(150, 318, 340, 350, floor=160)
+    return True if dark and letters < 10 else False if not dark and letters > 40 else None
+
+
+def start_screen_covered(shot):
+    return start_screen_overlay(shot) is True
+
+
+def start_screen_uncovered(shot):
+    return start_screen_overlay(shot) is False
+
+
+def game_screen_shown(shot):
+    return not start_title_shown(shot) and sum(card_visible(shot, n) for n in range(1, 9)) >= 6
+
+
+def board_gap(shot):
+    """Brightness of the strip between the two hole columns, below the title."""
+    return shot.brightness(222, 200, 258, 680, step=4)
+
+
+def game_over_shown(shot, playing_gap):
+    # The overlay is black at alpha 160 over the board; its title is white at the top.
+    return board_gap(shot) < 0.7 * playing_gap and shot.white_count(170, 22, 310, 75) > 60
+
+
+def help_screen_shown(shot):
+    """White lines of help text on the grey ground, and no other screen."""
+    return (shot.white_count(40, 110, 440, 400, step=2) > 400
+            and not game_screen_shown(shot) and not start_title_shown(shot))
+
+
+def high_score_screen_shown(shot):
+    button = shot.brightness(75, 590, 405, 622)
+    return (button < 70 and shot.white_count(75, 588, 405, 624, floor=160) > 40
+            and not game_screen_shown(shot) and not start_title_shown(shot))
+
+
+def upload_form_shown(shot):
+    # The panel is drawn at opacity 0.5, so its white input boxes come out mid grey on black.
+    return (shot.white_fraction(80, 192, 400, 224, floor=120) > 0.9
+            and shot.white_fraction(80, 282, 400, 314, floor=120) > 0.9
+            and shot.brightness(240, 236, 420, 266) < 70)
+
+
+def tap_monkeys(world, wanted_hits, seconds, playing_gap, first_seen=None):
+    """Taps the monkeys that show until wanted_hits taps are made, the game is over or
+    seconds have passed; first_seen(shot) runs once, when the first monkey shows. Returns
+    the colours tapped and whether any monkey showed at all."""
+    taps, tapped_at, seen = [], {}, False
+    deadline = time.monotonic() + seconds
+    while len(taps) < wanted_hits and time.monotonic() < deadline:
+        shot = world.shot()
+        if game_over_shown(shot, playing_gap):
+            break
+        if not seen and any(monkey_in(shot, n) for n in range(1, 9)):
+            seen = True
+            if first_seen:
+                first_seen(shot)
+                shot = world.shot()
+        for number in range(1, 9):
+            colour = monkey_in(shot, number)
+            if not colour or time.monotonic() - tapped_at.get(number, 0) < 0.8:
+                continue
+            x, y, w, h = hole_rect(number)
+            world.tap((int(x + w / 2), int(y + h / 2)))
+            tapped_at[number] = time.monotonic()
+            taps.append(colour)
+    return taps, seen
+
+
+class Steps(unittest.TestCase):
+    """Steps in one world (the class's world) that run in order: once one fails, the later
+    ones are skipped rather than failing for the same reason. A step that sets
+    later_steps_unaffected has left the game in a known state, so its failure skips nothing."""
+
+    world = None
+    broken = None
+    failed = False
+    later_steps_unaffected = False
+    game_may_have_exited = ()  # steps that may find the game gone
+
+    def setUp(self):
+        steps = type(self)
+        if steps.broken:
+            self.skipTest(f"an earlier step failed ({steps.broken})")
+        if self.world.game.poll() is not None and self._testMethodName not in self.game_may_have_exited:
+            steps.broken = self._testMethodName
+            self.fail(f"the game exited with status {self.world.game.returncode}:\n{self.world.game_output()}")
+
+    def run(self, result=None):
+        before = len(result.failures) + len(result.errors) if result else 0
+        outcome = super().run(result)
+        if result and len(result.failures) + len(result.errors) > before:
+            type(self).failed = True
+            if not type(self).broken and not self.later_steps_unaffected:
+                type(self).broken = self._testMethodName
+        return outcome
