@@ -88,6 +88,23 @@ QList<QJsonObject> LocalService::requests(const QString &path) const
     return result;
 }
 
+QStringList LocalService::paths(int from, const QString &userAgent) const
+{
+    QStringList result;
+    for (const QJsonObject &entry : requests().mid(from)) {
+        const QJsonObject headers = entry.value(QStringLiteral("headers")).toObject();
+        if (userAgent.isEmpty() || headers.value(QStringLiteral("User-Agent")).toString() == userAgent)
+            result.append(entry.value(QStringLiteral("path")).toString());
+    }
+    return result;
+}
+
+QByteArray LocalService::staticFile(const QString &name)
+{
+    QFile file(QStringLiteral(TAMBORO_SOURCE_DIR "/tools/static/") + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 quint16 LocalService::compiledInPort()
 {
     return quint16(QUrl(QStringLiteral("http://" TAMBORO_AD_HOST)).port(80));
