@@ -11,18 +11,6 @@ private:
 private slots:
     void initTestCase() { QVERIFY(service.isRunning()); }
 
-    void interfaceOffersTheSceneOneOperation()
-    {
-        const QMetaObject &meta = Ad::staticMetaObject;
-        QCOMPARE(ownMethods(meta),
-            QStringList({ "startAd()", "onStartReloadAd()", "onAdDataReady()", "onAdDataCorrupted()",
-                "onNetworkError(QString)", "start()" }));
-        QCOMPARE(meta.method(meta.indexOfMethod("start()")).methodType(), QMetaMethod::Method);
-        QCOMPARE(meta.method(meta.indexOfMethod("onNetworkError(QString)")).parameterNames(),
-            QList<QByteArray>({ "networkError" }));
-        QCOMPARE(meta.propertyCount(), meta.propertyOffset());
-    }
-
     void startUpAsksForTheGamesAdAndShowsItOnRequest()
     {
         OpenedUrls opened;

@@ -59,14 +59,6 @@ private:
 private slots:
     void init() { opened.urls.clear(); }
 
-    void slotsKeepTheirConnectableNames()
-    {
-        const QMetaObject &meta = QuillonAdDialog::staticMetaObject;
-        QCOMPARE(ownMethods(meta),
-            QStringList({ "onClickPressed()", "onSkipPressed()", "linkClickedHandler(QUrl)", "onTimeOut()" }));
-        QCOMPARE(meta.method(meta.methodOffset() + 2).parameterNames(), QList<QByteArray>({ "url" }));
-    }
-
     void countdownShowsTenToOneThenRejects()
     {
         auto dialog = makeDialog();

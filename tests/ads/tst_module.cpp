@@ -1,5 +1,7 @@
+#include "Ad.h"
 #include "AdChainRecorder.h"
 #include "IsolatedHome.h"
+#include "QuillonAdDialog.h"
 #include "QuillonAdWidget.h"
 
 #include <QDateTime>
@@ -50,16 +52,42 @@ private slots:
 
     void init() { setSwitches(QString()); }
 
-    void interfaceIsTheNetworksClient()
+    // Other code connects to these by name, and to no private slot.
+    void everyAdClassKeepsItsConnectableNames()
     {
-        const QMetaObject &meta = QuillonAdModule::staticMetaObject;
-        QCOMPARE(ownMethods(meta),
-            QStringList({ "startReloadAd()", "networkError(QString)", "adDataReady()", "adDataCorrupted()",
-                "requestAd()", "httpFinished()", "httpReadyRead()", "linkClickedHandler(QUrl)" }));
-        QCOMPARE(meta.method(meta.indexOfSignal("networkError(QString)")).parameterNames(),
-            QList<QByteArray>({ "networkError" }));
-        QCOMPARE(meta.method(meta.indexOfMethod("requestAd()")).access(), QMetaMethod::Public);
-        QCOMPARE(meta.method(meta.indexOfMethod("httpFinished()")).access(), QMetaMethod::Private);
+        const struct {
+            const QMetaObject *meta;
+            QStringList methods;
+            const char *withParameter, *parameter, *privateMethod;
+        } classes[] = {
+            { &QuillonAdModule::staticMetaObject,
+                { "startReloadAd()", "networkError(QString)", "adDataReady()", "adDataCorrupted()", "requestAd()",
+                    "httpFinished()", "httpReadyRead()", "linkClickedHandler(QUrl)" },
+                "networkError(QString)", "networkError", "httpFinished()" },
+            { &Ad::staticMetaObject,
+                { "startAd()", "onStartReloadAd()", "onAdDataReady()", "onAdDataCorrupted()", "onNetworkError(QString)",
+                    "start()" },
+                "onNetworkError(QString)", "networkError", nullptr },
+            { &QuillonAdDialog::staticMetaObject,
+                { "onClickPressed()", "onSkipPressed()", "linkClickedHandler(QUrl)", "onTimeOut()" },
+                "linkClickedHandler(QUrl)", "url", nullptr },
+            { &QuillonAdWidget::staticMetaObject, { "adLinkActivated(QUrl)", "onMovieFinished()" },
+                "adLinkActivated(QUrl)", "adUrl", "onMovieFinished()" },
+        };
+        for (const auto &each : classes) {
+            const QMetaObject &meta = *each.meta;
+            QCOMPARE(ownMethods(meta), each.methods);
+            QCOMPARE(meta.method(meta.indexOfMethod(each.withParameter)).parameterNames(),
+                QList<QByteArray>({ each.parameter }));
+            if (each.privateMethod)
+                QCOMPARE(meta.method(meta.indexOfMethod(each.privateMethod)).access(), QMetaMethod::Private);
+        }
+        const QMetaObject &module = QuillonAdModule::staticMetaObject;
+        QCOMPARE(module.method(module.indexOfMethod("requestAd()")).access(), QMetaMethod::Public);
+        // The scene calls start() as a method, not a slot; the bridge has no properties.
+        const QMetaObject &bridge = Ad::staticMetaObject;
+        QCOMPARE(bridge.method(bridge.indexOfMethod("start()")).methodType(), QMetaMethod::Method);
+        QCOMPARE(bridge.propertyCount(), bridge.propertyOffset());
     }
 
     void firstChainFetchesLogoThenAdThenImage()

@@ -49,15 +49,6 @@ class AdWidgetTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void metaObjectKeepsItsConnectableNames()
-    {
-        const QMetaObject &meta = QuillonAdWidget::staticMetaObject;
-        const int first = meta.methodOffset();
-        QCOMPARE(ownMethods(meta), QStringList({ "adLinkActivated(QUrl)", "onMovieFinished()" }));
-        QCOMPARE(meta.method(first).parameterNames(), QList<QByteArray>({ "adUrl" }));
-        QCOMPARE(meta.method(first + 1).access(), QMetaMethod::Private);
-    }
-
     void textLineIsCutAfterThirtyCharacters_data()
     {
         QTest::addColumn<QString>("text");
@@ -222,35 +213,29 @@ private slots:
         QCOMPARE(banner.findChildren<QMovie *>().size(), 1);
     }
 
-    void textFontShrinksUntilTheSampleFitsFifteenPixels_data()
-    {
-        QTest::addColumn<bool>("pixelSized");
-        QTest::newRow("point sized") << false;
-        QTest::newRow("pixel sized") << true;
-    }
+    // In points or in pixels, the first size counting down that fits, not any smaller one.
     void textFontShrinksUntilTheSampleFitsFifteenPixels()
     {
-        QFETCH(bool, pixelSized);
-        QFont big;
-        if (pixelSized)
-            big.setPixelSize(48);
-        else
-            big.setPointSize(36);
-        QWidget parent;
-        parent.setFont(big);
-        QuillonAdWidget banner(&parent, QByteArray(), AdUrl, true, QStringLiteral("t"));
-
-        QFont fitted = textLabel(banner)->font();
         const auto sampleHeight
             = [](const QFont &font) { return QFontMetrics(font).boundingRect(QStringLiteral("Test Text")).height(); };
-        QVERIFY(sampleHeight(fitted) <= 15);
-        QCOMPARE(fitted.pointSize() == -1, pixelSized);
-        // The first fitting size counting down, not any smaller one.
-        if (pixelSized)
-            fitted.setPixelSize(fitted.pixelSize() + 1);
-        else
-            fitted.setPointSize(fitted.pointSize() + 1);
-        QVERIFY(sampleHeight(fitted) > 15);
+        for (const bool pixelSized : { false, true }) {
+            QFont big;
+            if (pixelSized)
+                big.setPixelSize(48);
+            else
+                big.setPointSize(36);
+            QWidget parent;
+            parent.setFont(big);
+            QuillonAdWidget banner(&parent, QByteArray(), AdUrl, true, QStringLiteral("t"));
+            QFont fitted = textLabel(banner)->font();
+            QVERIFY(sampleHeight(fitted) <= 15);
+            QCOMPARE(fitted.pointSize() == -1, pixelSized);
+            if (pixelSized)
+                fitted.setPixelSize(fitted.pixelSize() + 1);
+            else
+                fitted.setPointSize(fitted.pointSize() + 1);
+            QVERIFY2(sampleHeight(fitted) > 15, pixelSized ? "in pixels" : "in points");
+        }
     }
 };
 

@@ -79,12 +79,8 @@ QList<QJsonObject> LocalService::requests() const
 
 QList<QJsonObject> LocalService::requests(const QString &path) const
 {
-    QList<QJsonObject> result;
-    const QList<QJsonObject> all = requests();
-    for (const QJsonObject &entry : all) {
-        if (entry.value(QStringLiteral("path")).toString() == path)
-            result.append(entry);
-    }
+    QList<QJsonObject> result = requests();
+    result.removeIf([&](const QJsonObject &entry) { return entry.value(QStringLiteral("path")).toString() != path; });
     return result;
 }
 
