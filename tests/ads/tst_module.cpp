@@ -90,15 +90,25 @@ private slots:
         QCOMPARE(bridge.propertyCount(), bridge.propertyOffset());
     }
 
+    // The first chain fetches the logo, the ad and its picture; the ad request carries every
+    // value unchanged, in order, with the module's User-Agent and nothing else of its own.
     void firstChainFetchesLogoThenAdThenImage()
     {
-        QuillonAdModule module(nullptr, freshAppId(), 0);
+        const QString appId = freshAppId();
+        QuillonAdModule module(nullptr, appId, 0);
         AdChainRecorder recorder(&module);
+        const QString values[]
+            = { "551", "e1", "a2", "g3", "mn4", "games,fun+free", "Games", "l7", "a,b+c&d=e f#g%h ä/?" };
+        const char *keys[] = { "po", "eid", "a", "g", "mn", "k", "c", "l", "lg" };
+        for (unsigned slot = 0; slot < 9; ++slot)
+            QCOMPARE(module.setParameter(slot, values[slot]), int(QuillonAdModule::ResultOk));
 
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
         QVERIFY(recorder.events.isEmpty());
         QCOMPARE(module.requestStage(), int(QuillonAdModule::StageLogo));
         QVERIFY(recorder.waitForEnd());
+        const qint64 after = QDateTime::currentSecsSinceEpoch();
         QCOMPARE(recorder.events, QStringList({ "startReloadAd busy=1 ready=0", "adDataReady busy=0 ready=1" }));
 
         const QStringList paths = service.paths();
@@ -111,31 +121,6 @@ private slots:
         QCOMPARE(module.currentAdImageUrl(), service.baseUrl() + paths[2]);
         QVERIFY(module.currentAdUrl().startsWith(service.baseUrl() + QStringLiteral("/landing/")));
 
-        // The logo is fetched once per module; the next chain starts with the ad request,
-        // which drops the held ad until the new one is complete.
-        QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
-        QVERIFY(!module.isAdReady());
-        QVERIFY(recorder.waitForEnd());
-        const QStringList again = service.paths(3);
-        QCOMPARE(again.size(), 2);
-        QCOMPARE(again.first(), AdPath);
-    }
-
-    void queryCarriesEveryValueUnchangedInOrder()
-    {
-        const QString appId = freshAppId();
-        QuillonAdModule module(nullptr, appId, 0);
-        AdChainRecorder recorder(&module);
-        const QString values[]
-            = { "551", "e1", "a2", "g3", "mn4", "games,fun+free", "Games", "l7", "a,b+c&d=e f#g%h ä/?" };
-        const char *keys[] = { "po", "eid", "a", "g", "mn", "k", "c", "l", "lg" };
-        for (unsigned slot = 0; slot < 9; ++slot)
-            QCOMPARE(module.setParameter(slot, values[slot]), int(QuillonAdModule::ResultOk));
-
-        const qint64 before = QDateTime::currentSecsSinceEpoch();
-        loadAd(module, recorder);
-        const qint64 after = QDateTime::currentSecsSinceEpoch();
-
         const QJsonObject request = service.requests(AdPath).last();
         QCOMPARE(queryKeys(request),
             QStringList({ "aid", "v", "o", "po", "eid", "a", "g", "mn", "k", "c", "l", "lg", "time" }));
@@ -147,8 +132,7 @@ private slots:
         const qint64 time = queryValue(request, "time").toLongLong();
         QVERIFY(time >= before && time <= after);
         QVERIFY(request.value("query").toString().contains(QLatin1String("k=games,fun%2Bfree&")));
-
-        // The module sets its User-Agent and nothing else; the rest is the network stack's own.
+        // The rest of the headers are the network stack's own.
         const QStringList stackHeaders { "host", "connection", "accept-encoding", "accept-language", "user-agent" };
         for (const QJsonObject &each : service.requests()) {
             const QJsonObject headers = each.value("headers").toObject();
@@ -157,10 +141,18 @@ private slots:
                 QVERIFY2(stackHeaders.contains(name.toLower()), qPrintable(name));
         }
 
-        // The next request is built afresh: an emptied slot leaves its key out, "cid" appears.
+        // The logo is fetched once per module; the next chain starts with the ad request,
+        // which drops the held ad until the new one is complete. The request is built afresh:
+        // an emptied slot leaves its key out, "cid" appears.
         QCOMPARE(module.setParameter(0, QString()), int(QuillonAdModule::ResultOk));
         QCOMPARE(module.setParameter(8, QString()), int(QuillonAdModule::ResultOk));
-        loadAd(module, recorder);
+        QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
+        QVERIFY(!module.isAdReady());
+        QVERIFY(recorder.waitForEnd());
+        QCOMPARE(recorder.names().last(), QStringLiteral("adDataReady"));
+        const QStringList again = service.paths(3);
+        QCOMPARE(again.size(), 2);
+        QCOMPARE(again.first(), AdPath);
         QCOMPARE(queryKeys(service.requests(AdPath).last()),
             QStringList({ "aid", "v", "o", "cid", "eid", "a", "g", "mn", "k", "c", "l", "time" }));
     }
