@@ -185,12 +185,31 @@ private slots:
         QCOMPARE(queryValue(service.requests(AdPath).last(), "cid"), assigned);
         QCOMPARE(restarted.currentClientId(), assigned);
 
+        // An id longer than a request parameter may be is not taken: the held one stays,
+        // stored and sent.
+        setSwitches(QStringLiteral("ad=longid"));
+        loadAd(restarted, recorder);
+        QCOMPARE(restarted.currentClientId(), assigned);
+        QCOMPARE(storedClientId(appId), assigned);
+
         // An id in a lower-case attribute is no id: the held one is replaced by an empty one.
         setSwitches(QStringLiteral("ad=lowercaseid"));
         loadAd(restarted, recorder);
+        QCOMPARE(queryValue(service.requests(AdPath).last(), "cid"), assigned);
         QCOMPARE(restarted.currentClientId(), QString());
         QVERIFY(QSettings(QStringLiteral("Quillon"), appId).contains(QStringLiteral("cid")));
         QCOMPARE(storedClientId(appId), QString());
+
+        // One stored too long by an earlier version is not sent; the network assigns a new
+        // one, which replaces it.
+        QSettings(QStringLiteral("Quillon"), appId).setValue(QStringLiteral("cid"), QString(900000, QLatin1Char('C')));
+        setSwitches(QString());
+        QuillonAdModule upgraded(nullptr, appId, 0);
+        AdChainRecorder upgradedRecorder(&upgraded);
+        loadAd(upgraded, upgradedRecorder);
+        QCOMPARE(queryValue(service.requests(AdPath).last(), "cid"), QString());
+        QVERIFY(!storedClientId(appId).isEmpty());
+        QVERIFY(storedClientId(appId).size() <= QuillonAdModule::MaxParameterLength);
     }
 
     void clientElementOfAnyCaseCarriesTheId_data()
