@@ -1,15 +1,28 @@
 #pragma once
 
+#include "ChildProcess.h"
+#include "LocalService.h"
 #include "QuillonAdModule.h"
 
+#include <QApplication>
 #include <QDesktopServices>
-#include <QJsonObject>
-#include <QList>
-#include <QObject>
-#include <QPair>
-#include <QStringList>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMetaMethod>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
+
+#include <functional>
+
+inline const QString AdPath = LocalService::AdPath;
+inline const QString LogoPath = LocalService::LogoPath;
+inline const QString ModuleUserAgent = QStringLiteral("Mozilla/5.0 (X11; U; Linux armv7l; fi-FI; rv:1.9.2a1pre) "
+                                                      "Gecko/20090928 Firefox/3.5 Maemo Browser 1.4.1.15 RX-51 N900");
 
 // Writes down every signal of one module together with the flags a receiver sees at that
 // moment, so a test can check the order of signals against busy and adReady.
@@ -31,15 +44,7 @@ public:
     QStringList events;
     QString lastError;
 
-    int endings() const
-    {
-        int count = 0;
-        for (const QString &event : events) {
-            if (!event.startsWith(QLatin1String("startReloadAd")))
-                ++count;
-        }
-        return count;
-    }
+    int endings() const { return int(events.size() - names().count(QStringLiteral("startReloadAd"))); }
 
     // Waits for the chain in flight to end with one of its three final signals.
     bool waitForEnd(int timeoutMs = 15000)
@@ -56,6 +61,13 @@ public:
         return result;
     }
 
+    // The last signal's name, or "busy" while the chain is still in flight.
+    QString outcome() const
+    {
+        return events.isEmpty() || names().last() == QLatin1String("startReloadAd") ? QStringLiteral("busy")
+                                                                                    : names().last();
+    }
+
 private:
     void note(const char *name)
     {
@@ -69,6 +81,82 @@ private:
     QObject m_context;
 };
 
+// Answers each modal ad dialog as the player would once it has been up holdMs: presses the
+// button named `answer`, closes the window for "close", leaves it to its countdown for "".
+// Notes what the last one showed and every one that reached past its screen.
+class DialogAnswerer {
+public:
+    explicit DialogAnswerer(const QString &answer = QStringLiteral("btnLeft"))
+        : answer(answer)
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { look(); });
+        m_timer.start(30);
+    }
+
+    QString answer;
+    int holdMs = 0;
+    int shown = 0;
+    int offScreen = 0;
+    bool topLevel = false;
+    bool textLine = false;
+    QString left, right, countdown, pressed;
+    std::function<void()> onShown;
+
+    // Runs a start() that has nothing to show: true when it came back at once, no dialog up.
+    bool showsNothing(const std::function<void()> &start, qint64 withinMs = 500)
+    {
+        const int before = shown;
+        QElapsedTimer clock;
+        clock.start();
+        start();
+        const qint64 took = clock.elapsed();
+        if (took >= withinMs)
+            qWarning("start() took %lld ms", took);
+        return took < withinMs && shown == before && !QApplication::activeModalWidget();
+    }
+
+private:
+    void look()
+    {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!dialog || dialog == m_answered)
+            return;
+        if (dialog != m_seen) {
+            m_seen = dialog;
+            m_since.start();
+            ++shown;
+            const QRect screen = dialog->screen()->availableGeometry();
+            for (const QWidget *button : dialog->findChildren<QPushButton *>()) {
+                if (!screen.contains(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())))
+                    ++offScreen;
+            }
+            topLevel = !dialog->parentWidget();
+            textLine = dialog->findChild<QLabel *>(QStringLiteral("lblAdTextCtrl"));
+            left = dialog->findChild<QPushButton *>(QStringLiteral("btnLeft"))->text();
+            right = dialog->findChild<QPushButton *>(QStringLiteral("btnRight"))->text();
+            countdown = dialog->findChild<QLabel *>(QStringLiteral("labelSkip"))->text();
+            if (onShown)
+                onShown();
+        }
+        if (answer.isEmpty() || m_since.elapsed() < holdMs)
+            return;
+        m_answered = dialog;
+        if (answer == QLatin1String("close")) {
+            dialog->close();
+        } else if (auto *button = dialog->findChild<QPushButton *>(answer)) {
+            pressed = button->text();
+            button->click();
+        } else {
+            dialog->reject();
+        }
+    }
+
+    QTimer m_timer;
+    QPointer<QDialog> m_answered;
+    QPointer<QDialog> m_seen;
+    QElapsedTimer m_since;
+};
+
 // Every URL handed to the platform's browser, whatever its scheme.
 class OpenedUrls : public QObject {
     Q_OBJECT
@@ -76,12 +164,12 @@ class OpenedUrls : public QObject {
 public:
     OpenedUrls()
     {
-        for (const char *scheme : { "http", "https", "file", "javascript", "ftp" })
+        for (const char *scheme : Schemes)
             QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
     }
     ~OpenedUrls() override
     {
-        for (const char *scheme : { "http", "https", "file", "javascript", "ftp" })
+        for (const char *scheme : Schemes)
             QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
     }
 
@@ -89,6 +177,9 @@ public:
 
 public slots:
     void open(const QUrl &url) { urls += url; }
+
+private:
+    static constexpr const char *Schemes[] = { "http", "https", "file", "javascript", "ftp", "myapp" };
 };
 
 // The query as a server splits and decodes it: '&' between pairs, '+' as a space, then
@@ -106,10 +197,28 @@ inline QList<QPair<QString, QString>> serverQueryPairs(const QString &rawQuery)
     return pairs;
 }
 
-inline QStringList loggedPaths(const QList<QJsonObject> &requests)
+inline QStringList queryKeys(const QJsonObject &request)
 {
-    QStringList paths;
-    for (const QJsonObject &request : requests)
-        paths += request.value(QStringLiteral("path")).toString();
-    return paths;
+    QStringList keys;
+    for (const auto &pair : serverQueryPairs(request.value(QStringLiteral("query")).toString()))
+        keys += pair.first;
+    return keys;
+}
+
+inline QString queryValue(const QJsonObject &request, const QString &key)
+{
+    for (const auto &pair : serverQueryPairs(request.value(QStringLiteral("query")).toString())) {
+        if (pair.first == key)
+            return pair.second;
+    }
+    return {};
+}
+
+// The signatures a class adds to its base, which other code connects to by name.
+inline QStringList ownMethods(const QMetaObject &meta)
+{
+    QStringList methods;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        methods += QString::fromLatin1(meta.method(i).methodSignature());
+    return methods;
 }

@@ -1,33 +1,16 @@
+#include "AdChainRecorder.h"
 #include "IsolatedHome.h"
-#include "ThreadTime.h"
-
 #include "QuillonAdDialog.h"
 #include "QuillonAdWidget.h"
 
-#include <QDesktopServices>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QLabel>
-#include <QMetaMethod>
 #include <QMovie>
-#include <QPushButton>
-#include <QScreen>
 #include <QSignalSpy>
-#include <QTimer>
 
 #include <memory>
-
 
 namespace {
 
 const QString AdUrl = QStringLiteral("http://ads.example/click?id=7");
-const QStringList CapturedSchemes = { "http", "https", "file", "javascript", "myapp" };
-
-QByteArray staticFile(const QString &name)
-{
-    QFile file(QFINDTESTDATA(QStringLiteral("../../tools/static/") + name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 struct Options {
     int seconds = 10;
@@ -35,13 +18,14 @@ struct Options {
     QString right = QStringLiteral("Click");
     bool skipOnLeft = true;
     QString url = AdUrl;
-    QByteArray logo = staticFile(QStringLiteral("quillon_logo.png"));
+    QByteArray logo = LocalService::staticFile(QStringLiteral("quillon_logo.png"));
+    QByteArray picture = LocalService::staticFile(QStringLiteral("ads/ad2.png"));
 };
 
 std::unique_ptr<QuillonAdDialog> makeDialog(const Options &o = Options())
 {
-    auto dialog = std::make_unique<QuillonAdDialog>(o.logo, staticFile(QStringLiteral("ads/ad2.png")), o.url,
-        QStringLiteral("An ad"), false, o.left, o.right, o.skipOnLeft, o.seconds, QStringLiteral("Skip in"), nullptr);
+    auto dialog = std::make_unique<QuillonAdDialog>(o.logo, o.picture, o.url, QStringLiteral("An ad"), false, o.left,
+        o.right, o.skipOnLeft, o.seconds, QStringLiteral("Skip in"), nullptr);
     dialog->setModal(true);
     return dialog;
 }
@@ -69,35 +53,11 @@ void tick(QuillonAdDialog &dialog)
 class AdDialogTest : public QObject {
     Q_OBJECT
 
-public slots:
-    void capture(const QUrl &url) { opened << url; }
-
 private:
-    QList<QUrl> opened;
+    OpenedUrls opened;
 
 private slots:
-    void initTestCase()
-    {
-        for (const QString &scheme : CapturedSchemes)
-            QDesktopServices::setUrlHandler(scheme, this, "capture");
-    }
-    void cleanupTestCase()
-    {
-        for (const QString &scheme : CapturedSchemes)
-            QDesktopServices::unsetUrlHandler(scheme);
-    }
-    void init() { opened.clear(); }
-
-    void slotsKeepTheirConnectableNames()
-    {
-        const QMetaObject &meta = QuillonAdDialog::staticMetaObject;
-        QList<QByteArray> signatures;
-        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-            signatures << meta.method(i).methodSignature();
-        QCOMPARE(signatures,
-            QList<QByteArray>({ "onClickPressed()", "onSkipPressed()", "linkClickedHandler(QUrl)", "onTimeOut()" }));
-        QCOMPARE(meta.method(meta.methodOffset() + 2).parameterNames(), QList<QByteArray>({ "url" }));
-    }
+    void init() { opened.urls.clear(); }
 
     void countdownShowsTenToOneThenRejects()
     {
@@ -110,194 +70,141 @@ private slots:
         for (int left = 9; left >= 1; --left) {
             tick(*dialog);
             QCOMPARE(skipLine(*dialog), countdown(left));
-            QVERIFY(timer->isActive());
-            QVERIFY(dialog->isVisible());
+            QVERIFY(timer->isActive() && dialog->isVisible());
         }
         tick(*dialog);
         QVERIFY(!dialog->isVisible());
         QCOMPARE(dialog->result(), int(QDialog::Rejected));
         QVERIFY(!timer->isActive());
         QCOMPARE(skipLine(*dialog), countdown(1));
-        QVERIFY(opened.isEmpty());
-    }
+        QVERIFY(opened.urls.isEmpty());
 
-    void oneSecondCountdownRejectsByItself()
-    {
+        // A real second at a time.
         Options options;
         options.seconds = 1;
-        auto dialog = makeDialog(options);
-        QCOMPARE(skipLine(*dialog), countdown(1));
+        auto short_ = makeDialog(options);
+        QCOMPARE(skipLine(*short_), countdown(1));
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(dialog->exec(), int(QDialog::Rejected));
+        QCOMPARE(short_->exec(), int(QDialog::Rejected));
         QVERIFY2(clock.elapsed() >= 900 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     }
 
-    void noCountdownForZeroOrLess_data()
+    void everyAnswerEndsTheCountdown_data()
     {
         QTest::addColumn<int>("seconds");
-        QTest::newRow("0") << 0;
-        QTest::newRow("-5") << -5;
+        QTest::addColumn<QString>("left");
+        QTest::addColumn<QString>("right");
+        QTest::addColumn<bool>("skipOnLeft");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("captions");
+        QTest::addColumn<bool>("opens");
+        const struct {
+            const char *tag;
+            int seconds;
+            const char *left, *right;
+            bool skipOnLeft;
+            const char *answer, *captions;
+            bool opens;
+        } rows[] = {
+            { "skip button", 10, "Skip", "Click", true, "btnLeft", "Skip Click", false },
+            { "escape key", 10, "Skip", "Click", true, "escape", "Skip Click", false },
+            { "open button", 10, "Skip", "Click", true, "btnRight", "Skip Click", true },
+            { "skip on the right, open on the left", 10, "Open", "Later", false, "btnLeft", "Open Later", true },
+            { "skip on the right", 10, "Open", "Later", false, "btnRight", "Open Later", false },
+            // An empty caption restores Skip and Click, skip on the left.
+            { "left caption empty", 10, "", "Later", false, "btnLeft", "Skip Click", false },
+            { "right caption empty", 10, "Open", "", false, "btnLeft", "Skip Click", false },
+            { "no countdown for 0", 0, "Skip", "Click", true, "btnLeft", "Skip Click", false },
+            { "no countdown for -5", -5, "Skip", "Click", true, "btnLeft", "Skip Click", false },
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row.tag) << row.seconds << QString(row.left) << QString(row.right) << row.skipOnLeft
+                                   << QString(row.answer) << QString(row.captions) << row.opens;
     }
-    void noCountdownForZeroOrLess()
+
+    void everyAnswerEndsTheCountdown()
     {
         QFETCH(int, seconds);
+        QFETCH(QString, left);
+        QFETCH(QString, right);
+        QFETCH(bool, skipOnLeft);
+        QFETCH(QString, answer);
+        QFETCH(QString, captions);
+        QFETCH(bool, opens);
         Options options;
         options.seconds = seconds;
+        options.left = left;
+        options.right = right;
+        options.skipOnLeft = skipOnLeft;
         auto dialog = makeDialog(options);
-        QVERIFY(!dialog->findChild<QTimer *>());
-        QCOMPARE(skipLine(*dialog), QString());
+        QCOMPARE(button(*dialog, "btnLeft")->text() + ' ' + button(*dialog, "btnRight")->text(), captions);
+        auto *timer = dialog->findChild<QTimer *>();
+        QCOMPARE(timer != nullptr, seconds > 0);
         dialog->open();
         QTest::qWait(20);
         QVERIFY(dialog->isVisible());
-        button(*dialog, "btnLeft")->click();
-        QCOMPARE(dialog->result(), int(QDialog::Rejected));
-    }
-
-    void skippingEndsTheCountdown_data()
-    {
-        QTest::addColumn<bool>("byEscape");
-        QTest::newRow("skip button") << false;
-        QTest::newRow("escape key") << true;
-    }
-    void skippingEndsTheCountdown()
-    {
-        QFETCH(bool, byEscape);
-        auto dialog = makeDialog();
-        dialog->open();
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; timer && i < 3; ++i)
             tick(*dialog);
-        if (byEscape)
+        QCOMPARE(skipLine(*dialog), seconds > 0 ? countdown(seconds - 3) : QString());
+        if (answer == QLatin1String("escape"))
             QTest::keyClick(dialog.get(), Qt::Key_Escape);
         else
-            button(*dialog, "btnLeft")->click();
+            button(*dialog, qPrintable(answer))->click();
         QVERIFY(!dialog->isVisible());
-        QCOMPARE(dialog->result(), int(QDialog::Rejected));
-        QVERIFY(!dialog->findChild<QTimer *>()->isActive());
-        QCOMPARE(skipLine(*dialog), countdown(7));
-        QVERIFY(opened.isEmpty());
+        QCOMPARE(dialog->result(), int(opens ? QDialog::Accepted : QDialog::Rejected));
+        QVERIFY(!timer || !timer->isActive());
+        QCOMPARE(opened.urls, opens ? QList<QUrl>({ QUrl(AdUrl) }) : QList<QUrl>());
     }
 
-    void openButtonHandsTheAdToThePlatform()
-    {
-        auto dialog = makeDialog();
-        dialog->open();
-        button(*dialog, "btnRight")->click();
-        QCOMPARE(dialog->result(), int(QDialog::Accepted));
-        QCOMPARE(opened, QList<QUrl>({ QUrl(AdUrl) }));
-        QVERIFY(!dialog->findChild<QTimer *>()->isActive());
-    }
-
-    void skipOnRightKeepsTheGivenTexts()
-    {
-        Options options;
-        options.left = QStringLiteral("Open");
-        options.right = QStringLiteral("Later");
-        options.skipOnLeft = false;
-        auto opening = makeDialog(options);
-        QCOMPARE(button(*opening, "btnLeft")->text(), QStringLiteral("Open"));
-        QCOMPARE(button(*opening, "btnRight")->text(), QStringLiteral("Later"));
-        opening->open();
-        button(*opening, "btnLeft")->click();
-        QCOMPARE(opening->result(), int(QDialog::Accepted));
-        QCOMPARE(opened.size(), 1);
-
-        auto skipping = makeDialog(options);
-        skipping->open();
-        button(*skipping, "btnRight")->click();
-        QCOMPARE(skipping->result(), int(QDialog::Rejected));
-        QCOMPARE(opened.size(), 1);
-    }
-
-    void anEmptyCaptionRestoresSkipAndClick_data()
-    {
-        QTest::addColumn<QString>("left");
-        QTest::addColumn<QString>("right");
-        QTest::newRow("left empty") << QString() << QStringLiteral("Later");
-        QTest::newRow("right empty") << QStringLiteral("Open") << QString();
-    }
-    void anEmptyCaptionRestoresSkipAndClick()
-    {
-        QFETCH(QString, left);
-        QFETCH(QString, right);
-        Options options;
-        options.left = left;
-        options.right = right;
-        options.skipOnLeft = false;
-        auto dialog = makeDialog(options);
-        QCOMPARE(button(*dialog, "btnLeft")->text(), QStringLiteral("Skip"));
-        QCOMPARE(button(*dialog, "btnRight")->text(), QStringLiteral("Click"));
-        dialog->open();
-        button(*dialog, "btnLeft")->click();
-        QCOMPARE(dialog->result(), int(QDialog::Rejected));
-        QVERIFY(opened.isEmpty());
-    }
-
-    void bannerActivationOpensTheAd_data()
-    {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<bool>("opens");
-        QTest::newRow("tap on the image") << 0 << true;
-        QTest::newRow("select") << int(Qt::Key_Select) << true;
-        QTest::newRow("enter") << int(Qt::Key_Enter) << true;
-        QTest::newRow("return") << int(Qt::Key_Return) << false;
-    }
-    void bannerActivationOpensTheAd()
-    {
-        QFETCH(int, key);
-        QFETCH(bool, opens);
-        auto dialog = makeDialog();
-        QWidget *focused = nullptr;
-        QTimer::singleShot(0, this, [&] {
-            auto *modal = QApplication::activeModalWidget();
-            QVERIFY(modal);
-            focused = modal->focusWidget();
-            auto *banner = modal->findChild<QuillonAdWidget *>();
-            if (key)
-                QTest::keyClick(focused, Qt::Key(key));
-            else
-                QTest::mouseClick(banner->findChild<QLabel *>(QStringLiteral("lblAdImageCtrl")), Qt::LeftButton);
-            if (modal->isVisible())
-                static_cast<QDialog *>(modal)->done(-1);
-        });
-        const int result = dialog->exec();
-        QCOMPARE(focused, dialog->findChild<QuillonAdWidget *>());
-        QCOMPARE(result == QDialog::Accepted, opens);
-        QCOMPARE(opened, opens ? QList<QUrl>({ QUrl(AdUrl) }) : QList<QUrl>());
-    }
-
-    void onlyWebLinksReachThePlatform_data()
+    // Only the banner has the focus and takes the activation keys; only web links reach the
+    // platform, whether the banner or the open button is used.
+    void activationOpensOnlyWebLinks_data()
     {
         QTest::addColumn<QString>("url");
+        QTest::addColumn<int>("key");
         QTest::addColumn<bool>("handedOn");
-        QTest::newRow("file") << QStringLiteral("file:///etc/passwd") << false;
-        QTest::newRow("javascript") << QStringLiteral("javascript:alert(1)") << false;
-        QTest::newRow("custom handler") << QStringLiteral("myapp://run?x=1") << false;
-        QTest::newRow("no host") << QStringLiteral("http:relative") << false;
-        QTest::newRow("empty") << QString() << false;
-        QTest::newRow("http") << QStringLiteral("http://ads.example/a") << true;
-        QTest::newRow("HTTPS in capitals") << QStringLiteral("HTTPS://ads.example/a") << true;
+        const int tap = 0;
+        const int openButton = -1;
+        QTest::newRow("tap on the image") << AdUrl << tap << true;
+        QTest::newRow("select") << AdUrl << int(Qt::Key_Select) << true;
+        QTest::newRow("enter") << AdUrl << int(Qt::Key_Enter) << true;
+        QTest::newRow("return") << AdUrl << int(Qt::Key_Return) << false;
+        for (const char *url : { "file:///etc/passwd", "javascript:alert(1)", "myapp://run?x=1", "http:relative", "",
+                 "http://ads.example/a", "HTTPS://ads.example/a" }) {
+            const bool web = QByteArray(url).toLower().startsWith("http") && QByteArray(url).contains("//");
+            const QString name = *url ? QString::fromLatin1(url) : QStringLiteral("empty");
+            QTest::newRow(qPrintable(name + QStringLiteral(" by the button"))) << url << openButton << web;
+            QTest::newRow(qPrintable(name + QStringLiteral(" by select"))) << url << int(Qt::Key_Select) << web;
+        }
     }
-    void onlyWebLinksReachThePlatform()
+
+    void activationOpensOnlyWebLinks()
     {
         QFETCH(QString, url);
+        QFETCH(int, key);
         QFETCH(bool, handedOn);
         Options options;
         options.url = url;
-        const QList<QUrl> expected = handedOn ? QList<QUrl>({ QUrl(url) }) : QList<QUrl>();
-
-        auto byButton = makeDialog(options);
-        byButton->open();
-        button(*byButton, "btnRight")->click();
-        QCOMPARE(byButton->result(), int(QDialog::Accepted));
-        QCOMPARE(opened, expected);
-
-        opened.clear();
-        auto byBanner = makeDialog(options);
-        byBanner->open();
-        QTest::keyClick(byBanner->findChild<QuillonAdWidget *>(), Qt::Key_Select);
-        QCOMPARE(byBanner->result(), int(QDialog::Accepted));
-        QCOMPARE(opened, expected);
+        auto dialog = makeDialog(options);
+        auto *banner = dialog->findChild<QuillonAdWidget *>();
+        QWidget *focused = nullptr;
+        QTimer::singleShot(0, this, [&] {
+            focused = dialog->focusWidget();
+            if (key > 0)
+                QTest::keyClick(focused, Qt::Key(key));
+            else if (key == 0)
+                QTest::mouseClick(banner->findChild<QLabel *>(QStringLiteral("lblAdImageCtrl")), Qt::LeftButton);
+            else
+                button(*dialog, "btnRight")->click();
+            if (dialog->isVisible())
+                dialog->done(-1);
+        });
+        const int result = dialog->exec();
+        QCOMPARE(focused, banner);
+        // Any activation ends the dialog as accepted, even of a link that is not handed on.
+        QCOMPARE(result == QDialog::Accepted, key != Qt::Key_Return);
+        QCOMPARE(opened.urls, handedOn ? QList<QUrl>({ QUrl(url) }) : QList<QUrl>());
     }
 
     void logoIsShownWhenItDecodes()
@@ -323,19 +230,29 @@ private slots:
         QFile logo(QFINDTESTDATA(QStringLiteral("data/giant-logo.png")));
         QFile picture(QFINDTESTDATA(QStringLiteral("data/giant-picture.gif")));
         QVERIFY(logo.open(QIODevice::ReadOnly) && picture.open(QIODevice::ReadOnly));
-        QuillonAdDialog dialog(logo.readAll(), picture.readAll(), AdUrl, QString(), false, QStringLiteral("Skip"),
-            QStringLiteral("Click"), true, 10, QStringLiteral("Skip in"), nullptr);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        Options options;
+        options.logo = logo.readAll();
+        options.picture = picture.readAll();
+        auto dialog = makeDialog(options);
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
 
-        const QRect screen = dialog.screen()->availableGeometry();
-        QVERIFY2(screen.contains(dialog.frameGeometry()), qPrintable(QStringLiteral("%1,%2 %3x%4 in %5x%6").arg(dialog.frameGeometry().x()).arg(dialog.frameGeometry().y()).arg(dialog.frameGeometry().width()).arg(dialog.frameGeometry().height()).arg(screen.width()).arg(screen.height())));
+        const QRect screen = dialog->screen()->availableGeometry();
+        const QRect frame = dialog->frameGeometry();
+        QVERIFY2(screen.contains(frame),
+            qPrintable(QStringLiteral("%1,%2 %3x%4 in %5x%6")
+                           .arg(frame.x())
+                           .arg(frame.y())
+                           .arg(frame.width())
+                           .arg(frame.height())
+                           .arg(screen.width())
+                           .arg(screen.height())));
         for (const char *name : { "btnLeft", "btnRight" }) {
-            const QPushButton *each = button(dialog, name);
+            const QPushButton *each = button(*dialog, name);
             QVERIFY(screen.contains(QRect(each->mapToGlobal(QPoint(0, 0)), each->size())));
         }
-        const QSize logoShown = dialog.findChild<QLabel *>(QStringLiteral("label"))->pixmap().size();
-        QMovie *movie = dialog.findChild<QLabel *>(QStringLiteral("lblAdImageCtrl"))->movie();
+        const QSize logoShown = dialog->findChild<QLabel *>(QStringLiteral("label"))->pixmap().size();
+        QMovie *movie = dialog->findChild<QLabel *>(QStringLiteral("lblAdImageCtrl"))->movie();
         const QSize pictureShown = movie->currentImage().size();
         QVERIFY(logoShown.width() > 10 && logoShown.width() == logoShown.height());
         QVERIFY(pictureShown.width() > 10 && pictureShown.width() == pictureShown.height());
@@ -344,8 +261,8 @@ private slots:
         const qint64 before = threadCpuMs();
         QTest::qWait(1000);
         const qint64 used = threadCpuMs() - before;
-        qInfo("dialog %dx%d, logo %dx%d, picture %dx%d, %d frames, %lld ms of the thread in a second", dialog.width(),
-            dialog.height(), logoShown.width(), logoShown.height(), pictureShown.width(), pictureShown.height(),
+        qInfo("dialog %dx%d, logo %dx%d, picture %dx%d, %d frames, %lld ms of the thread in a second", dialog->width(),
+            dialog->height(), logoShown.width(), logoShown.height(), pictureShown.width(), pictureShown.height(),
             int(frames.size()), used);
         QVERIFY2(used < 600, qPrintable(QString::number(used)));
         QVERIFY(frames.size() > 1);
@@ -357,9 +274,9 @@ private slots:
         const QString path = qEnvironmentVariable("TAMBORO_AD_DIALOG_SHOT");
         if (path.isEmpty())
             QSKIP("TAMBORO_AD_DIALOG_SHOT is not set");
-        auto dialog = std::make_unique<QuillonAdDialog>(staticFile(QStringLiteral("quillon_logo.png")),
-            staticFile(QStringLiteral("ads/ad1.gif")), AdUrl, QString(), false, QStringLiteral("Skip"),
-            QStringLiteral("Click"), true, 10, QStringLiteral("Skip in"), nullptr);
+        Options options;
+        options.picture = LocalService::staticFile(QStringLiteral("ads/ad1.gif"));
+        auto dialog = makeDialog(options);
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
         QTest::qWait(300);

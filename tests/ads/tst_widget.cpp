@@ -1,28 +1,15 @@
+#include "AdChainRecorder.h"
 #include "IsolatedHome.h"
-#include "ThreadTime.h"
-
 #include "QuillonAdWidget.h"
 
 #include <QBuffer>
-#include <QFile>
-#include <QImage>
-#include <QLabel>
 #include <QLayout>
-#include <QMetaMethod>
 #include <QMovie>
-#include <QPointer>
 #include <QSignalSpy>
-
 
 namespace {
 
 const QString AdUrl = QStringLiteral("http://ads.example/click?id=1");
-
-QByteArray staticFile(const QString &name)
-{
-    QFile file(QFINDTESTDATA(QStringLiteral("../../tools/static/") + name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QByteArray pngBytes(const QSize &size)
 {
@@ -62,17 +49,6 @@ class AdWidgetTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void metaObjectKeepsItsConnectableNames()
-    {
-        const QMetaObject &meta = QuillonAdWidget::staticMetaObject;
-        const int first = meta.methodOffset();
-        QCOMPARE(meta.methodCount() - first, 2);
-        QCOMPARE(meta.method(first).methodSignature(), QByteArray("adLinkActivated(QUrl)"));
-        QCOMPARE(meta.method(first).parameterNames(), QList<QByteArray>({ "adUrl" }));
-        QCOMPARE(meta.method(first + 1).methodSignature(), QByteArray("onMovieFinished()"));
-        QCOMPARE(meta.method(first + 1).access(), QMetaMethod::Private);
-    }
-
     void textLineIsCutAfterThirtyCharacters_data()
     {
         QTest::addColumn<QString>("text");
@@ -124,7 +100,7 @@ private slots:
     {
         QFETCH(QString, file);
         QFETCH(bool, animated);
-        const QByteArray bytes = staticFile(file);
+        const QByteArray bytes = LocalService::staticFile(file);
         QVERIFY(!bytes.isEmpty());
         QuillonAdWidget banner(nullptr, bytes, AdUrl, false, QString());
         QMovie *movie = imageLabel(banner)->movie();
@@ -173,8 +149,25 @@ private slots:
         QCOMPARE(activated.size(), 1);
     }
 
-    void releaseOnImageOrFrameActivatesOnceAndIsPassedOn()
+    // A release on the image or the frame, Select or Enter activates, once; the event still
+    // reaches the banner's parent.
+    void activationIsPassedOn_data()
     {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("activates");
+        const int onImage = 0;
+        const int onFrame = -1;
+        QTest::newRow("release on the image") << onImage << true;
+        QTest::newRow("release on the frame") << onFrame << true;
+        QTest::newRow("select") << int(Qt::Key_Select) << true;
+        QTest::newRow("enter") << int(Qt::Key_Enter) << true;
+        QTest::newRow("return") << int(Qt::Key_Return) << false;
+        QTest::newRow("space") << int(Qt::Key_Space) << false;
+    }
+    void activationIsPassedOn()
+    {
+        QFETCH(int, key);
+        QFETCH(bool, activates);
         QWidget parent;
         EventCounter counter;
         parent.installEventFilter(&counter);
@@ -183,40 +176,22 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&parent));
 
         QSignalSpy activated(banner, &QuillonAdWidget::adLinkActivated);
-        QTest::mouseRelease(imageLabel(*banner), Qt::LeftButton);
-        QCOMPARE(activated.size(), 1);
-        QCOMPARE(activated.at(0).at(0).toUrl(), QUrl(AdUrl));
-        QTest::mouseRelease(banner, Qt::LeftButton, {}, QPoint(0, 0));
-        QCOMPARE(activated.size(), 2);
-        QCOMPARE(counter.seen, QList<QEvent::Type>(2, QEvent::MouseButtonRelease));
-    }
-
-    void onlySelectAndEnterKeysActivate_data()
-    {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("emitted");
-        QTest::newRow("select") << int(Qt::Key_Select) << 1;
-        QTest::newRow("enter") << int(Qt::Key_Enter) << 1;
-        QTest::newRow("return") << int(Qt::Key_Return) << 0;
-        QTest::newRow("space") << int(Qt::Key_Space) << 0;
-    }
-    void onlySelectAndEnterKeysActivate()
-    {
-        QFETCH(int, key);
-        QFETCH(int, emitted);
-        QWidget parent;
-        EventCounter counter;
-        parent.installEventFilter(&counter);
-        auto *banner = new QuillonAdWidget(&parent, QByteArray(), AdUrl, false, QString());
-        QSignalSpy activated(banner, &QuillonAdWidget::adLinkActivated);
-        QTest::keyPress(banner, Qt::Key(key));
-        QCOMPARE(activated.size(), emitted);
-        QCOMPARE(counter.seen, QList<QEvent::Type>({ QEvent::KeyPress }));
+        if (key > 0)
+            QTest::keyPress(banner, Qt::Key(key));
+        else if (key == 0)
+            QTest::mouseRelease(imageLabel(*banner), Qt::LeftButton);
+        else
+            QTest::mouseRelease(banner, Qt::LeftButton, {}, QPoint(0, 0));
+        QCOMPARE(activated.size(), int(activates));
+        if (activates)
+            QCOMPARE(activated.at(0).at(0).toUrl(), QUrl(AdUrl));
+        QCOMPARE(counter.seen, QList<QEvent::Type>({ key > 0 ? QEvent::KeyPress : QEvent::MouseButtonRelease }));
     }
 
     void updateAdReplacesImageAndUrl()
     {
-        QuillonAdWidget banner(nullptr, staticFile(QStringLiteral("ads/ad1.gif")), AdUrl, false, QString());
+        QuillonAdWidget banner(
+            nullptr, LocalService::staticFile(QStringLiteral("ads/ad1.gif")), AdUrl, false, QString());
         QPointer<QMovie> oldMovie = imageLabel(banner)->movie();
         QPointer<QBuffer> oldBuffer = banner.findChild<QBuffer *>();
         QVERIFY(oldMovie && oldBuffer);
@@ -238,35 +213,29 @@ private slots:
         QCOMPARE(banner.findChildren<QMovie *>().size(), 1);
     }
 
-    void textFontShrinksUntilTheSampleFitsFifteenPixels_data()
-    {
-        QTest::addColumn<bool>("pixelSized");
-        QTest::newRow("point sized") << false;
-        QTest::newRow("pixel sized") << true;
-    }
+    // In points or in pixels, the first size counting down that fits, not any smaller one.
     void textFontShrinksUntilTheSampleFitsFifteenPixels()
     {
-        QFETCH(bool, pixelSized);
-        QFont big;
-        if (pixelSized)
-            big.setPixelSize(48);
-        else
-            big.setPointSize(36);
-        QWidget parent;
-        parent.setFont(big);
-        QuillonAdWidget banner(&parent, QByteArray(), AdUrl, true, QStringLiteral("t"));
-
-        QFont fitted = textLabel(banner)->font();
         const auto sampleHeight
             = [](const QFont &font) { return QFontMetrics(font).boundingRect(QStringLiteral("Test Text")).height(); };
-        QVERIFY(sampleHeight(fitted) <= 15);
-        QCOMPARE(fitted.pointSize() == -1, pixelSized);
-        // The first fitting size counting down, not any smaller one.
-        if (pixelSized)
-            fitted.setPixelSize(fitted.pixelSize() + 1);
-        else
-            fitted.setPointSize(fitted.pointSize() + 1);
-        QVERIFY(sampleHeight(fitted) > 15);
+        for (const bool pixelSized : { false, true }) {
+            QFont big;
+            if (pixelSized)
+                big.setPixelSize(48);
+            else
+                big.setPointSize(36);
+            QWidget parent;
+            parent.setFont(big);
+            QuillonAdWidget banner(&parent, QByteArray(), AdUrl, true, QStringLiteral("t"));
+            QFont fitted = textLabel(banner)->font();
+            QVERIFY(sampleHeight(fitted) <= 15);
+            QCOMPARE(fitted.pointSize() == -1, pixelSized);
+            if (pixelSized)
+                fitted.setPixelSize(fitted.pixelSize() + 1);
+            else
+                fitted.setPointSize(fitted.pointSize() + 1);
+            QVERIFY2(sampleHeight(fitted) > 15, pixelSized ? "in pixels" : "in points");
+        }
     }
 };
 

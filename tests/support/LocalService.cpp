@@ -79,13 +79,26 @@ QList<QJsonObject> LocalService::requests() const
 
 QList<QJsonObject> LocalService::requests(const QString &path) const
 {
-    QList<QJsonObject> result;
-    const QList<QJsonObject> all = requests();
-    for (const QJsonObject &entry : all) {
-        if (entry.value(QStringLiteral("path")).toString() == path)
-            result.append(entry);
+    QList<QJsonObject> result = requests();
+    result.removeIf([&](const QJsonObject &entry) { return entry.value(QStringLiteral("path")).toString() != path; });
+    return result;
+}
+
+QStringList LocalService::paths(int from, const QString &userAgent) const
+{
+    QStringList result;
+    for (const QJsonObject &entry : requests().mid(from)) {
+        const QJsonObject headers = entry.value(QStringLiteral("headers")).toObject();
+        if (userAgent.isEmpty() || headers.value(QStringLiteral("User-Agent")).toString() == userAgent)
+            result.append(entry.value(QStringLiteral("path")).toString());
     }
     return result;
+}
+
+QByteArray LocalService::staticFile(const QString &name)
+{
+    QFile file(QStringLiteral(TAMBORO_SOURCE_DIR "/tools/static/") + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 quint16 LocalService::compiledInPort()

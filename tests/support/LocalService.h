@@ -21,16 +21,26 @@ public:
     // Sets run-time switches through the service's control endpoint; returns false when it
     // did not answer.
     bool control(const QUrlQuery &switches);
+    // Puts every switch back to normal, then sets the given ones ("ad=hang&slow=logo").
+    bool reset(const QString &switches = {}) { return control(QUrlQuery(QStringLiteral("reset=1&") + switches)); }
 
     // Every request the service has seen, oldest first, as the JSON objects of its log,
     // leaving out the test's own control requests.
     QList<QJsonObject> requests() const;
     QList<QJsonObject> requests(const QString &path) const;
+    // The paths of the requests from the given one on; with a User-Agent, only of those
+    // that sent it, as other programs on this machine may probe the port.
+    QStringList paths(int from = 0, const QString &userAgent = {}) const;
 
     QString dataDir() const { return m_dir.filePath(QStringLiteral("data")); }
     QString logFile() const { return m_dir.filePath(QStringLiteral("requests.log")); }
 
     static quint16 compiledInPort();
+    // A file the service serves from tools/static, empty when there is none.
+    static QByteArray staticFile(const QString &name);
+
+    static inline const QString AdPath = QStringLiteral("/simpleM2M/clientRequestAd");
+    static inline const QString LogoPath = QStringLiteral("/quillon_logo.png");
 
 private:
     QTemporaryDir m_dir;

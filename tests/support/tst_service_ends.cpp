@@ -2,21 +2,12 @@
 #include "IsolatedHome.h"
 #include "LocalService.h"
 
-#include <QFile>
 #include <QTcpServer>
 
 #include <csignal>
 #include <cstdio>
 
 namespace {
-
-// A process that has ended but is not yet reaped by its new parent holds nothing any more.
-bool isAlive(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
-    return !line.isEmpty() && line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
-}
 
 bool portIsFree()
 {
