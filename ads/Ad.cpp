@@ -42,16 +42,25 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (event->type() == QEvent::Show) {
-            auto *dialog = qobject_cast<QuillonAdDialog *>(watched);
-            if (dialog && dialog->isWindow() && !dialog->parentWidget() && dialog->windowHandle()) {
-                dialogs.append(dialog->windowHandle());
-                dialog->windowHandle()->setTransientParent(game);
-                if (game->windowStates() & Qt::WindowMinimized)
-                    minimiseDialogs();
-            }
-        }
-        return false;
+        if (event->type() != QEvent::Show || placing)
+            return false;
+        auto *dialog = qobject_cast<QuillonAdDialog *>(watched);
+        if (!dialog || !dialog->isWindow() || dialog->parentWidget() || !dialog->windowHandle())
+            return false;
+        dialogs.append(dialog->windowHandle());
+        dialog->windowHandle()->setTransientParent(game);
+        if (!(game->windowStates() & Qt::WindowMinimized))
+            return false;
+        // Asked for while the game is minimised, the dialog is mapped minimised: mapped as a
+        // normal window, its activation would bring the game back with it. Moving or
+        // resizing a window takes it out of its minimised state, so the dialog is placed and
+        // its window given the dialog's geometry first.
+        placing = true;
+        QCoreApplication::sendEvent(dialog, event);
+        placing = false;
+        dialog->windowHandle()->setGeometry(dialog->geometry());
+        dialog->setWindowState(dialog->windowState() | Qt::WindowMinimized);
+        return true;
     }
 
 private:
@@ -65,6 +74,7 @@ private:
 
     QWindow *game;
     QList<QPointer<QWindow>> dialogs;
+    bool placing = false;
 };
 
 } // namespace
