@@ -49,7 +49,8 @@ public:
             return false;
         dialogs.append(dialog->windowHandle());
         dialog->windowHandle()->setTransientParent(game);
-        if (!(game->windowStates() & Qt::WindowMinimized))
+        // A show the window manager reports (the dialog restored with the game) is its own.
+        if (event->spontaneous() || !(game->windowStates() & Qt::WindowMinimized))
             return false;
         // Asked for while the game is minimised, the dialog is mapped minimised: mapped as a
         // normal window, its activation would bring the game back with it. Moving or
