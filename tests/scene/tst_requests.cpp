@@ -14,11 +14,6 @@ namespace {
 const QString PROBE_PATH = QStringLiteral("/content.asp");
 constexpr qint64 MIB = 1024 * 1024;
 
-bool uploaded(const Scene &scene)
-{
-    return scene.property(QStringLiteral("highScoreView"), "state").toString() == QLatin1String("uploaded");
-}
-
 // Another host of this machine on the service's port: whatever reaches it has left the
 // host the request was sent to.
 class OtherHost {
@@ -84,7 +79,7 @@ private:
 void RequestsTest::prepareUpload(Scene &scene)
 {
     QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
-    scene.evaluate(QStringLiteral("gameArea.score = 30; Game.saveHighScore()"));
+    scene.saveScores({ 30 });
     scene.calls().clear();
 }
 
@@ -122,11 +117,16 @@ void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes_data()
 {
     QTest::addColumn<QString>("request");
     QTest::addColumn<QString>("switches");
-    QTest::newRow("probe, endless body") << "probe" << "probe=endless";
-    QTest::newRow("probe, 409 with an endless body") << "probe" << "probe=endless&probe_status=409";
-    QTest::newRow("probe, 100 MiB body") << "probe" << "probe=huge&hugebody_mib=100";
-    QTest::newRow("upload, 1 GiB reply") << "upload" << "upload=huge&hugebody_mib=1024";
-    QTest::newRow("upload, endless 500 reply") << "upload" << "upload=endless&upload_status=500";
+    QTest::newRow("probe, endless body") << "probe"
+                                         << "probe=endless";
+    QTest::newRow("probe, 409 with an endless body") << "probe"
+                                                     << "probe=endless&probe_status=409";
+    QTest::newRow("probe, 100 MiB body") << "probe"
+                                         << "probe=huge&hugebody_mib=100";
+    QTest::newRow("upload, 1 GiB reply") << "upload"
+                                         << "upload=huge&hugebody_mib=1024";
+    QTest::newRow("upload, endless 500 reply") << "upload"
+                                               << "upload=endless&upload_status=500";
 }
 
 void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes()
@@ -143,7 +143,7 @@ void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes()
         // A first upload answered as usual, so the memory taken by the first use of the code is not counted.
         prepareUpload(scene);
         scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
-        QVERIFY(scene.waitFor([&] { return uploaded(scene); }));
+        QVERIFY(scene.waitForUploaded());
         scene.evaluate(QStringLiteral("highScoreView.state = ''"));
         QVERIFY(set(switches));
     }
@@ -153,7 +153,8 @@ void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes()
     answered.start();
     if (!probe)
         scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
-    QVERIFY(scene.waitFor([&] { return probe ? !scene.overlayShown() : uploaded(scene); }, 1500));
+    QVERIFY(scene.waitFor(
+        [&] { return probe ? !scene.overlayShown() : scene.highScoreState() == QLatin1String("uploaded"); }, 1500));
     const qint64 waitedMs = answered.elapsed();
     // A body still being read would go on growing meanwhile.
     // What is released only later (the script's garbage, replies deleted from the event
@@ -202,10 +203,10 @@ void RequestsTest::redirectToAnotherHostEndsAsAFailure()
     } else {
         prepareUpload(scene);
         scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'secret')"));
-        QVERIFY(scene.waitFor([&] { return uploaded(scene); }));
+        QVERIFY(scene.waitForUploaded());
         QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
     }
-    scene.waitFor([] { return false; }, 200);
+    scene.idle(200);
     QCOMPARE(other.connections(), 0);
 }
 
@@ -214,7 +215,7 @@ void RequestsTest::tapOnTheErrorSendsTheProbeAgain()
     QVERIFY(set(QStringLiteral("probe=empty")));
     Scene scene;
     QVERIFY(scene.waitFor([&] { return scene.overlayText() == CONNECTION_ERROR; }));
-    scene.waitFor([] { return false; }, 300);
+    scene.idle(300);
     QCOMPARE(probesSent(), 1);
 
     QVERIFY(set(QStringLiteral("probe=ok&probe_delay_ms=400")));
@@ -229,7 +230,7 @@ void RequestsTest::tapOnTheErrorSendsTheProbeAgain()
     QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
 
     scene.tap(overlay, corner);
-    scene.waitFor([] { return false; }, 200);
+    scene.idle(200);
     QCOMPARE(probesSent(), 2);
     QCOMPARE(scene.calls().size(), 1);
     QCOMPARE(scene.root()->state(), QString());
