@@ -164,9 +164,9 @@ public:
     void insertScores(const QList<int> &scores, int gridSize);
     // The high-score screen's state, and a wait (real time) for an upload's answer there.
     QString highScoreState() const { return property(QStringLiteral("highScoreView"), "state").toString(); }
-    bool waitForUploaded()
+    bool waitForUploaded(int timeoutMs = 5000)
     {
-        return waitFor([this] { return highScoreState() == QLatin1String("uploaded"); });
+        return waitFor([this] { return highScoreState() == QLatin1String("uploaded"); }, timeoutMs);
     }
     // Lets replies and queued calls in for a while (real time), for what must not come.
     void idle(int ms)

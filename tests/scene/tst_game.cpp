@@ -341,10 +341,8 @@ void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt_data()
     QTest::addColumn<int>("score");
     QTest::addColumn<QString>("overlay");
     QTest::addColumn<QString>("message");
-    QTest::newRow("no points") << 0 << "gameOver1"
-                               << "You didn't get new highscore!";
-    QTest::newRow("points for the list") << 6 << "gameOver"
-                                         << "You got to high scores list!";
+    QTest::newRow("no points") << 0 << "gameOver1" << "You didn't get new highscore!";
+    QTest::newRow("points for the list") << 6 << "gameOver" << "You got to high scores list!";
 }
 
 void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
@@ -430,12 +428,9 @@ void GameTest::buttonsShowPressedPicturesAndActOnClick_data()
     QTest::addColumn<QString>("rootState");
     QTest::addColumn<int>("gamesPlayed");
     QTest::addColumn<QString>("listing");
-    QTest::newRow("home") << "homebtn"
-                          << "" << 1 << "";
-    QTest::newRow("restart") << "restart"
-                             << "game" << 2 << "";
-    QTest::newRow("high score") << "highscore"
-                                << "highscore" << 1 << "1. 9 points.\n";
+    QTest::newRow("home") << "homebtn" << "" << 1 << "";
+    QTest::newRow("restart") << "restart" << "game" << 2 << "";
+    QTest::newRow("high score") << "highscore" << "highscore" << 1 << "1. 9 points.\n";
 }
 
 void GameTest::buttonsShowPressedPicturesAndActOnClick()

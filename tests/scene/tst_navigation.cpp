@@ -336,14 +336,10 @@ void NavigationTest::cornerIconsAndExitPairTheAdWithTheWindowCall_data()
 
     const QStringList minimise { QStringLiteral("appData.minimize"), QStringLiteral("advertisement.start") };
     const QStringList close { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") };
-    QTest::newRow("minimise icon") << "gameArea"
-                                   << "image1" << minimise << QList<QUrl>();
-    QTest::newRow("close icon") << "gameArea"
-                                << "image2" << close << QList<QUrl>();
-    QTest::newRow("Exit") << "mainView"
-                          << "button4" << close << QList<QUrl>();
-    QTest::newRow("More Games opens the store page")
-        << "mainView"
+    QTest::newRow("minimise icon") << "gameArea" << "image1" << minimise << QList<QUrl>();
+    QTest::newRow("close icon") << "gameArea" << "image2" << close << QList<QUrl>();
+    QTest::newRow("Exit") << "mainView" << "button4" << close << QList<QUrl>();
+    QTest::newRow("More Games opens the store page") << "mainView"
         << "button5" << QStringList() << QList<QUrl> { QUrl(QStringLiteral(TAMBORO_STORE_URL)) };
 }
 
@@ -386,19 +382,12 @@ void NavigationTest::heldControlChangesItsLookAndReleasingOutsideCancels_data()
     QTest::addColumn<QStringList>("calls");
 
     const QStringList close { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") };
-    QTest::newRow("Exit") << ""
-                          << ""
-                          << "mainView"
-                          << "button4"
-                          << "#000000 #ffffff"
-                          << "#e8e3e3 #000000" << true << close;
+    QTest::newRow("Exit") << "" << "" << "mainView" << "button4" << "#000000 #ffffff" << "#e8e3e3 #000000" << true
+                          << close;
     // The transparent ad panel lies over the whole help screen and must let the touch through.
-    QTest::newRow("help screen's home, reached through Help") << "button3"
-                                                              << "info"
-                                                              << "infoView"
-                                                              << "homeButton"
-                                                              << "homebtn.png"
-                                                              << "homebtn2.png" << false << QStringList();
+    QTest::newRow("help screen's home, reached through Help")
+        << "button3" << "info" << "infoView" << "homeButton" << "homebtn.png" << "homebtn2.png" << false
+        << QStringList();
 }
 
 void NavigationTest::heldControlChangesItsLookAndReleasingOutsideCancels()
@@ -467,18 +456,12 @@ void NavigationTest::pressesDuringASlideDoNothing_data()
     // The second tap aims where its control stood before the first tap; 80 ms in, the start
     // screen has slid 180 px, so "Exit" lies under the pointer aimed at "Help".
     const QString start = QStringLiteral("mainView");
-    QTest::newRow("Help, then New Game") << QString() << start << "button3"
-                                         << "button1" << 80 << "info";
-    QTest::newRow("double-click on Help") << QString() << start << "button3"
-                                          << "button3" << 80 << "info";
-    QTest::newRow("Highscores, then Help") << QString() << start << "button2"
-                                           << "button3" << 80 << "highscore";
-    QTest::newRow("double-click on New Game") << QString() << start << "button1"
-                                              << "button1" << 80 << "game";
+    QTest::newRow("Help, then New Game") << QString() << start << "button3" << "button1" << 80 << "info";
+    QTest::newRow("double-click on Help") << QString() << start << "button3" << "button3" << 80 << "info";
+    QTest::newRow("Highscores, then Help") << QString() << start << "button2" << "button3" << 80 << "highscore";
+    QTest::newRow("double-click on New Game") << QString() << start << "button1" << "button1" << 80 << "game";
     // 250 ms in, the arriving high-score screen is nearly in place under the pointer.
-    QTest::newRow("high-score icon, then Upload high score") << "game"
-                                                             << "gameView"
-                                                             << "highscore"
+    QTest::newRow("high-score icon, then Upload high score") << "game" << "gameView" << "highscore"
                                                              << "highScoreView/uploadButton" << 250 << "highscore";
 }
 
@@ -531,20 +514,11 @@ void NavigationTest::aPressTakenAwayRestoresTheRestingLook_data()
     QTest::addColumn<QString>("scope");
     QTest::addColumn<QString>("control");
 
-    QTest::newRow("New Game") << QString() << "mainView"
-                              << "button1";
-    QTest::newRow("Upload high score") << "highscore"
-                                       << "highScoreView"
-                                       << "uploadButton";
-    QTest::newRow("help screen's home") << "info"
-                                        << "infoView"
-                                        << "homeButton";
-    QTest::newRow("high-score screen's home") << "highscore"
-                                              << "highScoreView"
-                                              << "homeButton";
-    QTest::newRow("game screen's home") << "game"
-                                        << "gameView"
-                                        << "homeBtn";
+    QTest::newRow("New Game") << QString() << "mainView" << "button1";
+    QTest::newRow("Upload high score") << "highscore" << "highScoreView" << "uploadButton";
+    QTest::newRow("help screen's home") << "info" << "infoView" << "homeButton";
+    QTest::newRow("high-score screen's home") << "highscore" << "highScoreView" << "homeButton";
+    QTest::newRow("game screen's home") << "game" << "gameView" << "homeBtn";
 }
 
 void NavigationTest::aPressTakenAwayRestoresTheRestingLook()
