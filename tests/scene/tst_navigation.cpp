@@ -643,12 +643,10 @@ void NavigationTest::keyActsLikeItsControl()
     QFETCH(int, monkeysTaken);
 
     Scene scene;
-    QVERIFY(scene.showScreen(QStringLiteral("game"), QStringLiteral("Game.newGame(); gameTimer.stop()")));
-    for (int number = 1; number <= 8; ++number) {
-        scene.evaluate(QStringLiteral("gameView.hole%1.image = 'holebg2'; gameView.hole%1.hasMonkey = true;"
-                                      " gameView.hole%1.state = 'hasMonkey'")
-                           .arg(number));
-    }
+    QVERIFY(scene.showScreen(QStringLiteral("game"),
+        QStringLiteral("Game.newGame(); gameTimer.stop(); for (var n = 1; n <= 8; ++n) {"
+                       " var hole = gameView['hole' + n]; hole.image = 'holebg2'; hole.hasMonkey = true;"
+                       " hole.state = 'hasMonkey'; }")));
     // The game goes on unseen from the start screen, from which every screen is reached.
     scene.goTo(QString());
     scene.evaluate(QStringLiteral("gameArea.state = '%1'").arg(state));
@@ -713,8 +711,7 @@ void NavigationTest::sceneShownAtTwiceItsSizeDrawsTheSharpFiles()
                                   "gameView.hole1.state = 'hasMonkey'"));
     scene.advance(600);
     grab = scene.view().grabWindow();
-    const QRect hole = scene.itemById(QStringLiteral("gameView"))
-                           ->property("hole1")
+    const QRect hole = scene.evaluate(QStringLiteral("gameView.hole1"))
                            .value<QQuickItem *>()
                            ->mapRectToScene(QRectF(0, 0, 192, 800 / 4.7))
                            .toAlignedRect();
