@@ -126,10 +126,9 @@ private slots:
     void formSendsWhatWasTypedAndEndsUploaded_data();
     void formSendsWhatWasTypedAndEndsUploaded();
     void firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce();
-    void emptyUserNameOpensTheFormAgain();
+    void emptyUserNameOpensTheFormAgainAndHiddenButtonsDoNothing();
     void uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown_data();
     void uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown();
-    void transparentButtonsDoNotReact();
 
 private:
     QQuickItem *item(Scene &scene, const char *id);
@@ -412,13 +411,22 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
     QCOMPARE(board.uploads().size(), 2);
 }
 
-void HighScoresTest::emptyUserNameOpensTheFormAgain()
+void HighScoresTest::emptyUserNameOpensTheFormAgainAndHiddenButtonsDoNothing()
 {
     UrlCatcher browser;
     RawScoreBoard board(false);
     QVERIFY(board.isListening());
     Scene scene;
     QVERIFY(showScreenWith(scene, { 8 }));
+    // The form's buttons lie faded out under the list, and the upload button once uploaded.
+    const auto tapHiddenButtons = [&] {
+        scene.tap(item(scene, "uploadScoreButton"));
+        scene.tap(item(scene, "getAccountButton"));
+    };
+    tapHiddenButtons();
+    QCOMPARE(scene.highScoreState(), QString());
+    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
+    QVERIFY(browser.opened.isEmpty());
     scene.tap(item(scene, "topListButton"));
     QCOMPARE(browser.opened, QList<QUrl> { scoreBoardPage("/highscores/tamboro") });
 
@@ -426,6 +434,10 @@ void HighScoresTest::emptyUserNameOpensTheFormAgain()
     QVERIFY(scene.waitForUploaded());
     QCOMPARE(board.uploads().size(), 1);
     QCOMPARE(board.uploads().first().body, QByteArray("name=&score=8&gridSize=8&game=tamboro&username=&password=kept"));
+    tapHiddenButtons();
+    scene.tap(item(scene, "uploadButton"));
+    QCOMPARE(scene.highScoreState(), QStringLiteral("uploaded"));
+    QCOMPARE(browser.opened.size(), 1);
 
     QVERIFY(goHome(scene));
     QVERIFY(showScreen(scene));
@@ -467,33 +479,6 @@ void HighScoresTest::uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown()
 
     QVERIFY(goHome(scene));
     QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
-}
-
-void HighScoresTest::transparentButtonsDoNotReact()
-{
-    UrlCatcher browser;
-    RawScoreBoard board(false);
-    QVERIFY(board.isListening());
-    Scene scene;
-    QVERIFY(showScreenWith(scene, { 21 }));
-
-    auto tapHiddenButtons = [&] {
-        scene.tap(item(scene, "uploadScoreButton"));
-        scene.tap(item(scene, "getAccountButton"));
-    };
-    tapHiddenButtons();
-    QCOMPARE(scene.highScoreState(), QString());
-    QCOMPARE(screenProperty(scene, "loadingText", "opacity").toReal(), 0.0);
-    QVERIFY(browser.opened.isEmpty());
-    // The marker's answer brings the screen to "uploaded", as any upload does.
-    QCOMPARE(uploadsBeforeMarker(scene, board), 0);
-    QCOMPARE(scene.highScoreState(), QStringLiteral("uploaded"));
-
-    tapHiddenButtons();
-    scene.tap(item(scene, "uploadButton"));
-    QCOMPARE(scene.highScoreState(), QStringLiteral("uploaded"));
-    QVERIFY(browser.opened.isEmpty());
-    QCOMPARE(uploadsBeforeMarker(scene, board), 1);
 }
 
 TAMBORO_TEST_MAIN(HighScoresTest)
