@@ -228,7 +228,6 @@ private slots:
         // The score the read-only file could not take was kept and is written now too.
         QCOMPARE(scene.property("highScoreView", "highscores").toString(),
             qualifies ? QStringLiteral("1. 9 points.\n2. 9 points.\n") : QStringLiteral("1. 9 points.\n"));
-        forgetConnection();
     }
 
     void qualifyingScoreWaitsUntilTheDatabaseTakesIt_data()
@@ -312,7 +311,6 @@ private slots:
         if (writtenAtGameOver)
             expected += QStringLiteral("'' 3");
         QCOMPARE(rows, expected);
-        forgetConnection();
     }
 };
 
