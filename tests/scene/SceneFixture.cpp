@@ -225,6 +225,43 @@ QVariantList Scene::sql(const QString &statement)
         .toList();
 }
 
+void Scene::saveScores(const QList<int> &scores)
+{
+    for (int score : scores)
+        evaluate(QStringLiteral("gameArea.score = %1; Game.saveHighScore()").arg(score));
+}
+
+void Scene::insertScores(const QList<int> &scores, int gridSize)
+{
+    sql(QStringLiteral("CREATE TABLE IF NOT EXISTS Scores(name TEXT, score NUMBER, gridSize NUMBER)"));
+    for (int score : scores)
+        sql(QStringLiteral("INSERT INTO Scores VALUES('', %1, %2)").arg(score).arg(gridSize));
+}
+
+namespace {
+MessageCatcher *catcher = nullptr;
+}
+
+MessageCatcher::MessageCatcher()
+{
+    catcher = this;
+    m_previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+        if (type == QtWarningMsg)
+            catcher->warnings += message;
+        else if (type == QtCriticalMsg || type == QtFatalMsg)
+            catcher->worse += message;
+    });
+}
+
+void MessageCatcher::stop()
+{
+    if (!m_catching)
+        return;
+    m_catching = false;
+    qInstallMessageHandler(m_previous);
+    catcher = nullptr;
+}
+
 bool Scene::showScreen(const QString &state, const QString &script)
 {
     if (!waitForProbe())

@@ -155,6 +155,24 @@ public:
     QVariantList sql(const QString &statement);
     // How many rows a statement on the score database returns.
     int sqlCount(const QString &statement) { return int(sql(statement).size()); }
+    // The engine keeps its database connections for the whole process, so a test starts
+    // from a dropped table rather than a deleted file.
+    void dropScores() { sql(QStringLiteral("DROP TABLE IF EXISTS Scores")); }
+    // Scores saved as the game saves them at game over, empty name, board of eight and all.
+    void saveScores(const QList<int> &scores);
+    // Rows written straight into the table, for another board size.
+    void insertScores(const QList<int> &scores, int gridSize);
+    // The high-score screen's state, and a wait (real time) for an upload's answer there.
+    QString highScoreState() const { return property(QStringLiteral("highScoreView"), "state").toString(); }
+    bool waitForUploaded(int timeoutMs = 5000)
+    {
+        return waitFor([this] { return highScoreState() == QLatin1String("uploaded"); }, timeoutMs);
+    }
+    // Lets replies and queued calls in for a while (real time), for what must not come.
+    void idle(int ms)
+    {
+        waitFor([] { return false; }, ms);
+    }
 
     // The connection overlay and its text.
     bool overlayShown() const { return property(QStringLiteral("item1"), "visible").toBool(); }
@@ -178,6 +196,21 @@ private:
     VirtualClock *m_clock = nullptr;
     CallRecorder *m_appData = nullptr;
     CallRecorder *m_advertisement = nullptr;
+};
+
+// Collects the warnings and worse sent to the log from its making until stop().
+class MessageCatcher {
+public:
+    MessageCatcher();
+    ~MessageCatcher() { stop(); }
+    void stop();
+
+    QStringList warnings;
+    QStringList worse;
+
+private:
+    QtMessageHandler m_previous = nullptr;
+    bool m_catching = true;
 };
 
 // Other test programs may hold the compiled-in port for a while; wait for it rather than

@@ -58,6 +58,15 @@ bool steer(Scene &scene, const QList<double> &draws)
     return true;
 }
 
+// Steered as above, with a new game started.
+bool play(Scene &scene, const QList<double> &draws)
+{
+    if (!steer(scene, draws))
+        return false;
+    scene.evaluate(QStringLiteral("Game.newGame()"));
+    return true;
+}
+
 QQuickItem *hole(Scene &scene, int number)
 {
     return scene.byId(QStringLiteral("gameView"))
@@ -102,6 +111,12 @@ QQuickItem *card(Scene &scene, int number)
     return nullptr;
 }
 
+// How far the card of a hole has still to turn to show its monkey: 180 face down, 0 up.
+int angle(Scene &scene, int number)
+{
+    return card(scene, number)->property("angle").toInt();
+}
+
 QQuickItem *button(Scene &scene, const QString &picture)
 {
     for (QQuickItem *child : scene.itemById(QStringLiteral("gameView"))->childItems()) {
@@ -135,6 +150,13 @@ bool overlayShows(Scene &scene, const QString &text)
     return false;
 }
 
+// The game view on a game-over overlay, its title and message shown as they should look.
+bool gameOverShows(Scene &scene, const QString &overlay, const QString &message)
+{
+    return gameViewState(scene) == overlay && overlayShows(scene, QStringLiteral("Game over!"))
+        && overlayShows(scene, message);
+}
+
 bool anyTimerRunning(Scene &scene)
 {
     bool running = scene.property(QStringLiteral("gameTimer"), "running").toBool();
@@ -143,24 +165,9 @@ bool anyTimerRunning(Scene &scene)
     return running;
 }
 
-// The engine keeps its database connections for the whole process, so tests start from
-// a dropped table rather than a deleted file.
-void dropScores(Scene &scene)
-{
-    scene.sql(QStringLiteral("DROP TABLE IF EXISTS Scores"));
-}
-
 bool scoresTableExists(Scene &scene)
 {
     return scene.sqlCount(QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'Scores'")) > 0;
-}
-
-void storeScores(Scene &scene, const QList<int> &scores, int grid = 8)
-{
-    scene.evaluate(
-        QStringLiteral("Game.scoresDatabase().transaction(function(tx) { tx.executeSql(Game.CREATE_SCORES); })"));
-    for (int score : scores)
-        scene.sql(QStringLiteral("INSERT INTO Scores VALUES('', %1, %2)").arg(score).arg(grid));
 }
 
 int storedScoresOf(Scene &scene, int score)
@@ -180,8 +187,8 @@ void GameTest::unhitGameRunsItsCourseInFourAndAHalfSeconds()
 {
     Scene scene;
     QVERIFY(steer(scene, {}));
-    dropScores(scene);
-    QCOMPARE(card(scene, 1)->property("angle").toInt(), 180);
+    scene.dropScores();
+    QCOMPARE(angle(scene, 1), 180);
     scene.evaluate(QStringLiteral("Game.newGame()"));
     QCOMPARE(gameViewState(scene), QString());
 
@@ -191,9 +198,9 @@ void GameTest::unhitGameRunsItsCourseInFourAndAHalfSeconds()
     QVERIFY(monkeyUp(scene, 1));
     QCOMPARE(holeProperty(scene, 1, "image").toString(), QStringLiteral("holebg1"));
     scene.advance(250);
-    QVERIFY(card(scene, 1)->property("angle").toInt() > 0);
+    QVERIFY(angle(scene, 1) > 0);
     scene.advance(250);
-    QCOMPARE(card(scene, 1)->property("angle").toInt(), 0);
+    QCOMPARE(angle(scene, 1), 0);
 
     scene.advance(999); // 2499: the first monkey is still up
     QVERIFY(monkeyUp(scene, 1));
@@ -249,8 +256,7 @@ void GameTest::kindDrawDecidesPointsAndExtraMonkey()
     Scene scene;
     // Fourth of eight free holes; the extra step then draws the first of the seven left
     // with a kind that would allow yet another monkey, which must not come.
-    QVERIFY(steer(scene, { slot(3, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) }));
-    scene.evaluate(QStringLiteral("Game.newGame()"));
+    QVERIFY(play(scene, { slot(3, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) }));
     scene.advance(1000);
 
     QVERIFY(monkeyUp(scene, 4));
@@ -268,8 +274,7 @@ void GameTest::kindDrawDecidesPointsAndExtraMonkey()
 void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
 {
     Scene scene;
-    QVERIFY(steer(scene, {}));
-    scene.evaluate(QStringLiteral("Game.newGame()"));
+    QVERIFY(play(scene, {}));
 
     int lastSpawn = 0;
     for (int elapsed = 1; elapsed <= 8000 && rootInt(scene, "clickCount") < 7; ++elapsed) {
@@ -292,18 +297,14 @@ void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
     QVERIFY(monkeyUp(scene, 1));
     // The turn itself is quicker now: 475 ms, not the 500 it took at the start.
     scene.advance(465);
-    QVERIFY(card(scene, 1)->property("angle").toInt() > 0);
+    QVERIFY(angle(scene, 1) > 0);
     scene.advance(10);
-    QCOMPARE(card(scene, 1)->property("angle").toInt(), 0);
+    QCOMPARE(angle(scene, 1), 0);
 
-    for (int hits = 8; hits <= 104; ++hits)
-        scene.evaluate(QStringLiteral("Game.addScore(1, 2)"));
-    QCOMPARE(rootInt(scene, "gameTimerInterval"), 300);
-    scene.evaluate(QStringLiteral("Game.addScore(1, 2)"));
-    QCOMPARE(rootInt(scene, "gameTimerInterval"), 250);
-    for (int hits = 106; hits <= 112; ++hits)
-        scene.evaluate(QStringLiteral("Game.addScore(1, 2)"));
-    QCOMPARE(rootInt(scene, "gameTimerInterval"), 250);
+    for (const auto &[hits, interval] : { std::pair { 104, 300 }, { 105, 250 }, { 112, 250 } }) {
+        scene.evaluate(QStringLiteral("while (gameArea.clickCount < %1) Game.addScore(1, 2)").arg(hits));
+        QCOMPARE(rootInt(scene, "gameTimerInterval"), interval);
+    }
     QCOMPARE(scene.property(QStringLiteral("gameTimer"), "interval").toInt(), 250);
     QCOMPARE(holeProperty(scene, 8, "flipSpeed").toInt(), 125);
 }
@@ -311,8 +312,7 @@ void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
 void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
 {
     Scene scene;
-    QVERIFY(steer(scene, { slot(0, 8), slot(80, 101) }));
-    scene.evaluate(QStringLiteral("Game.newGame()"));
+    QVERIFY(play(scene, { slot(0, 8), slot(80, 101) }));
     scene.advance(1000);
     QVERIFY(monkeyUp(scene, 1));
 
@@ -327,7 +327,7 @@ void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
     QCOMPARE(rootInt(scene, "score"), 3);
     QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("hole"));
     scene.advance(100);
-    QVERIFY(card(scene, 1)->property("angle").toInt() > 0);
+    QVERIFY(angle(scene, 1) > 0);
     scene.release(hole(scene, 1));
 
     // Still turning away: a second press finds no monkey.
@@ -353,16 +353,14 @@ void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
 
     Scene scene;
     QVERIFY(steer(scene, { slot(0, 1), slot(7, 101) }));
-    dropScores(scene);
+    scene.dropScores();
     scene.evaluate(QStringLiteral("Game.newGame(); for (var id = 1; id <= 7; ++id) Game.setMonkey(id, 'holebg2')"));
     scene.root()->setProperty("score", score);
     scene.advance(999);
     QCOMPARE(gameViewState(scene), QString());
     scene.advance(1);
     QCOMPARE(monkeysUp(scene), 8);
-    QCOMPARE(gameViewState(scene), overlay);
-    QVERIFY(overlayShows(scene, QStringLiteral("Game over!")));
-    QVERIFY(overlayShows(scene, message));
+    QVERIFY(gameOverShows(scene, overlay, message));
     // The message's letters stay inside the overlay, straight-edged below its corners; the
     // title fits as it is and keeps its size.
     QQuickItem *box = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("rectangle2"));
@@ -399,8 +397,7 @@ void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
 void GameTest::restartClearsBoardAndOldTimersFireHarmlessly()
 {
     Scene scene;
-    QVERIFY(steer(scene, { slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101) }));
-    scene.evaluate(QStringLiteral("Game.newGame()"));
+    QVERIFY(play(scene, { slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101) }));
     scene.advance(1000);
     QVERIFY(monkeyUp(scene, 1) && monkeyUp(scene, 2));
 
@@ -444,8 +441,8 @@ void GameTest::buttonsShowPressedPicturesAndActOnClick()
     QFETCH(QString, listing);
 
     Scene scene;
-    dropScores(scene);
-    storeScores(scene, { 9 });
+    scene.dropScores();
+    scene.insertScores({ 9 }, 8);
     scene.evaluate(QStringLiteral("Game.newGame()"));
     scene.advance(300);
     QQuickItem *icon = button(scene, picture);
@@ -496,14 +493,12 @@ void GameTest::tenthScoreTieStaysOffTheList()
 
     Scene scene;
     QVERIFY(steer(scene, {}));
-    dropScores(scene);
+    scene.dropScores();
     if (!stored.isEmpty())
-        storeScores(scene, stored, grid);
+        scene.insertScores(stored, grid);
     scene.playOutWithScore(50);
 
-    QCOMPARE(gameViewState(scene), overlay);
-    QVERIFY(overlayShows(scene, QStringLiteral("Game over!")));
-    QVERIFY(overlayShows(scene, message));
+    QVERIFY(gameOverShows(scene, overlay, message));
     QCOMPARE(storedScoresOf(scene, 50), fiftiesAfter);
 }
 
@@ -511,7 +506,7 @@ void GameTest::evenGamesShowAnAdBeforeTheScoreIsSaved()
 {
     Scene scene;
     QVERIFY(steer(scene, {}));
-    dropScores(scene);
+    scene.dropScores();
     int savedWhenAdShown = -1;
     bool timersRunningWhenAdShown = true;
     scene.advertisement().onStart = [&] {

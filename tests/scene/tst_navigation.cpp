@@ -269,7 +269,7 @@ void NavigationTest::answeredProbeHidesOverlayForGoodAndStartsOneAd()
     QCOMPARE(probes.first().value(QStringLiteral("method")).toString(), QStringLiteral("GET"));
     QCOMPARE(probes.first().value(QStringLiteral("query")).toString(), QStringLiteral("pageid=18"));
 
-    scene.waitFor([] { return false; }, 300);
+    scene.idle(300);
     QCOMPARE(scene.calls().size(), 1);
 
     for (const QString &state : { QStringLiteral("info"), QString(), QStringLiteral("game"), QString() }) {
@@ -299,7 +299,7 @@ void NavigationTest::failedProbeLeavesAnError()
     if (service)
         QVERIFY(!service->requests(QStringLiteral("/content.asp")).isEmpty());
 
-    scene.waitFor([] { return false; }, 300);
+    scene.idle(300);
     QCOMPARE(scene.overlayText(), CONNECTION_ERROR);
     QVERIFY(scene.overlayShown());
     QVERIFY(scene.calls().isEmpty());
@@ -643,12 +643,10 @@ void NavigationTest::keyActsLikeItsControl()
     QFETCH(int, monkeysTaken);
 
     Scene scene;
-    QVERIFY(scene.showScreen(QStringLiteral("game"), QStringLiteral("Game.newGame(); gameTimer.stop()")));
-    for (int number = 1; number <= 8; ++number) {
-        scene.evaluate(QStringLiteral("gameView.hole%1.image = 'holebg2'; gameView.hole%1.hasMonkey = true;"
-                                      " gameView.hole%1.state = 'hasMonkey'")
-                           .arg(number));
-    }
+    QVERIFY(scene.showScreen(QStringLiteral("game"),
+        QStringLiteral("Game.newGame(); gameTimer.stop(); for (var n = 1; n <= 8; ++n) {"
+                       " var hole = gameView['hole' + n]; hole.image = 'holebg2'; hole.hasMonkey = true;"
+                       " hole.state = 'hasMonkey'; }")));
     // The game goes on unseen from the start screen, from which every screen is reached.
     scene.goTo(QString());
     scene.evaluate(QStringLiteral("gameArea.state = '%1'").arg(state));
@@ -713,8 +711,7 @@ void NavigationTest::sceneShownAtTwiceItsSizeDrawsTheSharpFiles()
                                   "gameView.hole1.state = 'hasMonkey'"));
     scene.advance(600);
     grab = scene.view().grabWindow();
-    const QRect hole = scene.itemById(QStringLiteral("gameView"))
-                           ->property("hole1")
+    const QRect hole = scene.evaluate(QStringLiteral("gameView.hole1"))
                            .value<QQuickItem *>()
                            ->mapRectToScene(QRectF(0, 0, 192, 800 / 4.7))
                            .toAlignedRect();

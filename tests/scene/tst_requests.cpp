@@ -14,11 +14,6 @@ namespace {
 const QString PROBE_PATH = QStringLiteral("/content.asp");
 constexpr qint64 MIB = 1024 * 1024;
 
-bool uploaded(const Scene &scene)
-{
-    return scene.property(QStringLiteral("highScoreView"), "state").toString() == QLatin1String("uploaded");
-}
-
 // Another host of this machine on the service's port: whatever reaches it has left the
 // host the request was sent to.
 class OtherHost {
@@ -84,7 +79,7 @@ private:
 void RequestsTest::prepareUpload(Scene &scene)
 {
     QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
-    scene.evaluate(QStringLiteral("gameArea.score = 30; Game.saveHighScore()"));
+    scene.saveScores({ 30 });
     scene.calls().clear();
 }
 
@@ -143,7 +138,7 @@ void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes()
         // A first upload answered as usual, so the memory taken by the first use of the code is not counted.
         prepareUpload(scene);
         scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
-        QVERIFY(scene.waitFor([&] { return uploaded(scene); }));
+        QVERIFY(scene.waitForUploaded());
         scene.evaluate(QStringLiteral("highScoreView.state = ''"));
         QVERIFY(set(switches));
     }
@@ -153,7 +148,7 @@ void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes()
     answered.start();
     if (!probe)
         scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
-    QVERIFY(scene.waitFor([&] { return probe ? !scene.overlayShown() : uploaded(scene); }, 1500));
+    QVERIFY(probe ? scene.waitFor([&] { return !scene.overlayShown(); }, 1500) : scene.waitForUploaded(1500));
     const qint64 waitedMs = answered.elapsed();
     // A body still being read would go on growing meanwhile.
     // What is released only later (the script's garbage, replies deleted from the event
@@ -202,10 +197,10 @@ void RequestsTest::redirectToAnotherHostEndsAsAFailure()
     } else {
         prepareUpload(scene);
         scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'secret')"));
-        QVERIFY(scene.waitFor([&] { return uploaded(scene); }));
+        QVERIFY(scene.waitForUploaded());
         QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
     }
-    scene.waitFor([] { return false; }, 200);
+    scene.idle(200);
     QCOMPARE(other.connections(), 0);
 }
 
@@ -214,7 +209,7 @@ void RequestsTest::tapOnTheErrorSendsTheProbeAgain()
     QVERIFY(set(QStringLiteral("probe=empty")));
     Scene scene;
     QVERIFY(scene.waitFor([&] { return scene.overlayText() == CONNECTION_ERROR; }));
-    scene.waitFor([] { return false; }, 300);
+    scene.idle(300);
     QCOMPARE(probesSent(), 1);
 
     QVERIFY(set(QStringLiteral("probe=ok&probe_delay_ms=400")));
@@ -229,7 +224,7 @@ void RequestsTest::tapOnTheErrorSendsTheProbeAgain()
     QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
 
     scene.tap(overlay, corner);
-    scene.waitFor([] { return false; }, 200);
+    scene.idle(200);
     QCOMPARE(probesSent(), 2);
     QCOMPARE(scene.calls().size(), 1);
     QCOMPARE(scene.root()->state(), QString());
