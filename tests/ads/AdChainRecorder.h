@@ -10,9 +10,12 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMetaMethod>
+#include <QMovie>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -23,6 +26,32 @@ inline const QString AdPath = LocalService::AdPath;
 inline const QString LogoPath = LocalService::LogoPath;
 inline const QString ModuleUserAgent = QStringLiteral("Mozilla/5.0 (X11; U; Linux armv7l; fi-FI; rv:1.9.2a1pre) "
                                                       "Gecko/20090928 Firefox/3.5 Maemo Browser 1.4.1.15 RX-51 N900");
+
+// Where the module keeps the client id of one application.
+inline QSettings clientSettings(const QString &appId = QStringLiteral("Kelto_Tamboro_Qt"))
+{
+    return QSettings(QStringLiteral("Quillon"), appId);
+}
+inline QString storedClientId(const QString &appId = QStringLiteral("Kelto_Tamboro_Qt"))
+{
+    return clientSettings(appId).value(QStringLiteral("cid")).toString();
+}
+
+// A file of the test's own data folder.
+inline QByteArray testData(const QString &name)
+{
+    QFile file(QFINDTESTDATA(QStringLiteral("data/") + name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Lets a picture play for a second: the frames it showed and the main thread's time it took.
+inline QPair<int, qint64> playForASecond(QMovie *movie)
+{
+    QSignalSpy frames(movie, &QMovie::frameChanged);
+    const qint64 before = threadCpuMs();
+    QTest::qWait(1000);
+    return { int(frames.size()), threadCpuMs() - before };
+}
 
 // Writes down every signal of one module together with the flags a receiver sees at that
 // moment, so a test can check the order of signals against busy and adReady.

@@ -3,7 +3,6 @@
 #include "IsolatedHome.h"
 
 #include <QMap>
-#include <QSettings>
 
 #include <memory>
 
@@ -19,13 +18,6 @@ constexpr qint64 LongestStallMs = 1000;
 constexpr qint64 MostThreadMs = 1000;
 // How long a dialog stays up before the player answers it, so its pictures play a while.
 constexpr int DialogShownMs = 800;
-
-QString storedClientId()
-{
-    return QSettings(QStringLiteral("Quillon"), QStringLiteral("Kelto_Tamboro_Qt"))
-        .value(QStringLiteral("cid"))
-        .toString();
-}
 
 // Ticks like the scene's timers do and remembers the longest wait between two ticks:
 // a long one means something held the event loop.
