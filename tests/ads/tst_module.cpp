@@ -36,9 +36,11 @@ private:
     // Runs one chain and checks the signal it ended with.
     void loadAd(QuillonAdModule &module, AdChainRecorder &recorder, const char *ending = "adDataReady")
     {
+        const int before = requestCount();
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
         QVERIFY(recorder.waitForEnd());
-        QVERIFY2(recorder.names().last() == QLatin1String(ending), qPrintable(recorder.lastError));
+        QVERIFY2(recorder.names().last() == QLatin1String(ending),
+            qPrintable(recorder.lastError + QStringLiteral(" after ") + service.paths(before).join(QLatin1Char(' '))));
     }
 
 private slots:
