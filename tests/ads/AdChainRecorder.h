@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <functional>
 
 inline const QString AdPath = LocalService::AdPath;
@@ -110,6 +111,16 @@ private:
     QObject m_context;
 };
 
+// How many of a dialog's buttons reach past the screen it shows on.
+inline int buttonsOffScreen(const QDialog &dialog)
+{
+    const QRect screen = dialog.screen()->availableGeometry();
+    const QList<QPushButton *> buttons = dialog.findChildren<QPushButton *>();
+    return int(std::count_if(buttons.cbegin(), buttons.cend(), [&](const QPushButton *each) {
+        return !screen.contains(QRect(each->mapToGlobal(QPoint(0, 0)), each->size()));
+    }));
+}
+
 // Answers each modal ad dialog as the player would once it has been up holdMs: presses the
 // button named `answer`, closes the window for "close", leaves it to its countdown for "".
 // Notes what the last one showed and every one that reached past its screen.
@@ -154,11 +165,7 @@ private:
             m_seen = dialog;
             m_since.start();
             ++shown;
-            const QRect screen = dialog->screen()->availableGeometry();
-            for (const QWidget *button : dialog->findChildren<QPushButton *>()) {
-                if (!screen.contains(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())))
-                    ++offScreen;
-            }
+            offScreen += buttonsOffScreen(*dialog);
             topLevel = !dialog->parentWidget();
             textLine = dialog->findChild<QLabel *>(QStringLiteral("lblAdTextCtrl"));
             left = dialog->findChild<QPushButton *>(QStringLiteral("btnLeft"))->text();

@@ -322,20 +322,15 @@ private slots:
     // startReloadAd() reaches its receivers before the request leaves.
     void dialogEndingDecidesBetweenTheHeldAdAndTheNext_data()
     {
-        QTest::addColumn<unsigned>("seconds");
-        QTest::addColumn<int>("interval");
         QTest::addColumn<QString>("answer");
+        QTest::addColumn<unsigned>("seconds");
         QTest::addColumn<QString>("pressed");
-        QTest::newRow("skipped") << 86400u << 86400000 << "btnLeft"
-                                 << "Skip";
-        QTest::newRow("countdown ran out, over a day") << 86401u << 120000 << ""
-                                                       << "";
-        QTest::newRow("window closed, far over a day") << 4000000000u << 120000 << "close"
-                                                       << "";
-        QTest::newRow("skipped, never reloading") << 0u << 0 << "btnLeft"
-                                                  << "Skip";
-        QTest::newRow("clicked through") << 86400u << 86400000 << "btnRight"
-                                         << "Click";
+        QTest::addColumn<int>("interval");
+        QTest::newRow("skipped") << "btnLeft" << 86400u << "Skip" << 86400000;
+        QTest::newRow("countdown ran out, over a day") << "" << 86401u << "" << 120000;
+        QTest::newRow("window closed, far over a day") << "close" << 4000000000u << "" << 120000;
+        QTest::newRow("skipped, never reloading") << "btnLeft" << 0u << "Skip" << 0;
+        QTest::newRow("clicked through") << "btnRight" << 86400u << "Click" << 86400000;
     }
 
     void dialogEndingDecidesBetweenTheHeldAdAndTheNext()
