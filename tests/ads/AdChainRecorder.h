@@ -91,13 +91,6 @@ public:
         return result;
     }
 
-    // The last signal's name, or "busy" while the chain is still in flight.
-    QString outcome() const
-    {
-        return events.isEmpty() || names().last() == QLatin1String("startReloadAd") ? QStringLiteral("busy")
-                                                                                    : names().last();
-    }
-
 private:
     void note(const char *name)
     {

@@ -236,21 +236,17 @@ private slots:
         QTest::addColumn<QString>("mode");
         QTest::addColumn<QString>("urlPrefix");
         QTest::addColumn<QString>("textSuffix");
-        QTest::newRow("upper case names") << "upper"
-                                          << "http"
-                                          << "";
-        QTest::newRow("second ad with text only") << "twoads"
-                                                  << "http"
-                                                  << " (second)";
-        QTest::newRow("url with leading spaces") << "spaces"
-                                                 << "   \n  http"
-                                                 << "";
-        QTest::newRow("no image address") << "noimage"
-                                          << "http"
-                                          << "";
-        QTest::newRow("k=v pairs in a comment, CDATA and instruction") << "commented"
-                                                                       << "http"
-                                                                       << "";
+        const struct {
+            const char *tag, *mode, *urlPrefix, *textSuffix;
+        } rows[] = {
+            { "upper case names", "upper", "http", "" },
+            { "second ad with text only", "twoads", "http", " (second)" },
+            { "url with leading spaces", "spaces", "   \n  http", "" },
+            { "no image address", "noimage", "http", "" },
+            { "k=v pairs in a comment, CDATA and instruction", "commented", "http", "" },
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row.tag) << QString(row.mode) << QString(row.urlPrefix) << QString(row.textSuffix);
     }
 
     void replyFieldsAreReadInAnyCaseAndTheLastOneDecides()
