@@ -10,19 +10,49 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMetaMethod>
+#include <QMovie>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <functional>
 
 inline const QString AdPath = LocalService::AdPath;
 inline const QString LogoPath = LocalService::LogoPath;
 inline const QString ModuleUserAgent = QStringLiteral("Mozilla/5.0 (X11; U; Linux armv7l; fi-FI; rv:1.9.2a1pre) "
                                                       "Gecko/20090928 Firefox/3.5 Maemo Browser 1.4.1.15 RX-51 N900");
+
+// Where the module keeps the client id of one application.
+inline QSettings clientSettings(const QString &appId = QStringLiteral("Kelto_Tamboro_Qt"))
+{
+    return QSettings(QStringLiteral("Quillon"), appId);
+}
+inline QString storedClientId(const QString &appId = QStringLiteral("Kelto_Tamboro_Qt"))
+{
+    return clientSettings(appId).value(QStringLiteral("cid")).toString();
+}
+
+// A file of the test's own data folder.
+inline QByteArray testData(const QString &name)
+{
+    QFile file(QFINDTESTDATA(QStringLiteral("data/") + name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Lets a picture play for a second: the frames it showed and the main thread's time it took.
+inline QPair<int, qint64> playForASecond(QMovie *movie)
+{
+    QSignalSpy frames(movie, &QMovie::frameChanged);
+    const qint64 before = threadCpuMs();
+    QTest::qWait(1000);
+    return { int(frames.size()), threadCpuMs() - before };
+}
 
 // Writes down every signal of one module together with the flags a receiver sees at that
 // moment, so a test can check the order of signals against busy and adReady.
@@ -61,13 +91,6 @@ public:
         return result;
     }
 
-    // The last signal's name, or "busy" while the chain is still in flight.
-    QString outcome() const
-    {
-        return events.isEmpty() || names().last() == QLatin1String("startReloadAd") ? QStringLiteral("busy")
-                                                                                    : names().last();
-    }
-
 private:
     void note(const char *name)
     {
@@ -80,6 +103,16 @@ private:
     QuillonAdModule *m_module;
     QObject m_context;
 };
+
+// How many of a dialog's buttons reach past the screen it shows on.
+inline int buttonsOffScreen(const QDialog &dialog)
+{
+    const QRect screen = dialog.screen()->availableGeometry();
+    const QList<QPushButton *> buttons = dialog.findChildren<QPushButton *>();
+    return int(std::count_if(buttons.cbegin(), buttons.cend(), [&](const QPushButton *each) {
+        return !screen.contains(QRect(each->mapToGlobal(QPoint(0, 0)), each->size()));
+    }));
+}
 
 // Answers each modal ad dialog as the player would once it has been up holdMs: presses the
 // button named `answer`, closes the window for "close", leaves it to its countdown for "".
@@ -125,11 +158,7 @@ private:
             m_seen = dialog;
             m_since.start();
             ++shown;
-            const QRect screen = dialog->screen()->availableGeometry();
-            for (const QWidget *button : dialog->findChildren<QPushButton *>()) {
-                if (!screen.contains(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())))
-                    ++offScreen;
-            }
+            offScreen += buttonsOffScreen(*dialog);
             topLevel = !dialog->parentWidget();
             textLine = dialog->findChild<QLabel *>(QStringLiteral("lblAdTextCtrl"));
             left = dialog->findChild<QPushButton *>(QStringLiteral("btnLeft"))->text();

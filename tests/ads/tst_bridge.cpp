@@ -32,13 +32,9 @@ private slots:
 
         const QList<QJsonObject> requests = service.requests(AdPath);
         QCOMPARE(requests.size(), 1);
-        QCOMPARE(queryKeys(requests.first()), QStringList({ "aid", "v", "o", "po", "k", "c", "time" }));
-        QCOMPARE(queryValue(requests.first(), "aid"), QStringLiteral("Kelto_Tamboro_Qt"));
-        QCOMPARE(queryValue(requests.first(), "po"), QStringLiteral("551"));
-        QCOMPARE(queryValue(requests.first(), "k"),
-            QStringLiteral(
-                "games,arcade,action,boxing,jungle,ape,monkey,touch,move,sports,adventure,classic,fun,free"));
-        QCOMPARE(queryValue(requests.first(), "c"), QStringLiteral("Games"));
+        const QString query = requests.first().value("query").toString();
+        QVERIFY2(query.startsWith(LocalService::GameAdQueryStart), qPrintable(query));
+        QCOMPARE(queryKeys(requests.first()).last(), QStringLiteral("time"));
         QVERIFY(module->findChild<QTimer *>());
         QVERIFY(!module->findChild<QTimer *>()->isActive());
 

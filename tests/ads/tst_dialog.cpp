@@ -4,7 +4,6 @@
 #include "QuillonAdWidget.h"
 
 #include <QMovie>
-#include <QSignalSpy>
 
 #include <memory>
 
@@ -50,6 +49,8 @@ void tick(QuillonAdDialog &dialog)
 
 } // namespace
 
+Q_DECLARE_METATYPE(Options)
+
 class AdDialogTest : public QObject {
     Q_OBJECT
 
@@ -80,9 +81,7 @@ private slots:
         QVERIFY(opened.urls.isEmpty());
 
         // A real second at a time.
-        Options options;
-        options.seconds = 1;
-        auto short_ = makeDialog(options);
+        auto short_ = makeDialog(Options { 1 });
         QCOMPARE(skipLine(*short_), countdown(1));
         QElapsedTimer clock;
         clock.start();
@@ -92,51 +91,38 @@ private slots:
 
     void everyAnswerEndsTheCountdown_data()
     {
-        QTest::addColumn<int>("seconds");
-        QTest::addColumn<QString>("left");
-        QTest::addColumn<QString>("right");
-        QTest::addColumn<bool>("skipOnLeft");
+        QTest::addColumn<Options>("options");
         QTest::addColumn<QString>("answer");
         QTest::addColumn<QString>("captions");
         QTest::addColumn<bool>("opens");
-        const struct {
-            const char *tag;
-            int seconds;
-            const char *left, *right;
-            bool skipOnLeft;
-            const char *answer, *captions;
-            bool opens;
-        } rows[] = {
-            { "skip button", 10, "Skip", "Click", true, "btnLeft", "Skip Click", false },
-            { "escape key", 10, "Skip", "Click", true, "escape", "Skip Click", false },
-            { "open button", 10, "Skip", "Click", true, "btnRight", "Skip Click", true },
-            { "skip on the right, open on the left", 10, "Open", "Later", false, "btnLeft", "Open Later", true },
-            { "skip on the right", 10, "Open", "Later", false, "btnRight", "Open Later", false },
-            // An empty caption restores Skip and Click, skip on the left.
-            { "left caption empty", 10, "", "Later", false, "btnLeft", "Skip Click", false },
-            { "right caption empty", 10, "Open", "", false, "btnLeft", "Skip Click", false },
-            { "no countdown for 0", 0, "Skip", "Click", true, "btnLeft", "Skip Click", false },
-            { "no countdown for -5", -5, "Skip", "Click", true, "btnLeft", "Skip Click", false },
-        };
-        for (const auto &row : rows)
-            QTest::newRow(row.tag) << row.seconds << QString(row.left) << QString(row.right) << row.skipOnLeft
-                                   << QString(row.answer) << QString(row.captions) << row.opens;
+        QTest::newRow("skip button") << Options() << "btnLeft"
+                                     << "Skip Click" << false;
+        QTest::newRow("escape key") << Options() << "escape"
+                                    << "Skip Click" << false;
+        QTest::newRow("open button") << Options() << "btnRight"
+                                     << "Skip Click" << true;
+        QTest::newRow("skip on the right, open on the left") << Options { 10, "Open", "Later", false } << "btnLeft"
+                                                             << "Open Later" << true;
+        QTest::newRow("skip on the right") << Options { 10, "Open", "Later", false } << "btnRight"
+                                           << "Open Later" << false;
+        // An empty caption restores Skip and Click, skip on the left.
+        QTest::newRow("left caption empty") << Options { 10, "", "Later", false } << "btnLeft"
+                                            << "Skip Click" << false;
+        QTest::newRow("right caption empty") << Options { 10, "Open", "", false } << "btnLeft"
+                                             << "Skip Click" << false;
+        QTest::newRow("no countdown for 0") << Options { 0 } << "btnLeft"
+                                            << "Skip Click" << false;
+        QTest::newRow("no countdown for -5") << Options { -5 } << "btnLeft"
+                                             << "Skip Click" << false;
     }
 
     void everyAnswerEndsTheCountdown()
     {
-        QFETCH(int, seconds);
-        QFETCH(QString, left);
-        QFETCH(QString, right);
-        QFETCH(bool, skipOnLeft);
+        QFETCH(Options, options);
         QFETCH(QString, answer);
         QFETCH(QString, captions);
         QFETCH(bool, opens);
-        Options options;
-        options.seconds = seconds;
-        options.left = left;
-        options.right = right;
-        options.skipOnLeft = skipOnLeft;
+        const int seconds = options.seconds;
         auto dialog = makeDialog(options);
         QCOMPARE(button(*dialog, "btnLeft")->text() + ' ' + button(*dialog, "btnRight")->text(), captions);
         auto *timer = dialog->findChild<QTimer *>();
@@ -227,45 +213,29 @@ private slots:
     // the thread.
     void hugePicturesKeepTheDialogOnTheScreen()
     {
-        QFile logo(QFINDTESTDATA(QStringLiteral("data/giant-logo.png")));
-        QFile picture(QFINDTESTDATA(QStringLiteral("data/giant-picture.gif")));
-        QVERIFY(logo.open(QIODevice::ReadOnly) && picture.open(QIODevice::ReadOnly));
         Options options;
-        options.logo = logo.readAll();
-        options.picture = picture.readAll();
+        options.logo = testData(QStringLiteral("giant-logo.png"));
+        options.picture = testData(QStringLiteral("giant-picture.gif"));
         auto dialog = makeDialog(options);
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
 
         const QRect screen = dialog->screen()->availableGeometry();
         const QRect frame = dialog->frameGeometry();
-        QVERIFY2(screen.contains(frame),
-            qPrintable(QStringLiteral("%1,%2 %3x%4 in %5x%6")
-                           .arg(frame.x())
-                           .arg(frame.y())
-                           .arg(frame.width())
-                           .arg(frame.height())
-                           .arg(screen.width())
-                           .arg(screen.height())));
-        for (const char *name : { "btnLeft", "btnRight" }) {
-            const QPushButton *each = button(*dialog, name);
-            QVERIFY(screen.contains(QRect(each->mapToGlobal(QPoint(0, 0)), each->size())));
-        }
+        QVERIFY2(screen.contains(frame), qPrintable(QDebug::toString(frame) + QDebug::toString(screen)));
+        QCOMPARE(buttonsOffScreen(*dialog), 0);
         const QSize logoShown = dialog->findChild<QLabel *>(QStringLiteral("label"))->pixmap().size();
         QMovie *movie = dialog->findChild<QLabel *>(QStringLiteral("lblAdImageCtrl"))->movie();
         const QSize pictureShown = movie->currentImage().size();
         QVERIFY(logoShown.width() > 10 && logoShown.width() == logoShown.height());
         QVERIFY(pictureShown.width() > 10 && pictureShown.width() == pictureShown.height());
 
-        QSignalSpy frames(movie, &QMovie::frameChanged);
-        const qint64 before = threadCpuMs();
-        QTest::qWait(1000);
-        const qint64 used = threadCpuMs() - before;
+        const auto [frames, used] = playForASecond(movie);
         qInfo("dialog %dx%d, logo %dx%d, picture %dx%d, %d frames, %lld ms of the thread in a second", dialog->width(),
             dialog->height(), logoShown.width(), logoShown.height(), pictureShown.width(), pictureShown.height(),
-            int(frames.size()), used);
+            frames, used);
         QVERIFY2(used < 600, qPrintable(QString::number(used)));
-        QVERIFY(frames.size() > 1);
+        QVERIFY(frames > 1);
     }
 
     // Writes a picture of the dialog when TAMBORO_AD_DIALOG_SHOT names a file (run on a real X server).

@@ -5,16 +5,10 @@
 #include "QuillonAdWidget.h"
 
 #include <QDateTime>
-#include <QSettings>
 
 #include <memory>
 
 namespace {
-
-QString storedClientId(const QString &appId)
-{
-    return QSettings(QStringLiteral("Quillon"), appId).value(QStringLiteral("cid")).toString();
-}
 
 // Feeds replies straight to the module's parser.
 class ReplyParser : public QuillonAdModule {
@@ -39,12 +33,14 @@ private:
 
     int requestCount() const { return service.requests().size(); }
 
-    // Runs one chain and checks it ended holding an ad.
-    void loadAd(QuillonAdModule &module, AdChainRecorder &recorder)
+    // Runs one chain and checks the signal it ended with.
+    void loadAd(QuillonAdModule &module, AdChainRecorder &recorder, const char *ending = "adDataReady")
     {
+        const int before = requestCount();
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
         QVERIFY(recorder.waitForEnd());
-        QVERIFY2(recorder.names().last() == QLatin1String("adDataReady"), qPrintable(recorder.lastError));
+        QVERIFY2(recorder.names().last() == QLatin1String(ending),
+            qPrintable(recorder.lastError + QStringLiteral(" after ") + service.paths(before).join(QLatin1Char(' '))));
     }
 
 private slots:
@@ -167,9 +163,7 @@ private slots:
             // The picture fails, but the id was stored while the reply was read; a failed
             // chain starts no reload.
             setSwitches(QStringLiteral("image=missing"));
-            QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
-            QVERIFY(recorder.waitForEnd());
-            QCOMPARE(recorder.names().last(), QStringLiteral("networkError"));
+            loadAd(module, recorder, "networkError");
             QVERIFY(!module.findChild<QTimer *>()->isActive());
             QVERIFY(!queryKeys(service.requests(AdPath).last()).contains("cid"));
             assigned = module.currentClientId();
@@ -197,13 +191,13 @@ private slots:
         loadAd(*restarted, recorder);
         QCOMPARE(queryValue(service.requests(AdPath).last(), "cid"), assigned);
         QCOMPARE(restarted->currentClientId(), QString());
-        QVERIFY(QSettings(QStringLiteral("Quillon"), appId).contains(QStringLiteral("cid")));
+        QVERIFY(clientSettings(appId).contains(QStringLiteral("cid")));
         QCOMPARE(storedClientId(appId), QString());
 
         // One stored too long by an earlier version is not sent; the network assigns a new
         // one, which replaces it. The old module goes first, as the game ends before it starts.
         restarted.reset();
-        QSettings(QStringLiteral("Quillon"), appId).setValue(QStringLiteral("cid"), QString(900000, QLatin1Char('C')));
+        clientSettings(appId).setValue(QStringLiteral("cid"), QString(900000, QLatin1Char('C')));
         setSwitches(QString());
         QuillonAdModule upgraded(nullptr, appId, 0);
         AdChainRecorder upgradedRecorder(&upgraded);
@@ -232,7 +226,7 @@ private slots:
 
         // The id the module already holds is not written again, so a value stored meanwhile
         // stays.
-        QSettings(QStringLiteral("Quillon"), appId).setValue(QStringLiteral("cid"), QStringLiteral("elsewhere"));
+        clientSettings(appId).setValue(QStringLiteral("cid"), QStringLiteral("elsewhere"));
         QVERIFY(module.parseAdReply(reply));
         QCOMPARE(storedClientId(appId), QStringLiteral("elsewhere"));
     }
@@ -266,13 +260,11 @@ private slots:
         const QByteArray firstImage = module.currentImageData();
 
         setSwitches(QStringLiteral("ad=") + mode);
-        QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
-        QVERIFY(recorder.waitForEnd());
+        const bool noImage = mode == QLatin1String("noimage");
+        loadAd(module, recorder, noImage ? "networkError" : "adDataReady");
         QVERIFY(!module.currentAdText().isEmpty());
         QVERIFY(module.currentAdText().endsWith(textSuffix));
         QVERIFY2(module.currentAdUrl().startsWith(urlPrefix), qPrintable(module.currentAdUrl()));
-        const bool noImage = mode == QLatin1String("noimage");
-        QCOMPARE(recorder.names().last(), noImage ? QStringLiteral("networkError") : QStringLiteral("adDataReady"));
         if (!noImage)
             QVERIFY(module.currentAdImageUrl().startsWith(QLatin1String("http")));
         else // The old picture stays until a new one has arrived.
@@ -326,20 +318,15 @@ private slots:
     // startReloadAd() reaches its receivers before the request leaves.
     void dialogEndingDecidesBetweenTheHeldAdAndTheNext_data()
     {
-        QTest::addColumn<unsigned>("seconds");
-        QTest::addColumn<int>("interval");
         QTest::addColumn<QString>("answer");
+        QTest::addColumn<unsigned>("seconds");
         QTest::addColumn<QString>("pressed");
-        QTest::newRow("skipped") << 86400u << 86400000 << "btnLeft"
-                                 << "Skip";
-        QTest::newRow("countdown ran out, over a day") << 86401u << 120000 << ""
-                                                       << "";
-        QTest::newRow("window closed, far over a day") << 4000000000u << 120000 << "close"
-                                                       << "";
-        QTest::newRow("skipped, never reloading") << 0u << 0 << "btnLeft"
-                                                  << "Skip";
-        QTest::newRow("clicked through") << 86400u << 86400000 << "btnRight"
-                                         << "Click";
+        QTest::addColumn<int>("interval");
+        QTest::newRow("skipped") << "btnLeft" << 86400u << "Skip" << 86400000;
+        QTest::newRow("countdown ran out, over a day") << "" << 86401u << "" << 120000;
+        QTest::newRow("window closed, far over a day") << "close" << 4000000000u << "" << 120000;
+        QTest::newRow("skipped, never reloading") << "btnLeft" << 0u << "Skip" << 0;
+        QTest::newRow("clicked through") << "btnRight" << 86400u << "Click" << 86400000;
     }
 
     void dialogEndingDecidesBetweenTheHeldAdAndTheNext()

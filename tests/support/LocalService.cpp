@@ -9,6 +9,8 @@
 #include <QNetworkReply>
 #include <QTimer>
 
+#include <memory>
+
 LocalService::LocalService(const QStringList &extraArguments)
     : m_port(compiledInPort())
 {
@@ -53,14 +55,19 @@ bool LocalService::control(const QUrlQuery &switches)
     QNetworkAccessManager manager;
     QUrl url(baseUrl() + QStringLiteral("/_control"));
     url.setQuery(switches);
-    QNetworkReply *reply = manager.get(QNetworkRequest(url));
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-    loop.exec();
-    const bool ok = reply->isFinished() && reply->error() == QNetworkReply::NoError;
-    delete reply;
-    return ok;
+    // A loaded machine may leave the service unscheduled for seconds, and a connection may
+    // drop before any reply; setting the same switches again does no harm.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(url)));
+        QEventLoop loop;
+        QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+        loop.exec();
+        if (reply->isFinished() && reply->error() == QNetworkReply::NoError)
+            return true;
+        qWarning("the local service did not take its switches: %s", qPrintable(reply->errorString()));
+    }
+    return false;
 }
 
 QList<QJsonObject> LocalService::requests() const

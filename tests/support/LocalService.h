@@ -41,6 +41,10 @@ public:
 
     static inline const QString AdPath = QStringLiteral("/simpleM2M/clientRequestAd");
     static inline const QString LogoPath = QStringLiteral("/quillon_logo.png");
+    // How the game's ad request starts, every value in order and as sent; the time follows.
+    static inline const QString GameAdQueryStart
+        = QStringLiteral("aid=Kelto_Tamboro_Qt&v=Sm2m-1.5.2-QT_1.5.2&o=true&po=551&k=games,arcade,action,boxing,jungle,"
+                         "ape,monkey,touch,move,sports,adventure,classic,fun,free&c=Games&time=");
 
 private:
     QTemporaryDir m_dir;
