@@ -8,6 +8,7 @@ a private home; every process ends with the test, however the test ends. The roo
 is read straight from the X server, and what the player would see is judged from it.
 """
 
+import argparse
 import collections
 import ctypes
 import ctypes.util
@@ -28,6 +29,7 @@ import zlib
 
 SCREEN_W, SCREEN_H = 480, 800
 SERVICE_PORT = 18765  # the default of World(port=...): the port compiled into the game under test
+WORLDS = []  # every world made, for the SIGTERM handler to stop
 PR_SET_PDEATHSIG = 1
 PROBE_PATH = "/content.asp?pageid=18"
 UPLOAD_PATH = "/scores/upload.php"
@@ -245,6 +247,7 @@ class World:
     The screen is the phone's unless a Stage says otherwise."""
 
     def __init__(self, stage=None, port=None):
+        WORLDS.append(self)
         self.port = port or SERVICE_PORT
         self.tmp = tempfile.mkdtemp(prefix="tamboro-e2e-")
         self.processes = []
@@ -284,12 +287,16 @@ class World:
                 if stream:
                     stream.close()
 
-    def start(self, source, game, probe_delay_ms=PROBE_DELAY_MS):
-        """Screen, bus, service and game, in that order; stopped again should one fail."""
+    def start(self, source, game, probe_delay_ms=PROBE_DELAY_MS, window_manager=False):
+        """Screen (with openbox if asked), bus, service (none without a source) and game,
+        in that order; stopped again should one fail."""
         try:
             self.start_display()
+            if window_manager:
+                self.spawn("openbox", ["openbox", "--sm-disable"], env=dict(os.environ, **self.env))
             self.start_bus()
-            self.start_service(source, probe_delay_ms=probe_delay_ms)
+            if source:
+                self.start_service(source, probe_delay_ms)
             self.start_game(game)
         except Exception:
             self.stop_all()
@@ -323,7 +330,7 @@ class World:
         self.spawn("dbus-monitor", ["dbus-monitor", "--address", address,
                                     "type='signal',interface='com.nokia.hildon_desktop'"])
 
-    def start_service(self, source, patience=120, probe_delay_ms=PROBE_DELAY_MS):
+    def start_service(self, source, probe_delay_ms, patience=120):
         """The port is compiled into the game; another run holding it is waited out."""
         self.service_log = self.path("requests.log")
         deadline = time.monotonic() + patience
@@ -377,10 +384,11 @@ class World:
         return subprocess.run(["xdotool", *map(str, args)], env=env, capture_output=True,
                               text=True, timeout=timeout)
 
-    def tap(self, point):
-        """A click at a point of the scene."""
+    def tap(self, point, hover=0):
+        """A click at a point of the scene; the pointer rests hover seconds on it first,
+        as a hand's would."""
         x, y = self.stage.to_screen(*point)
-        self.x("mousemove", int(x), int(y), "click", "1")
+        self.x("mousemove", int(x), int(y), *(("sleep", hover) if hover else ()), "click", "1")
 
     def shot(self):
         return self.screen.grab()
@@ -532,15 +540,15 @@ def game_over_shown(shot, playing_gap):
     return board_gap(shot) < 0.7 * playing_gap and shot.white_count(170, 22, 310, 75) > 60
 
 
-def help_screen_shown(shot):
-    """White lines of help text on the grey ground, and no other screen."""
-    return (shot.white_count(40, 110, 440, 400, step=2) > 400
-            and not game_screen_shown(shot) and not start_title_shown(shot))
-
-
 def high_score_screen_shown(shot):
     button = shot.brightness(75, 590, 405, 622)
     return (button < 70 and shot.white_count(75, 588, 405, 624, floor=160) > 40
+            and not game_screen_shown(shot) and not start_title_shown(shot))
+
+
+def help_screen_shown(shot):
+    """White lines of help text on the grey ground, and no other screen."""
+    return (shot.white_count(40, 110, 440, 400, step=2) > 400 and not high_score_screen_shown(shot)
             and not game_screen_shown(shot) and not start_title_shown(shot))
 
 
@@ -604,3 +612,23 @@ class Steps(unittest.TestCase):
             if not type(self).broken and not self.later_steps_unaffected:
                 type(self).broken = self._testMethodName
         return outcome
+
+
+def arguments(doc):
+    """The options every end-to-end test takes; callers add their own."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(
+        os.path.dirname(os.path.abspath(__file__)))), help="the source tree (for tools/adnet.py)")
+    parser.add_argument("--port", type=int, default=SERVICE_PORT, help="the service port compiled into the game")
+    return parser
+
+
+def run_tests(rest):
+    """unittest on the remaining arguments. A SIGTERM stops every world first: unittest
+    would take SystemExit for a test error and go on."""
+    def stop(number, _frame):
+        for world in WORLDS:
+            world.stop_all()
+        os._exit(128 + number)
+    signal.signal(signal.SIGTERM, stop)
+    unittest.main(argv=[sys.argv[0], "-v", *rest])

@@ -3,40 +3,25 @@
 driven by fast hands. Taps and double-clicks during screen slides, minimising and
 restoring, the ad dialog's window and a press held while the dialog opens.
 
-It reuses test_play.py's world (Xvfb, private bus, local service, the game with a
-private home) and adds the window manager. The steps run in order; once one fails,
-the rest are skipped.
+It runs in harness.py's world (Xvfb, private bus, local service, the game with a
+private home) with the window manager added; the steps run in order.
 
     test_desktop.py --game build/tamboro [--source REPO] --port PORT
 """
 
 import os
 import re
-import signal
 import subprocess
 import sys
 import time
-import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import test_play as play  # noqa: E402
+from harness import *  # noqa: E402,F401,F403
 
-# Start-screen buttons on the 480x800 screen.
-NEW_GAME, HIGHSCORES, MORE_GAMES = (245, 333), (245, 393), (245, 453)
-HELP, EXIT = (128, 513), (356, 512)
+MORE_GAMES, EXIT = (245, 453), (356, 512)
 # About as fast as a hand taps twice; the slide lasts 300 ms.
 GAP = 0.08
-
-
-def help_screen_shown(shot):
-    """White help text on the grey texture, no start title, no board, no upload button."""
-    return (not play.start_title_shown(shot) and not play.game_screen_shown(shot)
-            and not play.high_score_screen_shown(shot)
-            and shot.white_count(40, 110, 440, 400, step=2, floor=200) > 300)
-
-
-EXPECTED = {"game": play.game_screen_shown, "info": help_screen_shown,
-            "highscore": play.high_score_screen_shown}
+EXPECTED = {"game": game_screen_shown, "info": help_screen_shown, "highscore": high_score_screen_shown}
 
 
 class Desktop:
@@ -67,74 +52,38 @@ class Desktop:
         return [int(w) for w in found if int(w) != game and self.state(w)]
 
 
-class DesktopTest(unittest.TestCase):
-    world = None
-    broken = None
+class DesktopTest(Steps):
     game_window = None
 
     @classmethod
     def setUpClass(cls):
-        cls.world = play.World()
-        try:
-            cls.world.start_display()
-            cls.world.spawn("openbox", ["openbox", "--sm-disable"], env=dict(os.environ, **cls.world.env))
-            cls.world.start_bus()
-            cls.world.start_service(OPTIONS.source)
-            cls.world.start_game(OPTIONS.game)
-        except Exception:
-            cls.world.stop_all()
-            raise
+        cls.world = World(port=OPTIONS.port)
+        cls.world.start(OPTIONS.source, OPTIONS.game, window_manager=True)
         cls.desktop = Desktop(cls.world)
 
     @classmethod
     def tearDownClass(cls):
         cls.world.stop_all()
-        if DesktopTest.broken:
+        if cls.failed:
             print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
 
-    def setUp(self):
-        if DesktopTest.broken:
-            self.skipTest(f"an earlier step failed ({DesktopTest.broken})")
-        if self.world.game.poll() is not None:
-            DesktopTest.broken = self._testMethodName
-            self.fail(f"the game exited with status {self.world.game.returncode}:\n{self.world.game_output()}")
-
-    def run(self, result=None):
-        before = len(result.failures) + len(result.errors) if result else 0
-        outcome = super().run(result)
-        if result and len(result.failures) + len(result.errors) > before and not DesktopTest.broken:
-            DesktopTest.broken = self._testMethodName
-        return outcome
-
     def tap(self, point, hover=0.05):
-        """The pointer reaches the control before the click, as a hand's would."""
-        self.world.x("mousemove", *point)
-        time.sleep(hover)
-        self.world.x("click", "1")
+        self.world.tap(point, hover)
 
-    def shot_until(self, condition, timeout):
-        return play.wait_until(lambda: condition(self.world.shot()), timeout, interval=0.1)
-
-    def close_dialog(self, dialog):
-        self.world.press_escape(dialog)
-        self.assertTrue(play.wait_until(lambda: self.desktop.state(dialog) is None or
-                                        self.world.dialog() is None, 5), "Escape did not close the ad dialog")
+    def screen_shows(self, condition, timeout=5):
+        return self.world.wait_for_shot(condition, timeout, unmet=self._testMethodName)
 
     def back_to_start(self):
-        self.tap(play.HOME)
-        self.assertTrue(self.shot_until(play.start_screen_uncovered, 5), "home did not lead back to the start")
-        # Until its slide is over the start screen rightly takes no tap.
-        time.sleep(play.SLIDE_SECONDS)
+        self.tap(HOME)
+        self.assertTrue(self.screen_shows(start_screen_uncovered), "home did not lead back to the start")
 
     def test_1_window_and_start(self):
-        main = play.wait_until(self.world.main_window, 20)
+        main = wait_until(self.world.main_window, 20)
         self.assertIsNotNone(main, "no full-screen game window")
         DesktopTest.game_window = int(main[0])
         # The start-up ad, if the ad chain was done in time, is let go first.
-        dialog = play.wait_until(self.world.dialog, play.PROBE_DELAY_MS / 1000 + 8, interval=0.2)
-        if dialog:
-            self.close_dialog(dialog[0])
-        self.assertTrue(self.shot_until(play.start_screen_uncovered, 15), "the start screen stayed covered")
+        self.assertIsNot(self.world.dismiss_dialog(PROBE_DELAY_MS / 1000 + 8), False, "Escape left the ad open")
+        self.assertTrue(self.screen_shows(start_screen_uncovered, 15), "the start screen stayed covered")
 
         # Docks group the window with its desktop entry and show the monkey icon.
         entry = os.path.join(OPTIONS.source, "desktop", "tamboro.desktop")
@@ -182,9 +131,7 @@ class DesktopTest(unittest.TestCase):
         try:
             time.sleep(0.3)
             held = self.world.shot().brightness(60, 312, 430, 354)
-            dialog = play.wait_until(self.world.dialog, 15, interval=0.2)
-            self.assertIsNotNone(dialog, "no ad at the end of the second game")
-            self.close_dialog(dialog[0])
+            self.assertTrue(self.world.dismiss_dialog(15), "no ad at the end of the second game, or it stayed")
         finally:
             self.world.x("mouseup", "1")
         time.sleep(0.3)
@@ -194,13 +141,13 @@ class DesktopTest(unittest.TestCase):
 
     def test_4_minimise_then_restore(self):
         desktop, game = self.desktop, self.game_window
-        self.assertTrue(self.shot_until(play.start_screen_uncovered, 5), "the start screen is not shown")
+        self.assertTrue(self.screen_shows(start_screen_uncovered, 5), "the start screen is not shown")
         # The dialog just closed; the game's window gets the focus back before the tap.
         self.world.x("windowactivate", game)
         time.sleep(0.5)
-        self.tap(play.MINIMISE, hover=0.3)
-        self.assertTrue(play.wait_until(lambda: desktop.state(game) == "Iconic", 8), "the game did not minimise")
-        dialogs = play.wait_until(lambda: desktop.dialogs(game), 10)
+        self.tap(MINIMISE, hover=0.3)
+        self.assertTrue(wait_until(lambda: desktop.state(game) == "Iconic", 8), "the game did not minimise")
+        dialogs = wait_until(lambda: desktop.dialogs(game), 10)
         self.assertTrue(dialogs, "no ad dialog after minimising")
         dialog = dialogs[0]
         self.assertEqual(desktop.transient_for(dialog), game, "the dialog's window is not the game's")
@@ -209,33 +156,20 @@ class DesktopTest(unittest.TestCase):
 
         # Back from the task bar: full screen, the dialog with it, above it.
         self.world.x("windowactivate", game)
-        self.assertTrue(play.wait_until(lambda: desktop.state(game) == "Normal", 5), "the game was not restored")
-        self.assertTrue(play.wait_until(lambda: "_NET_WM_STATE_FULLSCREEN" in desktop.net_state(game), 5),
+        self.assertTrue(wait_until(lambda: desktop.state(game) == "Normal", 5), "the game was not restored")
+        self.assertTrue(wait_until(lambda: "_NET_WM_STATE_FULLSCREEN" in desktop.net_state(game), 5),
                         "restored, the game is not full screen")
-        self.assertEqual(self.world.main_window()[1:], (play.SCREEN_W, play.SCREEN_H))
+        self.assertEqual(self.world.main_window()[1:], (SCREEN_W, SCREEN_H))
         self.assertEqual(desktop.state(dialog), "Normal", "the dialog did not come back with the game")
-        self.close_dialog(dialog)
-        self.assertTrue(self.shot_until(play.start_screen_uncovered, 5), "the start screen did not come back")
+        self.assertTrue(self.world.dismiss_dialog(5), "Escape did not close the ad dialog")
+        self.assertTrue(self.screen_shows(start_screen_uncovered, 5), "the start screen did not come back")
 
 
 OPTIONS = None
 
-
-def main():
-    global OPTIONS
-    import argparse
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+if __name__ == "__main__":
+    parser = arguments(__doc__)
     parser.add_argument("--game", required=True)
-    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(
-        os.path.dirname(os.path.abspath(__file__)))))
-    parser.add_argument("--port", type=int, default=play.SERVICE_PORT)
     OPTIONS, rest = parser.parse_known_args()
     OPTIONS.game = os.path.abspath(OPTIONS.game)
-    play.SERVICE_PORT = OPTIONS.port
-    signal.signal(signal.SIGTERM, lambda number, _: (DesktopTest.world and DesktopTest.world.stop_all(),
-                                                     os._exit(128 + number)))
-    unittest.main(argv=[sys.argv[0], "-v", *rest])
-
-
-if __name__ == "__main__":
-    main()
+    run_tests(rest)

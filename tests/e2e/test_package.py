@@ -10,7 +10,6 @@ else's). Without it, checks the package found there, unpacked, and the game star
 its menu entry under Xvfb.
 """
 
-import argparse
 import configparser
 import glob
 import os
@@ -25,7 +24,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import test_play as play  # noqa: E402  the X harness: screen, input and what the game shows
+import harness as play  # noqa: E402
 
 OPTIONS = None
 APP_ID = "net.kelto.tamboro"
@@ -159,16 +158,12 @@ class PackageTest(unittest.TestCase):
     def launch(self, service=False):
         """A fresh display, bus and home, optionally a service of the test's own on the
         port, and the game started from the menu entry."""
-        world = play.World()
+        if not service:
+            self.assertFalse(listening(OPTIONS.port), f"something already listens on port {OPTIONS.port}")
+        world = play.World(port=OPTIONS.port)
         self.worlds.append(world)
         self.addCleanup(world.stop_all)
-        world.start_display()
-        world.start_bus()
-        if service:
-            world.start_service(OPTIONS.source)
-        else:
-            self.assertFalse(listening(OPTIONS.port), f"something already listens on port {OPTIONS.port}")
-        world.start_game(self.menu_command())
+        world.start(service and OPTIONS.source, self.menu_command())
         return world
 
     def service_of(self, world):
@@ -285,18 +280,10 @@ class PackageTest(unittest.TestCase):
         self.assertIsNone(service.poll(), "the service that was already listening was stopped")
 
 
-def stop_on_signal(number, _frame):
-    for world in PackageTest.worlds:
-        world.stop_all()
-    os._exit(128 + number)
-
-
 def main():
     global OPTIONS
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--source", required=True, help="the source tree")
+    parser = play.arguments(__doc__)
     parser.add_argument("--build", required=True, help="folder for the package's own Release build")
-    parser.add_argument("--port", type=int, required=True, help="the service port compiled into the package")
     parser.add_argument("--make", action="store_true", help="build the package instead of checking it")
     parser.add_argument("--define", action="append", default=[], metavar="NAME=VALUE",
                         help="a cache value for the package's build (with --make)")
@@ -304,9 +291,7 @@ def main():
     OPTIONS, rest = parser.parse_known_args()
     if OPTIONS.make:
         return make_package()
-    play.SERVICE_PORT = OPTIONS.port
-    signal.signal(signal.SIGTERM, stop_on_signal)
-    unittest.main(argv=[sys.argv[0], "-v", *rest])
+    play.run_tests(rest)
 
 
 if __name__ == "__main__":

@@ -14,31 +14,20 @@ QT_SCALE_FACTOR=2.
     test_play.py --game build/tamboro [--source REPO] [--shots DIR] [--update-docs]
 """
 
-import argparse
 import os
 import shutil
-import signal
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
-from harness import *  # noqa: E402,F401,F403  test_desktop.py and test_package.py reach it through here
+from harness import *  # noqa: E402,F401,F403
 
-SERVICE_PORT = harness.SERVICE_PORT  # replaced by --port (and by test_desktop.py)
 PLAYER = "kelto_player"
 # Every character the form encoding has to protect, plus a space.
 PASSWORD = "p&ss=w+rd%41 #!"
 
 OPTIONS = None
-
-
-class World(harness.World):
-    """The harness's world on this module's SERVICE_PORT, which callers set."""
-
-    def __init__(self, stage=None):
-        super().__init__(stage, port=SERVICE_PORT)
 
 
 class PlayTest(Steps):
@@ -50,7 +39,7 @@ class PlayTest(Steps):
 
     @classmethod
     def setUpClass(cls):
-        cls.world = World()
+        cls.world = World(port=OPTIONS.port)
         cls.shots_dir = OPTIONS.shots or cls.world.path("shots")
         os.makedirs(cls.shots_dir, exist_ok=True)
         try:
@@ -283,7 +272,7 @@ class LargeScreenTest(unittest.TestCase):
         write_shots(self.shots, OPTIONS.shots)
 
     def start(self, stage):
-        self.world = LargeScreenTest.world = World(stage)
+        self.world = LargeScreenTest.world = World(stage, port=OPTIONS.port)
         self.world.start(OPTIONS.source, OPTIONS.game, probe_delay_ms=0)
         self.world.fill_screen()
 
@@ -335,31 +324,12 @@ class LargeScreenTest(unittest.TestCase):
         self.passed = True
 
 
-def stop_on_signal(number, _frame):
-    """unittest would take SystemExit for a test error and go on, so stop here."""
-    for world in (PlayTest.world, LargeScreenTest.world):
-        if world:
-            world.stop_all()
-    os._exit(128 + number)
-
-
-def main():
-    global OPTIONS, SERVICE_PORT
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+if __name__ == "__main__":
+    parser = arguments(__doc__)
     parser.add_argument("--game", required=True, help="the tamboro executable")
-    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(
-        os.path.dirname(os.path.abspath(__file__)))), help="the source tree (for tools/adnet.py)")
-    parser.add_argument("--port", type=int, default=SERVICE_PORT,
-                        help="the service port compiled into the game")
     parser.add_argument("--shots", help="folder for the screenshots (default: the test's temp dir)")
     parser.add_argument("--update-docs", action="store_true",
                         help="also write the screenshots to docs/screenshots/ of the source tree")
     OPTIONS, rest = parser.parse_known_args()
     OPTIONS.game = os.path.abspath(OPTIONS.game)
-    SERVICE_PORT = OPTIONS.port
-    signal.signal(signal.SIGTERM, stop_on_signal)
-    unittest.main(argv=[sys.argv[0], "-v", *rest])
-
-
-if __name__ == "__main__":
-    main()
+    run_tests(rest)
