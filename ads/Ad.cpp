@@ -42,15 +42,16 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (event->type() != QEvent::Show || placing)
+        // A show the window manager reports (the dialog restored with the game) finds the
+        // dialog already placed and belonging to the game.
+        if (event->type() != QEvent::Show || event->spontaneous() || placing)
             return false;
         auto *dialog = qobject_cast<QuillonAdDialog *>(watched);
         if (!dialog || !dialog->isWindow() || dialog->parentWidget() || !dialog->windowHandle())
             return false;
         dialogs.append(dialog->windowHandle());
         dialog->windowHandle()->setTransientParent(game);
-        // A show the window manager reports (the dialog restored with the game) is its own.
-        if (event->spontaneous() || !(game->windowStates() & Qt::WindowMinimized))
+        if (!(game->windowStates() & Qt::WindowMinimized))
             return false;
         // Asked for while the game is minimised, the dialog is mapped minimised: mapped as a
         // normal window, its activation would bring the game back with it. Moving or
