@@ -29,7 +29,11 @@ run_suite() {
 
 run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if [ "${TAMBORO_SKIP_SANITIZERS:-0}" != 1 ]; then
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
+    # intercept_tls_get_addr=0: the sanitizer's record of dynamic TLS blocks now and then
+    # holds a stale entry at exit (about one run in twenty of ads_module), and the leak
+    # check then crashes reading it ("Tracer caught signal 11", with a passing test). A
+    # sound run records no such block at exit, so the check scans the same memory without it.
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DTAMBORO_SANITIZE=ON -DTAMBORO_BENCH=OFF
 fi
