@@ -244,6 +244,7 @@ private slots:
             { "url with leading spaces", "spaces", "   \n  http", "" },
             { "no image address", "noimage", "http", "" },
             { "k=v pairs in a comment, CDATA and instruction", "commented", "http", "" },
+            { "a document without an ad", "empty", "", "" },
         };
         for (const auto &row : rows)
             QTest::newRow(row.tag) << QString(row.mode) << QString(row.urlPrefix) << QString(row.textSuffix);
@@ -261,7 +262,13 @@ private slots:
 
         setSwitches(QStringLiteral("ad=") + mode);
         const bool noImage = mode == QLatin1String("noimage");
-        loadAd(module, recorder, noImage ? "networkError" : "adDataReady");
+        const bool noAd = mode == QLatin1String("empty");
+        loadAd(module, recorder, noImage || noAd ? "networkError" : "adDataReady");
+        if (noAd) { // the first ad's fields went when the second request started
+            QVERIFY(module.currentAdText().isEmpty() && module.currentAdUrl().isEmpty());
+            QVERIFY(module.currentAdImageUrl().isEmpty() && module.currentImageData() == firstImage);
+            return;
+        }
         QVERIFY(!module.currentAdText().isEmpty());
         QVERIFY(module.currentAdText().endsWith(textSuffix));
         QVERIFY2(module.currentAdUrl().startsWith(urlPrefix), qPrintable(module.currentAdUrl()));
