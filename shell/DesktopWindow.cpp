@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QWindow>
 
 void nameApplicationForDesktop()
@@ -30,12 +31,19 @@ public:
 
     bool eventFilter(QObject *, QEvent *event) override
     {
+        // The first move or resize after F11 is the window manager placing the window.
+        if ((event->type() == QEvent::Resize || event->type() == QEvent::Move) && leavingFullScreen) {
+            leavingFullScreen = false;
+            fitOnScreen();
+            return false;
+        }
         if (event->type() != QEvent::KeyPress)
             return false;
         const auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() != Qt::Key_F11 || key->isAutoRepeat())
             return false;
-        if (window.windowStates() & Qt::WindowFullScreen)
+        leavingFullScreen = window.windowStates() & Qt::WindowFullScreen;
+        if (leavingFullScreen)
             window.showNormal();
         else
             window.showFullScreen();
@@ -43,7 +51,26 @@ public:
     }
 
 private:
+    // The window manager gives back the size the window had before full screen, the
+    // scene's 480x800, which with its frame is taller than many a laptop's screen. Such a
+    // window is shrunk, keeping its shape, until it fits with its frame, and is centred.
+    void fitOnScreen()
+    {
+        const QRect room = window.screen()->availableGeometry();
+        const QMargins frame = window.frameMargins();
+        const QSize most = room.size().shrunkBy(frame);
+        if (window.width() <= most.width() && window.height() <= most.height())
+            return;
+        const QSize fitted = window.size().scaled(most, Qt::KeepAspectRatio);
+        const QSize outer = fitted.grownBy(frame);
+        const QPoint corner = room.topLeft()
+            + QPoint(
+                (room.width() - outer.width()) / 2 + frame.left(), (room.height() - outer.height()) / 2 + frame.top());
+        window.setGeometry(QRect(corner, fitted));
+    }
+
     QWindow &window;
+    bool leavingFullScreen = false;
 };
 
 } // namespace
