@@ -24,6 +24,7 @@ Rectangle {
     }
 
     Text {
+        id: title
         anchors.horizontalCenter: parent.horizontalCenter
         anchors.top: parent.top
         anchors.topMargin: 10

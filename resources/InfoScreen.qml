@@ -13,6 +13,7 @@ Rectangle {
     }
 
     Text {
+        id: title
         anchors.horizontalCenter: parent.horizontalCenter
         anchors.top: parent.top
         anchors.topMargin: 10

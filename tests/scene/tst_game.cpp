@@ -254,21 +254,21 @@ void GameTest::kindDrawDecidesPointsAndExtraMonkey()
     QFETCH(bool, extra);
 
     Scene scene;
-    // Fourth of eight free holes; the extra step then draws the first of the seven left
+    // The last of eight free holes; the extra step then draws the first of the seven left
     // with a kind that would allow yet another monkey, which must not come.
-    QVERIFY(play(scene, { slot(3, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) }));
+    QVERIFY(play(scene, { slot(7, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) }));
     scene.advance(1000);
 
-    QVERIFY(monkeyUp(scene, 4));
+    QVERIFY(monkeyUp(scene, 8));
     QCOMPARE(monkeysUp(scene), extra ? 2 : 1);
     QCOMPARE(monkeyUp(scene, 1), extra);
 
-    hit(scene, 4);
+    hit(scene, 8);
     QCOMPARE(rootInt(scene, "score"), points);
     QCOMPARE(scene.property(QStringLiteral("gameView"), "scoreText").toString(), QString::number(points));
-    QVERIFY(!monkeyUp(scene, 4));
-    QCOMPARE(holeProperty(scene, 4, "hasMonkey").toInt(), 0);
-    QVERIFY(!scene.property(QStringLiteral("hideTimer4"), "running").toBool());
+    QVERIFY(!monkeyUp(scene, 8));
+    QCOMPARE(holeProperty(scene, 8, "hasMonkey").toInt(), 0);
+    QVERIFY(!scene.property(QStringLiteral("hideTimer8"), "running").toBool());
 }
 
 void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
@@ -307,6 +307,15 @@ void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
     }
     QCOMPARE(scene.property(QStringLiteral("gameTimer"), "interval").toInt(), 250);
     QCOMPARE(holeProperty(scene, 8, "flipSpeed").toInt(), 125);
+
+    // A restart carries nothing over: no points shown, no hits, the first speed.
+    scene.tap(button(scene, QStringLiteral("restart")));
+    QCOMPARE(scene
+                 .evaluate(QStringLiteral("[gameArea.score, gameView.scoreText, gameArea.clickCount,"
+                                          " gameArea.gameTimerInterval, gameTimer.interval, gameView.hole8.flipSpeed]"
+                                          ".join()"))
+                 .toString(),
+        QStringLiteral("0,0,0,1000,1000,500"));
 }
 
 void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
@@ -420,6 +429,8 @@ void GameTest::restartClearsBoardAndOldTimersFireHarmlessly()
     scene.advance(1300);
     QVERIFY(!monkeyUp(scene, 1));
     QCOMPARE(rootInt(scene, "lives"), 2);
+    scene.tap(button(scene, QStringLiteral("restart")));
+    QCOMPARE(scene.property(QStringLiteral("gameView"), "livesText").toString(), QStringLiteral("3"));
 }
 
 void GameTest::buttonsShowPressedPicturesAndActOnClick_data()

@@ -14,6 +14,7 @@
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQmlExpression>
+#include <QRegularExpression>
 
 #include <memory>
 
@@ -244,6 +245,17 @@ void NavigationTest::helpTextStaysClearOfTheAboutText()
     QQuickItem *help = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("helpText"));
     QQuickItem *about = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("aboutText"));
     QVERIFY(help && about);
+    QCOMPARE(scene.itemIn(QStringLiteral("infoView"), QStringLiteral("title"))->property("text").toString(),
+        QStringLiteral("How to play?"));
+    QCOMPARE(help->property("text").toString(),
+        QStringLiteral(
+            "When you see monkey in the hole,\npress it before it goes away.\n\nIf you miss three monkeys or\n"
+            "the screen fills, you lose the game.\n\nBlue monkey - 1 point\nViolet monkey - 2 points\n"
+            "Yellow monkey - 3 points"));
+    QVERIFY(QRegularExpression(QStringLiteral("^About application\nDeveloper - .+\nName - Tamboro 2 \\(v2\\.0\\.1\\)\n"
+                                              "More info - .+$"))
+                .match(about->property("text").toString())
+                .hasMatch());
     // Whatever font stands in for the missing one, each of the nine lines stays one line.
     QCOMPARE(help->property("lineCount").toInt(), 9);
     QVERIFY(help->property("contentWidth").toReal() <= help->width());
