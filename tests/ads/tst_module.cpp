@@ -39,7 +39,9 @@ private:
         const int before = requestCount();
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
         QVERIFY(recorder.waitForEnd());
-        QVERIFY2(recorder.names().last() == QLatin1String(ending),
+        const QString flags
+            = QLatin1String(ending) == QLatin1String("adDataReady") ? " busy=0 ready=1" : " busy=1 ready=0";
+        QVERIFY2(recorder.events.last() == QLatin1String(ending) + flags,
             qPrintable(recorder.lastError + QStringLiteral(" after ") + service.paths(before).join(QLatin1Char(' '))));
     }
 
@@ -177,6 +179,7 @@ private slots:
         QCOMPARE(restarted->currentClientId(), assigned);
         loadAd(*restarted, recorder);
         QCOMPARE(queryValue(service.requests(AdPath).last(), "cid"), assigned);
+        QCOMPARE(queryKeys(service.requests(AdPath).last()), QStringList({ "aid", "v", "o", "po", "cid", "time" }));
         QCOMPARE(restarted->currentClientId(), assigned);
 
         // An id longer than a request parameter may be is not taken: the held one stays,
@@ -229,6 +232,8 @@ private slots:
         clientSettings(appId).setValue(QStringLiteral("cid"), QStringLiteral("elsewhere"));
         QVERIFY(module.parseAdReply(reply));
         QCOMPARE(storedClientId(appId), QStringLiteral("elsewhere"));
+        QVERIFY(module.parseAdReply(QByteArray(reply).replace("c-17", "C-17")));
+        QCOMPARE(storedClientId(appId), QStringLiteral("C-17"));
     }
 
     void replyFieldsAreReadInAnyCaseAndTheLastOneDecides_data()
@@ -285,7 +290,7 @@ private slots:
         QCOMPARE(nameless.requestAd(), int(QuillonAdModule::ErrorNoApplicationId));
         QVERIFY(!nameless.isBusy());
 
-        QuillonAdModule module(nullptr, freshAppId(), 0);
+        ReplyParser module(nullptr, freshAppId(), 0);
         AdChainRecorder recorder(&module);
         const auto showDialog
             = [&] { return module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false); };
@@ -295,7 +300,7 @@ private slots:
         QCOMPARE(showDialog(), int(QuillonAdModule::ErrorNoAd));
         QCOMPARE(module.clickAd(), int(QuillonAdModule::ErrorNoAd));
         QuillonAdWidget banner(nullptr, QByteArray(), QString(), false, QString());
-        QCOMPARE(module.updateAdWidget(&banner), int(QuillonAdModule::ErrorNoAd));
+        QCOMPARE(module.updateAdWidget(nullptr), int(QuillonAdModule::ErrorNoAd));
 
         // One chain at a time, from the logo download on.
         setSwitches(QStringLiteral("logo_delay_ms=400&ad_delay_ms=400"));
@@ -307,7 +312,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !recorder.events.isEmpty(); }, 10000));
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ErrorBusy));
         QCOMPARE(showDialog(), int(QuillonAdModule::ErrorBusy));
-        QCOMPARE(module.updateAdWidget(&banner), int(QuillonAdModule::ErrorBusy));
+        QCOMPARE(module.updateAdWidget(nullptr), int(QuillonAdModule::ErrorBusy));
         QVERIFY(recorder.waitForEnd());
         QCOMPARE(recorder.names(), QStringList({ "startReloadAd", "adDataReady" }));
         QCOMPARE(service.paths(before).mid(0, 2), QStringList({ LogoPath, AdPath }));
@@ -315,9 +320,12 @@ private slots:
 
         const QJsonObject request = service.requests(AdPath).last();
         QCOMPARE(queryValue(request, "eid"), QString(256, QLatin1Char('x')));
-        QVERIFY(!queryKeys(request).contains("a"));
+        QCOMPARE(queryKeys(request), QStringList({ "aid", "v", "o", "po", "eid", "time" }));
         QCOMPARE(module.updateAdWidget(nullptr), int(QuillonAdModule::ErrorNoWidget));
         QCOMPARE(module.updateAdWidget(&banner), int(QuillonAdModule::ResultOk));
+        // An empty last link clears the one held: the ad stays, but there is nothing to click.
+        QVERIFY(module.parseAdReply("<r><ad><url>http://x.example/</url><url/></ad></r>"));
+        QCOMPARE(module.clickAd(), int(QuillonAdModule::ErrorNoAd));
     }
 
     // The reload timer follows the interval; it stops while the dialog shows, starts again
