@@ -250,6 +250,7 @@ private slots:
             { "no image address", "noimage", "http", "" },
             { "k=v pairs in a comment, CDATA and instruction", "commented", "http", "" },
             { "a document without an ad", "empty", "", "" },
+            { "no XML at all", "notxml", "", "" },
         };
         for (const auto &row : rows)
             QTest::newRow(row.tag) << QString(row.mode) << QString(row.urlPrefix) << QString(row.textSuffix);
@@ -267,8 +268,9 @@ private slots:
 
         setSwitches(QStringLiteral("ad=") + mode);
         const bool noImage = mode == QLatin1String("noimage");
-        const bool noAd = mode == QLatin1String("empty");
-        loadAd(module, recorder, noImage || noAd ? "networkError" : "adDataReady");
+        const bool corrupted = mode == QLatin1String("notxml");
+        const bool noAd = corrupted || mode == QLatin1String("empty");
+        loadAd(module, recorder, corrupted ? "adDataCorrupted" : noImage || noAd ? "networkError" : "adDataReady");
         if (noAd) { // the first ad's fields went when the second request started
             QVERIFY(module.currentAdText().isEmpty() && module.currentAdUrl().isEmpty());
             QVERIFY(module.currentAdImageUrl().isEmpty() && module.currentImageData() == firstImage);
