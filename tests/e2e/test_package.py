@@ -179,7 +179,8 @@ class PackageTest(unittest.TestCase):
         return found[0]
 
     def assert_service_gone(self, service):
-        self.assertTrue(play.wait_until(lambda: not alive(service), 5), "the service outlived the game")
+        # A loaded machine may take a few seconds to run the service's shutdown.
+        self.assertTrue(play.wait_until(lambda: not alive(service), 15), "the service outlived the game")
         self.assertFalse(listening(OPTIONS.port))
 
     def dismiss_ad(self, world, patience):
