@@ -62,11 +62,10 @@ private:
         if (window.width() <= most.width() && window.height() <= most.height())
             return;
         const QSize fitted = window.size().scaled(most, Qt::KeepAspectRatio);
-        const QSize outer = fitted.grownBy(frame);
-        const QPoint corner = room.topLeft()
-            + QPoint(
-                (room.width() - outer.width()) / 2 + frame.left(), (room.height() - outer.height()) / 2 + frame.top());
-        window.setGeometry(QRect(corner, fitted));
+        QRect outer(QPoint(), fitted.grownBy(frame));
+        outer.moveCenter(room.center());
+        window.resize(fitted);
+        window.setFramePosition(outer.topLeft());
     }
 
     QWindow &window;
