@@ -4,10 +4,17 @@
 Stands in for the outside services so the whole game runs on this machine and
 tests can see exactly what the game sent. Listens on 127.0.0.1 only and
 prints "listening 127.0.0.1:PORT" as its first line on stdout (with --port 0
-the system picks a free port).
+the system picks a free port). What it did about its data folder, and why it
+cannot listen, goes to stderr.
 
-usage: adnet.py --port N [--log FILE] [--data DIR] [--static DIR]
-                [--probe-empty] [--set KEY=VALUE ...] [--quiet]
+usage: adnet.py --port N [--log FILE] [--data DIR] [--static DIR] [--end-with PID]
+                [--test-switches] [--probe-empty] [--set KEY=VALUE ...] [--quiet]
+
+It takes orders only from the game: a request whose Host is not 127.0.0.1:PORT
+or localhost:PORT is refused with 421; a POST (or a switch change) whose Origin
+or Referer names another origin is refused with 403; either changes nothing.
+With --end-with PID it ends when the process PID (its parent, the game) ends.
+SIGTERM and SIGINT end it; however many arrive, they only wake its main loop.
 
 Endpoints
   GET  /content.asp?pageid=18       connection probe: a small page (or an empty body)
@@ -19,12 +26,16 @@ Endpoints
                                     made up on the fly for ad=badimage and ad=hugeimage
   GET  /landing/NAME                landing page of an ad
   POST /scores/upload.php           score upload form (name, score, gridSize, game,
-                                    username, password); answers "OK"
+                                    username, password); answers "OK". A score is a
+                                    whole number from 0 to 2147483647 (400 otherwise);
+                                    under a registered user name only with its password
+                                    (403 otherwise); 503 while nothing can be stored
   GET  /highscores/GAME             top scores of GAME (the game uses "tamboro")
   GET  /highscores/createaccount/   account form; POST creates the account
   GET  /store/kelto                 "More Games" page of the developer
-  GET  /_control?KEY=VALUE&...      changes switches at run time; answers JSON with all
-                                    switches; reset=1 first restores the start-up switches
+  GET  /_control?KEY=VALUE&...      only with --test-switches (else 404): changes switches
+                                    at run time; answers JSON with all switches; reset=1
+                                    first restores the start-up switches
   anything else                     404
 
 Switches (start-up values come from --set KEY=VALUE and --probe-empty)
@@ -97,21 +108,30 @@ import math
 import mimetypes
 import os
 import random
+import re
 import select
+import selectors
 import signal
 import socket
 import struct
 import sys
 import threading
+import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import parse_qs, parse_qsl
+from urllib.parse import parse_qs, parse_qsl, urlsplit
 
 import adnet_pages as pages
-from adnet_store import AccountExists, Store, utc_now
+from adnet_store import AccountExists, Store, StoreUnavailable, password_matches, utc_now
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAX_BODY_BYTES = 64 * 1024
 MAX_FORM_FIELDS = 50
+# The game keeps its score in a 32-bit integer and plays on eight holes.
+MAX_SCORE = 2 ** 31 - 1
+MAX_GRID_SIZE = 100
+MAX_FIELD_CHARS = 200
+# A client that stops half way through its request holds a thread no longer than this.
+READ_SECONDS = 60
 SLOW_SECONDS = 2.0
 SLOW_PIECES = 500
 MIB = 1024 * 1024
@@ -140,6 +160,15 @@ _LIMITS = {"probe_delay_ms": (0, 3_600_000), "logo_delay_ms": (0, 3_600_000),
            "oversized_mib": (1, 1024), "hugeimage_mib": (1, 1024),
            "nested_depth": (1, 1_000_000), "attribute_count": (1, 1_000_000),
            "probe_status": (200, 599), "upload_status": (200, 599), "hugebody_mib": (1, 4096)}
+
+
+def say(text):
+    """Tells the user on stderr; a stderr that cannot be written (a full disk) costs only
+    the message."""
+    try:
+        print(f"adnet: {text}", file=sys.stderr, flush=True)
+    except OSError:
+        pass
 
 
 def parse_switch(key, value):
@@ -201,8 +230,12 @@ class RequestLog:
             return
         line = json.dumps(entry, ensure_ascii=False) + "\n"
         with self._lock:
-            self._file.write(line)
-            self._file.flush()
+            try:
+                self._file.write(line)
+                self._file.flush()
+            except OSError:
+                # A full disk costs the log its line, not the client its reply.
+                pass
 
     def close(self):
         if self._file is not None:
@@ -214,8 +247,12 @@ class AdNetServer(ThreadingHTTPServer):
     # A hanging or slow reply must never hold up shutdown.
     block_on_close = False
 
-    def __init__(self, port, store, static_dir, switches, request_log, quiet):
+    def __init__(self, port, store, static_dir, switches, request_log, quiet, test_switches=False):
         super().__init__(("127.0.0.1", port), Handler)
+        # Accepted only when the main loop has seen a connection waiting; a client that
+        # gave up in between must not leave the loop stuck in accept().
+        self.socket.setblocking(False)
+        self.test_switches = test_switches
         self.store = store
         self.static_dir = static_dir
         self.switches = switches
@@ -231,6 +268,12 @@ class AdNetServer(ThreadingHTTPServer):
     @property
     def base_url(self):
         return f"http://127.0.0.1:{self.server_address[1]}"
+
+    @property
+    def own_hosts(self):
+        port = self.server_address[1]
+        hosts = {f"127.0.0.1:{port}", f"localhost:{port}"}
+        return hosts | {"127.0.0.1", "localhost"} if port == 80 else hosts
 
     def next_ad(self):
         if not self.ads:
@@ -258,43 +301,103 @@ class AdNetServer(ThreadingHTTPServer):
 class Handler(BaseHTTPRequestHandler):
     server_version = "QuillonLocal/1.0"
     protocol_version = "HTTP/1.0"
+    # Only while the request is read: replies may wait on a slow reader as long as it likes.
+    timeout = READ_SECONDS
 
     def log_message(self, format, *args):
         if not self.server.quiet:
-            super().log_message(format, *args)
+            try:
+                super().log_message(format, *args)
+            except OSError:
+                pass
 
     def _dispatch(self):
+        self.replied = False
+        try:
+            self._serve()
+        except OSError:
+            # The client went away or stopped sending: nobody is left to answer.
+            pass
+        except Exception:
+            # Whatever went wrong, the client gets an answer and the connection a proper end.
+            failure = traceback.format_exc()
+            if not self.replied:
+                try:
+                    self._text(500, "the service failed on this request\n")
+                except OSError:
+                    pass
+            say(f"failed on {self.command} {self.path}:\n{failure}")
+
+    do_GET = do_HEAD = do_POST = do_PUT = do_PATCH = do_DELETE = do_OPTIONS = _dispatch
+
+    def _serve(self):
         path, _, self.query = self.path.partition("?")
-        form = None
         self.fields = {}
+        form = problem = None
         if self.command in ("POST", "PUT", "PATCH"):
             body = self._read_body()
             if body is None:
                 self._log(path, None)
                 return
             if self.headers.get_content_type() == "application/x-www-form-urlencoded":
-                pairs = parse_qsl(body.decode("utf-8", "replace"), keep_blank_values=True,
-                                  max_num_fields=MAX_FORM_FIELDS)
-                self.fields = dict(pairs)
+                try:
+                    pairs = parse_qsl(body.decode("utf-8"), keep_blank_values=True,
+                                      max_num_fields=MAX_FORM_FIELDS, errors="strict")
+                except ValueError:
+                    pairs, problem = [], "the form is not UTF-8 or has too many fields\n"
                 form = {k: v for k, v in pairs if k.lower() != "password"}
+                self.fields = dict(pairs)
+                if len(self.fields) < len(pairs):
+                    problem = "a form field is given twice\n"
+        self.connection.settimeout(None)
         self._log(path, form)
-        try:
-            self._route(path)
-        except (BrokenPipeError, ConnectionResetError):
-            pass
-
-    do_GET = do_HEAD = do_POST = do_PUT = do_PATCH = do_DELETE = do_OPTIONS = _dispatch
+        if not self._own_host():
+            self._text(421, "this service answers only for its own address\n")
+        elif self._changes_state(path) and self._foreign_origin():
+            self._text(403, "requests from other sites are refused\n")
+        elif problem:
+            self._text(400, problem)
+        else:
+            try:
+                self._route(path)
+            except StoreUnavailable as error:
+                if not self.replied:
+                    self._html(pages.unavailable_page(), status=503)
+                say(f"the score board could not serve {self.command} {path}: {error}")
 
     def _read_body(self):
-        try:
-            length = int(self.headers.get("Content-Length", ""))
-        except ValueError:
+        length = self.headers.get("Content-Length")
+        if length is None:
             self._text(411, "a Content-Length is required\n")
             return None
-        if length < 0 or length > MAX_BODY_BYTES:
+        if not re.fullmatch(r"[0-9]{1,10}", length.strip()):
+            self._text(400, "the Content-Length is no length\n")
+            return None
+        if int(length) > MAX_BODY_BYTES:
             self._text(413, "body too large\n")
             return None
-        return self.rfile.read(length)
+        return self.rfile.read(int(length))
+
+    def _own_host(self):
+        """Whether the request names this service: a page on another site that a name
+        server points here (DNS rebinding) sends that site's name."""
+        hosts = self.headers.get_all("Host") or []
+        return len(hosts) == 1 and hosts[0].strip().lower() in self.server.own_hosts
+
+    def _changes_state(self, path):
+        return self.command not in ("GET", "HEAD") or path == "/_control"
+
+    def _foreign_origin(self):
+        """Whether a browser says a page of another origin sent this request."""
+        own = {f"http://{host}" for host in self.server.own_hosts}
+        sources = self.headers.get_all("Origin") or []
+        for referer in self.headers.get_all("Referer") or []:
+            try:
+                parts = urlsplit(referer.strip())
+                sources.append(f"{parts.scheme}://{parts.netloc}")
+            except ValueError:
+                sources.append("")
+        return any(source.strip().lower() not in own for source in sources)
 
     def _log(self, path, form):
         self.server.request_log.write({
@@ -303,7 +406,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def _route(self, path):
         get = self.command in ("GET", "HEAD")
-        if get and path == "/_control":
+        if get and path == "/_control" and self.server.test_switches:
             self._control()
         elif get and path == "/content.asp":
             self._probe()
@@ -333,6 +436,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def _send(self, status, content_type, body, headers=(), slow=False):
         """body is bytes or (length, iterable of bytes) for replies too big to hold."""
+        self.replied = True
         length, chunks = (len(body), (body,)) if isinstance(body, bytes) else body
         lines = [f"HTTP/1.0 {status} {self.responses.get(status, ('',))[0]}",
                  f"Server: {self.version_string()}", f"Date: {self.date_time_string()}",
@@ -391,6 +495,7 @@ class Handler(BaseHTTPRequestHandler):
                  f"Date: {self.date_time_string()}", "Content-Type: text/xml",
                  f"Content-Length: {claimed}", "Connection: close"]
         self.log_request(200, claimed)
+        self.replied = True
         self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
         if mode == "cutoff":
             self.wfile.write(body[:len(body) // 2])
@@ -399,6 +504,7 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(body)
 
     def _reset(self):
+        self.replied = True
         self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.server.abort(self.connection)
 
@@ -436,6 +542,7 @@ class Handler(BaseHTTPRequestHandler):
                                 "redirected=1"])
         elif mode == "endless":
             self.log_request(status, "-")
+            self.replied = True
             self.wfile.write(f"HTTP/1.0 {status} {self.responses.get(status, ('',))[0]}\r\n"
                              f"Content-Type: {content_type}\r\nConnection: close\r\n\r\n"
                              .encode("latin-1"))
@@ -548,20 +655,21 @@ class Handler(BaseHTTPRequestHandler):
 
     def _upload(self):
         fields = self.fields
-        try:
-            score = int(fields.get("score", ""))
-            grid_size = int(fields.get("gridSize", ""))
-        except ValueError:
-            self._text(400, "score and gridSize must be whole numbers\n")
-            return
-        if score < 0 or not fields.get("game"):
-            self._text(400, "a non-negative score and a game are required\n")
+        problem = _upload_problem(fields)
+        if problem:
+            self._text(400, problem)
             return
         if self.server.switches.snapshot()["upload"] == "redirect" and not self.query:
             self._reply_as("upload", "text/plain; charset=utf-8", b"OK\n")
             return
-        self.server.store.add_score(fields.get("name", ""), score, grid_size, fields["game"],
-                                    fields.get("username", ""), fields.get("password", ""))
+        store = self.server.store
+        username, password = fields.get("username", ""), fields.get("password", "")
+        account = store.account_password(username) if username else None
+        if account is not None and not password_matches(password, *account):
+            self._text(403, "wrong password for this user name\n")
+            return
+        store.add_score(fields.get("name", ""), int(fields["score"]), int(fields["gridSize"]),
+                        fields["game"], username, password)
         self._reply_as("upload", "text/plain; charset=utf-8", b"OK\n")
 
     def _create_account(self):
@@ -569,12 +677,30 @@ class Handler(BaseHTTPRequestHandler):
         if not username:
             self._html(pages.account_form("Please choose a user name."), status=400)
             return
+        if max(len(username), len(self.fields.get("password", ""))) > MAX_FIELD_CHARS:
+            self._html(pages.account_form(f"Please keep to {MAX_FIELD_CHARS} characters."),
+                       status=400)
+            return
         try:
             self.server.store.create_account(username, self.fields.get("password", ""))
         except AccountExists:
             self._html(pages.account_form("That user name is taken."), status=409)
             return
         self._html(pages.account_created(username))
+
+
+def _upload_problem(fields):
+    """What is wrong with an upload's fields, None when nothing is."""
+    for key, most in (("score", MAX_SCORE), ("gridSize", MAX_GRID_SIZE)):
+        value = fields.get(key, "")
+        if not re.fullmatch(r"[0-9]{1,10}", value) or int(value) > most:
+            return f"{key} must be a whole number from 0 to {most}\n"
+    if not fields.get("game"):
+        return "a game is required\n"
+    for key in ("name", "game", "username", "password"):
+        if len(fields.get(key, "")) > MAX_FIELD_CHARS:
+            return f"{key} is longer than {MAX_FIELD_CHARS} characters\n"
+    return None
 
 
 def _zeros(size, head=b""):
@@ -614,6 +740,10 @@ def parse_args(argv):
     parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
                         help="start-up value of a switch; may be repeated")
     parser.add_argument("--quiet", action="store_true", help="no access log on stderr")
+    parser.add_argument("--test-switches", action="store_true",
+                        help="serve /_control, through which tests change switches at run time")
+    parser.add_argument("--end-with", type=int, metavar="PID",
+                        help="end when the process PID, this one's parent, ends")
     args = parser.parse_args(argv)
     switches = dict(DEFAULT_SWITCHES)
     settings = [("probe", "empty")] if args.probe_empty else []
@@ -626,31 +756,71 @@ def parse_args(argv):
     return args
 
 
+def watch_signals():
+    """A descriptor that becomes readable once SIGTERM or SIGINT has arrived.
+
+    The handlers run nothing that could block: the interpreter writes a byte into a pipe
+    before the handler (which does nothing) is called."""
+    wake_read, wake_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+    signal.set_wakeup_fd(wake_write, warn_on_full_buffer=False)
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda *_: None)
+    return wake_read
+
+
+def watch_parent(pid):
+    """A descriptor that becomes readable when the process pid has ended, None when this
+    system cannot watch one. False when pid is no longer this process's parent: it ended
+    before it could be watched."""
+    try:
+        game = os.pidfd_open(pid)
+    except ProcessLookupError:
+        return False
+    except (AttributeError, OSError):
+        return None
+    if os.getppid() != pid:
+        os.close(game)
+        return False
+    return game
+
+
+def serve_until_ended(server, ends):
+    """Serves on the main thread until one of the descriptors ends becomes readable."""
+    with selectors.DefaultSelector() as selector:
+        selector.register(server.socket, selectors.EVENT_READ)
+        for fd in ends:
+            selector.register(fd, selectors.EVENT_READ)
+        while True:
+            for key, _ in selector.select():
+                if key.fileobj is not server.socket:
+                    return
+                server._handle_request_noblock()
+
+
 def main(argv=None):
     args = parse_args(argv)
+    ends = [watch_signals()]
+    if args.end_with is not None:
+        parent = watch_parent(args.end_with)
+        if parent is False:
+            return 0
+        if parent is not None:
+            ends.append(parent)
+
+    store = Store(args.data, say)
     request_log = RequestLog(args.log)
     try:
-        server = AdNetServer(args.port, Store(args.data), args.static, Switches(args.switches),
-                             request_log, args.quiet)
+        server = AdNetServer(args.port, store, args.static, Switches(args.switches),
+                             request_log, args.quiet, args.test_switches)
     except OSError as error:
-        print(f"adnet: cannot listen on 127.0.0.1:{args.port}: {error}", file=sys.stderr)
+        say(f"cannot listen on 127.0.0.1:{args.port}: {error}")
         return 2
     print(f"listening 127.0.0.1:{server.server_address[1]}", flush=True)
-
-    stopping = server.stopping
-    for signum in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(signum, lambda *_: stopping.set())
-    serving = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2},
-                               daemon=True)
-    serving.start()
-    # The wait is bounded so the signal handlers get a chance to run.
-    while not stopping.wait(0.5):
-        pass
-    server.shutdown()
-    server.server_close()
-    request_log.close()
+    serve_until_ended(server, ends)
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Threads still answering (a hanging reply, a slow reader) must not hold the exit up,
+    # nor a stdout whose reader has gone: every write has been made when it returns.
+    os._exit(main())

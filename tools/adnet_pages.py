@@ -262,6 +262,11 @@ def account_created(username):
                              "Upload your best score from the game.</p>")
 
 
+def unavailable_page():
+    return page("Score board unavailable",
+                "<p>The score board cannot keep scores or accounts just now.</p>")
+
+
 def store_page():
     items = "\n".join(f"<li><b>{html.escape(name)}</b>: {html.escape(blurb)}</li>"
                       for name, blurb in _STORE_GAMES)

@@ -16,7 +16,7 @@ LocalService::LocalService(const QStringList &extraArguments)
 {
     QStringList arguments { QStringLiteral(TAMBORO_SOURCE_DIR "/tools/adnet.py"), QStringLiteral("--port"),
         QString::number(m_port), QStringLiteral("--data"), dataDir(), QStringLiteral("--log"), logFile(),
-        QStringLiteral("--quiet") };
+        QStringLiteral("--quiet"), QStringLiteral("--test-switches") };
     arguments += extraArguments;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     endWithThisProcess(m_process);

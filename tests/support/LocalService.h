@@ -7,7 +7,8 @@
 #include <QUrlQuery>
 
 // The bundled local ad network and score board (tools/adnet.py), started for one test on
-// the port compiled into the game and stopped when the object goes.
+// the port compiled into the game, with its run-time switches on, and stopped when the
+// object goes.
 class LocalService {
 public:
     explicit LocalService(const QStringList &extraArguments = {});

@@ -48,7 +48,7 @@ private slots:
     {
         QFETCH(bool, service);
         if (service)
-            QTRY_VERIFY_WITH_TIMEOUT(portIsFree(), 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(portIsFree(), 30000);
         QProcess holder;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("TAMBORO_HOLD_CHILD"), service ? "service" : "sleeper");
@@ -56,15 +56,15 @@ private slots:
         holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         endWithThisProcess(holder);
         holder.start(QCoreApplication::applicationFilePath(), {});
-        QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 30000);
         const qint64 child = holder.readLine().trimmed().toLongLong();
         QVERIFY(child > 0 && isAlive(child));
         QCOMPARE(portIsFree(), !service);
 
         ::kill(pid_t(holder.processId()), SIGKILL);
-        QVERIFY(holder.waitForFinished(5000));
+        QVERIFY(holder.waitForFinished(30000));
         // The kernel may close a killed process's sockets a moment after it has ended.
-        QTRY_VERIFY_WITH_TIMEOUT(!isAlive(child) && (!service || portIsFree()), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!isAlive(child) && (!service || portIsFree()), 30000);
     }
 };
 

@@ -5,6 +5,7 @@ import ctypes
 import http.client
 import json
 import os
+import resource
 import select
 import shutil
 import signal
@@ -21,12 +22,16 @@ TOOLS = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__))
                                       "tools"))
 sys.dont_write_bytecode = True
 sys.path.insert(0, TOOLS)
-from adnet_store import Store, verify_upload  # noqa: E402
+from adnet_store import DB_NAME, Store, verify_upload  # noqa: E402
 
 AD_PATH = "/simpleM2M/clientRequestAd"
 GAME_QUERY = ("aid=Kelto_Tamboro_Qt&v=Sm2m-1.5.2-QT_1.5.2&o=true&po=551"
               "&k=games%2Cmonkeys%20fun&c=Games&time=1700000000")
 AD_FILES = {"ad1.gif": b"GIF89a first ad", "ad2.png": b"\x89PNG\r\n\x1a\n second ad"}
+# What the game's XMLHttpRequest sends beside Host and Content-Length: no Origin, no Referer.
+GAME_UPLOAD_HEADERS = {"Content-Type": "application/x-www-form-urlencoded;charset=UTF-8",
+                       "User-Agent": "Mozilla/5.0", "Accept-Language": "en,*"}
+ACCOUNT_PATH = "/highscores/createaccount/"
 
 
 def die_with_parent():
@@ -38,10 +43,17 @@ def encode_uri_component(text):
     return quote(text, safe="-_.!~*'()")
 
 
-class Service:
-    """One adnet.py process with its stdout, stderr and request log kept for inspection."""
+def full_disk():
+    """Run in the service's process: no file it writes can grow, as on a full disk."""
+    die_with_parent()
+    resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))
 
-    def __init__(self, root, *options, quiet=True):
+
+class Service:
+    """One adnet.py process with its stdout, stderr and request log kept for inspection.
+    Started with --test-switches, unless switches is False (as the game's launcher starts it)."""
+
+    def __init__(self, root, *options, quiet=True, switches=True, preexec=die_with_parent):
         self.root = root
         self.log_path = os.path.join(root, "requests.log")
         self.stderr = open(os.path.join(root, "stderr.txt"), "ab")
@@ -50,9 +62,11 @@ class Service:
                    "--static", os.path.join(root, "static"), *options]
         if quiet:
             command.append("--quiet")
+        if switches:
+            command.append("--test-switches")
         env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.stderr,
-                                        env=env, preexec_fn=die_with_parent)
+                                        env=env, preexec_fn=preexec)
         self.first_line = self.process.stdout.readline().decode()
         if not self.first_line.startswith("listening 127.0.0.1:"):
             self.stop()
@@ -89,7 +103,7 @@ class Service:
 
     def raw(self, path):
         sock = socket.create_connection(("127.0.0.1", self.port), timeout=10)
-        sock.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        sock.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{self.port}\r\n\r\n".encode())
         return sock
 
     def log_entries(self):
@@ -98,23 +112,29 @@ class Service:
 
 
 class ServiceTestCase(unittest.TestCase):
+    password = "p&s=w+o%rd é 1"
+    start_in_set_up = True
+
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="adnet-test-")
+        self.data = os.path.join(self.root, "data")
         os.makedirs(os.path.join(self.root, "static", "ads"))
         for name, data in AD_FILES.items():
             with open(os.path.join(self.root, "static", "ads", name), "wb") as file:
                 file.write(data)
         self.service = None
-        self.start()
+        if self.start_in_set_up:
+            self.start()
 
     def tearDown(self):
-        self.service.stop()
-        shutil.rmtree(self.root)
-
-    def start(self, *options, quiet=True):
         if self.service is not None:
             self.service.stop()
-        self.service = Service(self.root, *options, quiet=quiet)
+        shutil.rmtree(self.root)
+
+    def start(self, *options, **settings):
+        if self.service is not None:
+            self.service.stop()
+        self.service = Service(self.root, *options, **settings)
 
     def ad(self, query=""):
         status, headers, body = self.service.request(AD_PATH + query)
@@ -123,6 +143,21 @@ class ServiceTestCase(unittest.TestCase):
 
     def client_id(self, query=""):
         return self.ad(query).find("client").get("Id")
+
+    def post(self, path, headers=None, **fields):
+        body = "&".join(f"{key}={encode_uri_component(value)}" for key, value in fields.items())
+        return self.service.request(path, "POST", body.encode(), dict(GAME_UPLOAD_HEADERS,
+                                                                      **(headers or {})))
+
+    def upload(self, password=None, headers=None, **fields):
+        """An upload as the game sends it: every field in the game's order."""
+        values = {"name": "", "score": "120", "gridSize": "8", "game": "tamboro",
+                  "username": "ann+bob & co", "password": password or self.password}
+        values.update(fields)
+        return self.post("/scores/upload.php", headers, **values)
+
+    def stored(self):
+        return Store(self.data).top_scores("tamboro")
 
 
 class ClientIdTests(ServiceTestCase):
@@ -306,19 +341,6 @@ class ProbeTests(ServiceTestCase):
 
 
 class ScoreBoardTests(ServiceTestCase):
-    password = "p&s=w+o%rd é 1"
-
-    def upload(self, password=None, **fields):
-        values = {"name": "", "score": "120", "gridSize": "8", "game": "tamboro",
-                  "username": "ann+bob & co", "password": password or self.password}
-        values.update(fields)
-        body = "&".join(f"{key}={encode_uri_component(value)}" for key, value in values.items())
-        return self.service.request("/scores/upload.php", "POST", body.encode(),
-                                    {"Content-Type": "application/x-www-form-urlencoded"})
-
-    def stored(self):
-        return Store(os.path.join(self.root, "data")).top_scores("tamboro")
-
     def test_upload_keeps_only_a_verifiable_hash_of_the_password(self):
         self.start(quiet=False)
         status, _, reply = self.upload()
@@ -348,8 +370,28 @@ class ScoreBoardTests(ServiceTestCase):
                 self.assertNotIn(leak, content, place)
 
     def test_top_list_is_best_first_and_escaped_and_a_malformed_upload_refused(self):
-        self.assertEqual(self.upload(score="12abc")[0], 400)
+        self.post(ACCOUNT_PATH, username="ann+bob & co", password=self.password)
+        for fields, status in [({"score": "12abc"}, 400), ({"score": "1" + "0" * 30}, 400),
+                               ({"score": str(2 ** 31)}, 400), ({"score": "-1"}, 400),
+                               ({"score": " 12"}, 400), ({"gridSize": "8.0"}, 400),
+                               ({"game": ""}, 400), ({"username": "u" * 201}, 400),
+                               ({"password": "wrong"}, 403)]:
+            with self.subTest(fields):
+                answer, _, reply = self.upload(**fields)
+                self.assertEqual(answer, status, reply)
+                self.assertTrue(reply)
+        for body in (b"score=1&score=2&gridSize=8&game=tamboro", b"score=\xff&gridSize=8&game=x",
+                     b"&".join([b"a=1"] * 51)):
+            with self.subTest(body):
+                status, _, reply = self.service.request("/scores/upload.php", "POST", body,
+                                                        GAME_UPLOAD_HEADERS)
+                self.assertEqual(status, 400, reply)
         self.assertEqual(self.stored(), [])
+        # 2147483647 is the most the game can score.
+        self.assertEqual(self.upload(score=str(2 ** 31 - 1))[0], 200)
+        self.assertEqual(self.upload(username="never registered", password="any")[0], 200)
+        self.assertEqual([row["username"] for row in self.stored()],
+                         ["ann+bob & co", "never registered"])
         self.upload(score="5", username="<b>low</b>")
         self.upload(score="90", username="high")
         self.upload(score="999", username="other game", game="lagoon")
@@ -360,17 +402,102 @@ class ScoreBoardTests(ServiceTestCase):
         self.assertNotIn(b"other game", page)
 
     def test_account_creation_stores_a_hash_once_per_name(self):
-        form = {"Content-Type": "application/x-www-form-urlencoded"}
-        body = f"username=kim&password={encode_uri_component(self.password)}".encode()
-        path = "/highscores/createaccount/"
-        self.assertEqual(self.service.request(path)[0], 200)
-        self.assertEqual(self.service.request(path, "POST", body, form)[0], 200)
-        self.assertEqual(self.service.request(path, "POST", body, form)[0], 409)
-        store = Store(os.path.join(self.root, "data"))
+        # As a browser posts the form the service served.
+        own = f"http://127.0.0.1:{self.service.port}"
+        browser = {"Content-Type": "application/x-www-form-urlencoded", "Origin": own,
+                   "Referer": own + ACCOUNT_PATH}
+        self.assertEqual(self.service.request(ACCOUNT_PATH)[0], 200)
+        self.assertEqual(self.post(ACCOUNT_PATH, browser, username="kim", password=self.password)[0],
+                         200)
+        self.assertEqual(self.post(ACCOUNT_PATH, browser, username="kim", password=self.password)[0],
+                         409)
+        store = Store(self.data)
         self.assertTrue(store.verify_account("kim", self.password))
         self.assertFalse(store.verify_account("kim", "wrong"))
         with open(self.service.log_path, "rb") as log:
             self.assertNotIn(b"p&s", log.read())
+
+
+
+class OnlyTheGameTests(ServiceTestCase):
+    def test_started_as_the_launcher_starts_it_the_switches_cannot_be_changed(self):
+        self.start(switches=False)
+        for query in ("ad=hang", "reset=1&probe=empty"):
+            self.assertEqual(self.service.request("/_control?" + query)[0], 404)
+        self.assertTrue(self.ad().findtext("ad/image"))
+        self.assertTrue(self.service.request("/content.asp?pageid=18")[2])
+        self.assertEqual(self.upload()[0], 200)
+        # The player's scores and accounts are theirs alone.
+        self.assertEqual(os.stat(self.data).st_mode & 0o777, 0o700)
+        self.assertEqual(os.stat(os.path.join(self.data, DB_NAME)).st_mode & 0o777, 0o600)
+
+    def test_requests_from_another_site_change_nothing(self):
+        port = self.service.port
+        own = f"http://localhost:{port}"
+        for headers, status in [({"Host": f"evil.example:{port}"}, 421),
+                                ({"Host": "127.0.0.1"}, 421),
+                                ({"Origin": "http://evil.example"}, 403), ({"Origin": "null"}, 403),
+                                ({"Origin": f"http://127.0.0.1:{port + 1}"}, 403),
+                                ({"Origin": own, "Referer": "http://evil.example/page"}, 403)]:
+            for path in ("/scores/upload.php", ACCOUNT_PATH):
+                with self.subTest(headers=headers, path=path):
+                    answer, _, reply = self.post(path, headers, score="7", gridSize="8",
+                                                 game="tamboro", username="eve", password="x")
+                    self.assertEqual(answer, status, reply)
+        status, _, _ = self.service.request("/_control?probe=empty",
+                                            headers={"Host": f"evil.example:{port}"})
+        self.assertEqual(status, 421)
+        status, _, _ = self.service.request("/_control?probe=empty",
+                                            headers={"Referer": "http://evil.example/"})
+        self.assertEqual(status, 403)
+        self.assertTrue(self.service.request("/content.asp?pageid=18")[2])
+        self.assertEqual(self.stored(), [])
+        self.assertIsNone(Store(self.data).account_password("eve"))
+        # The game's own upload, also to the other name of this machine.
+        self.assertEqual(self.upload()[0], 200)
+        self.assertEqual(self.upload(headers={"Host": f"localhost:{port}", "Origin": own})[0], 200)
+        self.assertEqual(len(self.stored()), 2)
+
+
+class DataFolderTests(ServiceTestCase):
+    start_in_set_up = False
+
+    def stderr(self):
+        with open(os.path.join(self.root, "stderr.txt"), encoding="utf-8") as file:
+            return file.read()
+
+    def test_damaged_database_is_moved_aside_and_a_new_one_begun(self):
+        os.makedirs(self.data)
+        damaged = b"SQLite format 3\0" + b"\xa5" * 8000
+        with open(os.path.join(self.data, DB_NAME), "wb") as file:
+            file.write(damaged)
+        self.start()
+        self.assertEqual(self.upload()[0], 200)
+        self.assertEqual(len(self.stored()), 1)
+        [aside] = [name for name in os.listdir(self.data) if name.startswith(DB_NAME + ".")]
+        with open(os.path.join(self.data, aside), "rb") as file:
+            self.assertEqual(file.read(), damaged)
+        self.assertIn(aside, self.stderr())
+
+    def test_unusable_folder_leaves_ads_and_the_probe_served(self):
+        for case in ("a file where the folder belongs", "a full disk"):
+            with self.subTest(case):
+                if case == "a full disk":
+                    self.service.stop()
+                    os.remove(self.data)
+                    # Nothing can be written, so the request log is left out.
+                    self.service = Service(self.root, preexec=full_disk)
+                else:
+                    open(self.data, "w").close()
+                    self.start()
+                    self.assertIn("cannot keep scores", self.stderr())
+                self.assertTrue(self.service.request("/content.asp?pageid=18")[2])
+                cid = self.client_id()
+                self.assertEqual(self.client_id(f"?cid={cid}"), cid)
+                self.assertEqual(self.service.request("/ads/ad1.gif")[2], AD_FILES["ad1.gif"])
+                for status, _, reply in (self.upload(), self.service.request("/highscores/tamboro")):
+                    self.assertEqual(status, 503)
+                    self.assertIn(b"cannot keep", reply)
 
 
 if __name__ == "__main__":
