@@ -1,0 +1,182 @@
+"""Tests of the game's launcher (tools/tamboro-launcher.in) with the real local service and
+a stand-in for the game: a process with a few threads, as the game has, that notes what it
+found when it started and then lives as long as it is told."""
+
+import ctypes
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+TOOLS = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                      "tools"))
+PR_SET_PDEATHSIG = 1
+PR_SET_CHILD_SUBREAPER = 36
+NOBODY = 65534
+
+STAND_IN_GAME = '''#!/usr/bin/python3
+import os, socket, sys, threading, time
+report, port, life = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+for _ in range(8):
+    threading.Thread(target=time.sleep, args=(3600,), daemon=True).start()
+with socket.socket() as probe:
+    served = probe.connect_ex(("127.0.0.1", port)) == 0
+children = sum(len(open(f"/proc/self/task/{t}/children").read().split())
+               for t in os.listdir("/proc/self/task"))
+with open(report, "a") as file:
+    file.write(f"{'served' if served else 'unserved'} {children}\\n")
+time.sleep(life)
+'''
+
+
+def prctl(option, value):
+    ctypes.CDLL(None, use_errno=True).prctl(option, value)
+
+
+def die_with_parent():
+    prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def listening(port):
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+def live_children():
+    """This process's children that still run; ended ones are reaped on the way."""
+    found = []
+    for name in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{name}/stat", encoding="ascii", errors="replace") as file:
+                state, ppid = file.read().rsplit(")", 1)[1].split()[:2]
+        except (OSError, ValueError):
+            continue
+        if int(ppid) != os.getpid():
+            continue
+        if state == "Z":
+            os.waitpid(int(name), os.WNOHANG)
+        else:
+            found.append(int(name))
+    return found
+
+
+def wait_until(condition, seconds=30):
+    deadline = time.monotonic() + seconds
+    while not (result := condition()) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return result
+
+
+class LauncherTestCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # Whatever the game leaves behind becomes this test's child, where it can be seen.
+        prctl(PR_SET_CHILD_SUBREAPER, 1)
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="launcher-test-")
+        self.addCleanup(shutil.rmtree, self.root)
+        self.addCleanup(self.end_leftovers)
+        self.port = free_port()
+        self.report = os.path.join(self.root, "report")
+        game = os.path.join(self.root, "game")
+        with open(game, "w", encoding="utf-8") as file:
+            file.write(STAND_IN_GAME)
+        values = {"TAMBORO_LOCAL_SERVICE_PORT": str(self.port), "LAUNCHER_TO_GAME": game,
+                  "LAUNCHER_TO_SERVICE": os.path.join(TOOLS, "adnet.py"),
+                  "LAUNCHER_TO_STATIC": os.path.join(TOOLS, "static")}
+        with open(os.path.join(TOOLS, "tamboro-launcher.in"), encoding="utf-8") as file:
+            text = re.sub(r"@(\w+)@", lambda match: values[match[1]], file.read())
+        self.launcher = os.path.join(self.root, "tamboro")
+        with open(self.launcher, "w", encoding="utf-8") as file:
+            file.write(text)
+        for program in (game, self.launcher):
+            os.chmod(program, 0o755)
+        self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.root, "data"),
+                        PYTHONDONTWRITEBYTECODE="1")
+
+    def end_leftovers(self):
+        for pid in live_children():
+            os.kill(pid, signal.SIGKILL)
+        wait_until(lambda: not live_children(), 10)
+
+    def launch(self, life):
+        stderr = open(os.path.join(self.root, "stderr.txt"), "a", encoding="utf-8")
+        self.addCleanup(stderr.close)
+        return subprocess.Popen([self.launcher, self.report, str(self.port), str(life)],
+                                env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=stderr,
+                                preexec_fn=die_with_parent)
+
+    def reports(self):
+        try:
+            with open(self.report, encoding="utf-8") as file:
+                return file.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def stderr(self):
+        with open(os.path.join(self.root, "stderr.txt"), encoding="utf-8") as file:
+            return file.read()
+
+
+class ServiceLifeTests(LauncherTestCase):
+    def test_service_ends_with_its_game_however_the_game_ends(self):
+        seed = random.randrange(1 << 32)
+        rng = random.Random(seed)
+        for round_number in range(100):
+            ending = rng.choice(("SIGTERM", "SIGKILL", "exit"))
+            # From before the service listens to well after the game has started.
+            moment = rng.uniform(0, 0.5)
+            game = self.launch(moment if ending == "exit" else 3600)
+            if ending != "exit":
+                time.sleep(moment)
+                game.send_signal(getattr(signal, ending))
+            game.wait(30)
+            ended = wait_until(lambda: not live_children() and not listening(self.port))
+            self.assertTrue(ended, f"round {round_number} (seed {seed}): after {ending} at "
+                                   f"{moment:.2f} s a service is left: {live_children()}\n"
+                                   + self.stderr())
+        # Every game that got to run found its own service listening.
+        reports = self.reports()
+        self.assertGreater(len(reports), 30, f"seed {seed}")
+        self.assertEqual(set(reports), {"served 1"}, self.stderr())
+
+
+class RunningServiceTests(LauncherTestCase):
+    def test_a_listener_of_this_user_is_used_and_one_of_another_user_left_alone(self):
+        for user in ((os.getuid(), NOBODY) if os.getuid() == 0 else (os.getuid(),)):
+            with self.subTest(user=user):
+                with subprocess.Popen(
+                        ["/usr/bin/python3", "-c",
+                         "import socket, sys; s = socket.create_server(('127.0.0.1', int(sys.argv[1])));"
+                         " print(flush=True); sys.stdin.read()", str(self.port)],
+                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                        preexec_fn=lambda: (die_with_parent(), os.setgid(user), os.setuid(user))
+                ) as listener:
+                    listener.stdout.readline()
+                    game = self.launch(0)
+                    self.assertEqual(game.wait(30), 0, self.stderr())
+                    # The game ran beside the listener and no service was started for it.
+                    self.assertEqual(self.reports()[-1], "served 0")
+                    self.assertIsNone(listener.poll())
+                    self.assertEqual(re.findall(r"held by (.*?);", self.stderr()),
+                                     ["a program of another user (uid 65534)"] if user == NOBODY else [])
+                    listener.kill()
+
+
+if __name__ == "__main__":
+    unittest.main()
