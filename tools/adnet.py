@@ -315,7 +315,7 @@ class Handler(BaseHTTPRequestHandler):
         self.replied = False
         try:
             self._serve()
-        except OSError:
+        except (ConnectionError, TimeoutError):
             # The client went away or stopped sending: nobody is left to answer.
             pass
         except Exception:
