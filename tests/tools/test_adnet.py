@@ -407,10 +407,9 @@ class ScoreBoardTests(ServiceTestCase):
         browser = {"Content-Type": "application/x-www-form-urlencoded", "Origin": own,
                    "Referer": own + ACCOUNT_PATH}
         self.assertEqual(self.service.request(ACCOUNT_PATH)[0], 200)
-        self.assertEqual(self.post(ACCOUNT_PATH, browser, username="kim", password=self.password)[0],
-                         200)
-        self.assertEqual(self.post(ACCOUNT_PATH, browser, username="kim", password=self.password)[0],
-                         409)
+        for status in (200, 409):
+            self.assertEqual(self.post(ACCOUNT_PATH, browser, username="kim",
+                                       password=self.password)[0], status)
         store = Store(self.data)
         self.assertTrue(store.verify_account("kim", self.password))
         self.assertFalse(store.verify_account("kim", "wrong"))
@@ -495,7 +494,8 @@ class DataFolderTests(ServiceTestCase):
                 cid = self.client_id()
                 self.assertEqual(self.client_id(f"?cid={cid}"), cid)
                 self.assertEqual(self.service.request("/ads/ad1.gif")[2], AD_FILES["ad1.gif"])
-                for status, _, reply in (self.upload(), self.service.request("/highscores/tamboro")):
+                for status, _, reply in (self.upload(),
+                                         self.service.request("/highscores/tamboro")):
                     self.assertEqual(status, 503)
                     self.assertIn(b"cannot keep", reply)
 

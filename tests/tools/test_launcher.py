@@ -162,7 +162,8 @@ class RunningServiceTests(LauncherTestCase):
             with self.subTest(user=user):
                 with subprocess.Popen(
                         ["/usr/bin/python3", "-c",
-                         "import socket, sys; s = socket.create_server(('127.0.0.1', int(sys.argv[1])));"
+                         "import socket, sys;"
+                         " s = socket.create_server(('127.0.0.1', int(sys.argv[1])));"
                          " print(flush=True); sys.stdin.read()", str(self.port)],
                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                         preexec_fn=lambda: (die_with_parent(), os.setgid(user), os.setuid(user))
@@ -173,8 +174,8 @@ class RunningServiceTests(LauncherTestCase):
                     # The game ran beside the listener and no service was started for it.
                     self.assertEqual(self.reports()[-1], "served 0")
                     self.assertIsNone(listener.poll())
-                    self.assertEqual(re.findall(r"held by (.*?);", self.stderr()),
-                                     ["a program of another user (uid 65534)"] if user == NOBODY else [])
+                    foreign = ["a program of another user (uid 65534)"] if user == NOBODY else []
+                    self.assertEqual(re.findall(r"held by (.*?);", self.stderr()), foreign)
                     listener.kill()
 
 
