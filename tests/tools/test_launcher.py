@@ -44,7 +44,11 @@ def die_with_parent():
     prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
-def free_port():
+def test_port():
+    """The port the build gives the tests' services (outside the range the system hands
+    out to connections); run by hand without one, any free port."""
+    if os.environ.get("TAMBORO_SERVICE_PORT"):
+        return int(os.environ["TAMBORO_SERVICE_PORT"])
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
         return sock.getsockname()[1]
@@ -90,7 +94,7 @@ class LauncherTestCase(unittest.TestCase):
         self.root = tempfile.mkdtemp(prefix="launcher-test-")
         self.addCleanup(shutil.rmtree, self.root)
         self.addCleanup(self.end_leftovers)
-        self.port = free_port()
+        self.port = test_port()
         self.report = os.path.join(self.root, "report")
         game = os.path.join(self.root, "game")
         with open(game, "w", encoding="utf-8") as file:
@@ -137,12 +141,15 @@ class ServiceLifeTests(LauncherTestCase):
     def test_service_ends_with_its_game_however_the_game_ends(self):
         seed = random.randrange(1 << 32)
         rng = random.Random(seed)
+        exits = 0
         for round_number in range(100):
             ending = rng.choice(("SIGTERM", "SIGKILL", "exit"))
             # From before the service listens to well after the game has started.
             moment = rng.uniform(0, 0.5)
             game = self.launch(moment if ending == "exit" else 3600)
-            if ending != "exit":
+            if ending == "exit":
+                exits += 1
+            else:
                 time.sleep(moment)
                 game.send_signal(getattr(signal, ending))
             game.wait(30)
@@ -150,9 +157,10 @@ class ServiceLifeTests(LauncherTestCase):
             self.assertTrue(ended, f"round {round_number} (seed {seed}): after {ending} at "
                                    f"{moment:.2f} s a service is left: {live_children()}\n"
                                    + self.stderr())
-        # Every game that got to run found its own service listening.
+        # Every game that got to run (each one left to end by itself did) found its own
+        # service listening.
         reports = self.reports()
-        self.assertGreater(len(reports), 30, f"seed {seed}")
+        self.assertGreaterEqual(len(reports), exits, f"seed {seed}")
         self.assertEqual(set(reports), {"served 1"}, self.stderr())
 
 
