@@ -116,6 +116,7 @@ import socket
 import struct
 import sys
 import threading
+import time
 import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, parse_qsl, urlsplit
@@ -243,8 +244,8 @@ class RequestLog:
 
 
 class AdNetServer(ThreadingHTTPServer):
+    # A hanging or slow reply must never hold up the service's end.
     daemon_threads = True
-    # A hanging or slow reply must never hold up shutdown.
     block_on_close = False
 
     def __init__(self, port, store, static_dir, switches, request_log, quiet, test_switches=False):
@@ -258,7 +259,6 @@ class AdNetServer(ThreadingHTTPServer):
         self.switches = switches
         self.request_log = request_log
         self.quiet = quiet
-        self.stopping = threading.Event()
         self.ads = pages.scan_ads(os.path.join(static_dir, "ads"))
         self._next_ad = 0
         self._ad_lock = threading.Lock()
@@ -459,8 +459,7 @@ class Handler(BaseHTTPRequestHandler):
         pieces = math.ceil(len(data) / piece)
         for offset in range(0, len(data), piece):
             self.wfile.write(data[offset:offset + piece])
-            if self.server.stopping.wait(SLOW_SECONDS / pieces):
-                return
+            time.sleep(SLOW_SECONDS / pieces)
 
     def _text(self, status, text):
         self._send(status, "text/plain; charset=utf-8", text.encode("utf-8"))
@@ -471,21 +470,20 @@ class Handler(BaseHTTPRequestHandler):
     def _pause(self, switch):
         delay = self.server.switches.snapshot()[switch]
         if delay:
-            self.server.stopping.wait(delay / 1000)
+            time.sleep(delay / 1000)
 
     def _is_slow(self, target):
         return target in self.server.switches.snapshot()["slow"].split(",")
 
     def _hang(self):
-        """Holds the connection until the client hangs up or the server stops."""
-        while not self.server.stopping.is_set():
-            readable, _, _ = select.select([self.connection], [], [], 0.2)
-            if readable:
-                try:
-                    if not self.connection.recv(4096):
-                        return
-                except OSError:
+        """Holds the connection until the client hangs up or the service ends."""
+        while True:
+            select.select([self.connection], [], [])
+            try:
+                if not self.connection.recv(4096):
                     return
+            except OSError:
+                return
 
     def _send_lying(self, mode, body):
         """An ad reply whose head and body disagree, as a broken proxy or server sends it."""
@@ -547,7 +545,7 @@ class Handler(BaseHTTPRequestHandler):
                              f"Content-Type: {content_type}\r\nConnection: close\r\n\r\n"
                              .encode("latin-1"))
             chunk = b"x" * (64 * 1024)
-            while not self.server.stopping.is_set():
+            while True:
                 self.wfile.write(chunk)
         elif mode == "huge":
             self._send(status, content_type, _zeros(switches["hugebody_mib"] * MIB))
