@@ -80,13 +80,13 @@ private slots:
         QCOMPARE(skipLine(*dialog), countdown(1));
         QVERIFY(opened.urls.isEmpty());
 
-        // A real second at a time.
+        // A real second at a time, ended by the dialog itself; no load makes it come sooner.
         auto short_ = makeDialog(Options { 1 });
         QCOMPARE(skipLine(*short_), countdown(1));
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(short_->exec(), int(QDialog::Rejected));
-        QVERIFY2(clock.elapsed() >= 900 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
     }
 
     void everyAnswerEndsTheCountdown_data()
