@@ -8,7 +8,6 @@
 namespace {
 
 const QString ApplicationId = QStringLiteral("Kelto_Tamboro_Qt");
-const QString PortalNumber = QStringLiteral("551");
 const QString Category = QStringLiteral("Games");
 const QString Keywords
     = QStringLiteral("games,arcade,action,boxing,jungle,ape,monkey,touch,move,sports,adventure,classic,fun,free");
@@ -84,7 +83,7 @@ private:
 void Ad::startAd()
 {
     adModule = new QuillonAdModule(this, ApplicationId, ReloadSeconds);
-    adModule->setParameter(PortalSlot, PortalNumber);
+    adModule->setParameter(PortalSlot, QuillonAdModule::DefaultPortalNumber);
     adModule->setParameter(CategorySlot, Category);
     adModule->setParameter(KeywordsSlot, Keywords);
 
@@ -96,8 +95,8 @@ void Ad::startAd()
     adModule->requestAd();
 }
 
-// The scene learns nothing of the module's progress: an ad is either there when asked
-// for or silently not.
+// Left empty on purpose: the scene learns nothing of the module's progress, an ad is
+// either there when asked for or silently not.
 void Ad::onStartReloadAd()
 {
 }

@@ -17,6 +17,7 @@ public:
 
 public slots:
     void startAd();
+    // Connected to the module's signals; empty, as the scene is told nothing of an ad's progress.
     void onStartReloadAd();
     void onAdDataReady();
     void onAdDataCorrupted();

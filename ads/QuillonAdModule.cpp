@@ -1,6 +1,7 @@
 #include "QuillonAdModule.h"
 #include "QuillonAdDialog.h"
 #include "QuillonAdWidget.h"
+#include "ReplyGuards.h"
 #include "SafeLink.h"
 #include "tamboro_config.h"
 
@@ -11,7 +12,6 @@
 #include <QNetworkRequest>
 #include <QSettings>
 #include <QTimer>
-#include <QXmlStreamReader>
 
 namespace {
 
@@ -19,108 +19,21 @@ const QString RequestBaseUrl = QStringLiteral("http://" TAMBORO_AD_HOST "/simple
 const QString LogoUrl = QStringLiteral("http://" TAMBORO_AD_HOST "/quillon_logo.png");
 const QString SettingsOrganisation = QStringLiteral("Quillon");
 const QString ClientIdKey = QStringLiteral("cid");
+// The ad client's version, sent twice in the "v" value.
+const QString ClientVersion = QStringLiteral("1.5.2");
 const QString UserAgent = QStringLiteral("Mozilla/5.0 (X11; U; Linux armv7l; fi-FI; rv:1.9.2a1pre) "
                                          "Gecko/20090928 Firefox/3.5 Maemo Browser 1.4.1.15 RX-51 N900");
 
 // Longer intervals are taken as a mistake; a day is the longest reload the network expects.
 constexpr unsigned MaxReloadSeconds = 86400;
 
-// Replies come from outside: an ad description is a few hundred bytes and a picture a few
-// kilobytes, so anything this big is a broken or hostile server and is not buffered.
-constexpr qint64 MaxAdXmlBytes = 1024 * 1024;
-constexpr qint64 MaxPictureBytes = 8 * 1024 * 1024;
+// A picture is a few kilobytes, so anything this big is a broken or hostile server and is
+// not buffered.
+constexpr qint64 MaxPictureBytes = 8 * MiB;
 
 // The query keys of the nine parameter slots; slot 0 ("po") goes before the client id,
 // the others after it.
 const char *const SlotKeys[QuillonAdModule::ParameterCount] = { "po", "eid", "a", "g", "mn", "k", "c", "l", "lg" };
-
-// QDomDocument in Qt 6.4 is quadratic in the nesting depth and in the attributes of one
-// element, and overflows the stack on very deep nesting (measured: 100,000 levels took
-// 150 s, 150,000 crashed, 90,000 attributes on one element took minutes). A real ad reply
-// is three levels deep with one attribute, so anything far beyond is refused before the
-// document is built.
-constexpr int MaxAdXmlDepth = 64;
-constexpr int MaxAttributesPerElement = 64;
-
-// Counts the '=' of each real start tag on the raw bytes, outside quoted values, so a tag
-// with thousands of attributes is caught before any parser spends quadratic time on it.
-// Comments, CDATA sections, processing instructions and declarations are passed over
-// whole: what they hold is text, not attributes.
-bool hasTooManyAttributes(const QByteArray &body)
-{
-    const auto past = [&body](qsizetype from, const char *end) {
-        const qsizetype at = body.indexOf(end, from);
-        return at < 0 ? body.size() : at + qsizetype(qstrlen(end));
-    };
-    qsizetype i = 0;
-    while ((i = body.indexOf('<', i)) >= 0) {
-        const QByteArrayView markup = QByteArrayView(body).sliced(i);
-        if (markup.startsWith("<!--")) {
-            i = past(i + 4, "-->");
-        } else if (markup.startsWith("<![CDATA[")) {
-            i = past(i + 9, "]]>");
-        } else if (markup.startsWith("<?")) {
-            i = past(i + 2, "?>");
-        } else if (markup.startsWith("</") || markup.startsWith("<!")) {
-            i = past(i + 2, ">");
-        } else {
-            char quote = 0;
-            int attributes = 0;
-            for (++i; i < body.size(); ++i) {
-                const char c = body.at(i);
-                if (quote) {
-                    if (c == quote)
-                        quote = 0;
-                } else if (c == '"' || c == '\'') {
-                    quote = c;
-                } else if (c == '=') {
-                    if (++attributes > MaxAttributesPerElement)
-                        return true;
-                } else if (c == '>') {
-                    break;
-                }
-            }
-        }
-    }
-    return false;
-}
-
-// A real ad reply has no document type declaration. One in a reply can only serve to
-// multiply it: default attributes added to every element, entities expanded thousands of
-// times (measured: 975 KB grew past the memory of the machine). It is refused before a
-// document is built, and so is a reply whose text, attribute values included, would come
-// out larger than the reply itself may be, however it got there; deep nesting likewise.
-bool isTooBigToBuild(const QByteArray &body)
-{
-    QXmlStreamReader reader(body);
-    int depth = 0;
-    qint64 text = 0;
-    while (!reader.atEnd()) {
-        switch (reader.readNext()) {
-        case QXmlStreamReader::DTD:
-            return true;
-        case QXmlStreamReader::StartElement: {
-            if (++depth > MaxAdXmlDepth)
-                return true;
-            const QXmlStreamAttributes attributes = reader.attributes();
-            for (const QXmlStreamAttribute &attribute : attributes)
-                text += attribute.value().size();
-            break;
-        }
-        case QXmlStreamReader::EndElement:
-            --depth;
-            break;
-        case QXmlStreamReader::Characters:
-            text += reader.text().size();
-            break;
-        default:
-            break;
-        }
-        if (text > MaxAdXmlBytes)
-            return true;
-    }
-    return false;
-}
 
 // QUrlQuery leaves '+' literal, which servers read as a space; every reserved character
 // is escaped so each value arrives exactly as it was set. ',' may stay: it separates the
@@ -136,9 +49,9 @@ QString encodedPair(const char *key, const QString &value)
 QuillonAdModule::QuillonAdModule(QObject *parent, const QString &appId, unsigned reloadSeconds)
     : QObject(parent)
     , appId(appId)
-    , sdkVersion(QStringLiteral("1.5.2"))
+    , sdkVersion(ClientVersion)
 {
-    parameters[0] = QStringLiteral("551");
+    parameters[0] = DefaultPortalNumber;
     loadClientId();
     userAgent = UserAgent;
     if (reloadSeconds <= MaxReloadSeconds)
@@ -201,7 +114,7 @@ int QuillonAdModule::requestAd()
 
 void QuillonAdModule::buildRequestUrl()
 {
-    QStringList pairs { encodedPair("aid", appId), encodedPair("v", QStringLiteral("Sm2m-1.5.2-QT_") + sdkVersion),
+    QStringList pairs { encodedPair("aid", appId), encodedPair("v", QStringLiteral("Sm2m-%1-QT_%2").arg(ClientVersion, sdkVersion)),
         encodedPair("o", QStringLiteral("true")) };
     if (!parameters[0].isEmpty())
         pairs += encodedPair(SlotKeys[0], parameters[0]);
@@ -244,20 +157,20 @@ void QuillonAdModule::httpReadyRead()
     QString what;
     switch (stage) {
     case StageLogo:
-        what = QStringLiteral("The ad network's logo is larger than 8 MiB");
+        what = QStringLiteral("The ad network's logo");
         break;
     case StageAdXml:
-        what = QStringLiteral("The ad reply is larger than 1 MiB");
+        what = QStringLiteral("The ad reply");
         break;
     default:
-        what = QStringLiteral("The ad image is larger than 8 MiB");
+        what = QStringLiteral("The ad image");
         break;
     }
     // Aborting makes the reply finish at once; that finish is this chain's end, not a
     // second one.
     currentReply->disconnect(this);
     currentReply->abort();
-    failChain(what + QStringLiteral("; the download was stopped."));
+    failChain(QStringLiteral("%1 is larger than %2 MiB; the download was stopped.").arg(what).arg(limit / MiB));
 }
 
 void QuillonAdModule::httpFinished()

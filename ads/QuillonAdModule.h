@@ -31,6 +31,8 @@ public:
 
     static constexpr int ParameterCount = 9;
     static constexpr int MaxParameterLength = 256;
+    // What slot 0 holds until it is set: the game's portal.
+    static inline const QString DefaultPortalNumber = QStringLiteral("551");
 
     QuillonAdModule(QObject *parent, const QString &appId, unsigned reloadSeconds);
     ~QuillonAdModule() override;
@@ -70,7 +72,7 @@ private slots:
 
 protected:
     // Reads one ad reply into the ad fields and the client id; false when it is not a
-    // well-formed ad document. Reachable from a subclass so the reply fuzzer can feed it.
+    // well-formed ad document. Reachable from a subclass so a test can feed it replies.
     bool parseAdReply(const QByteArray &body);
 
 private:

@@ -167,6 +167,11 @@ QSize QuillonAdWidget::shownPictureSize() const
     return movie->scaledSize().isValid() ? movie->scaledSize() : naturalSize;
 }
 
+int QuillonAdWidget::frameHoldMs() const
+{
+    return framePacer && framePacer->isActive() ? framePacer->interval() : -1;
+}
+
 // A movie counts the time a frame took to decode against that frame's delay, so a large
 // animation whose frames decode slower than they ask to wait shows them back to back and
 // keeps the game's one thread busy. Such an animation waits at least one screen refresh

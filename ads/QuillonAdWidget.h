@@ -37,6 +37,8 @@ public:
     // The picture as the file gives it, and as it is shown; invalid without a picture.
     QSize naturalPictureSize() const { return naturalSize; }
     QSize shownPictureSize() const;
+    // How long an animation is held before its next frame, or -1 when it is not held.
+    int frameHoldMs() const;
 
     bool eventFilter(QObject *watched, QEvent *event) override;
 

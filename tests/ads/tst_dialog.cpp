@@ -80,13 +80,13 @@ private slots:
         QCOMPARE(skipLine(*dialog), countdown(1));
         QVERIFY(opened.urls.isEmpty());
 
-        // A real second at a time.
+        // A real second at a time, ended by the dialog itself; no load makes it come sooner.
         auto short_ = makeDialog(Options { 1 });
         QCOMPARE(skipLine(*short_), countdown(1));
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(short_->exec(), int(QDialog::Rejected));
-        QVERIFY2(clock.elapsed() >= 900 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
     }
 
     void everyAnswerEndsTheCountdown_data()
@@ -230,12 +230,8 @@ private slots:
         QVERIFY(logoShown.width() > 10 && logoShown.width() == logoShown.height());
         QVERIFY(pictureShown.width() > 10 && pictureShown.width() == pictureShown.height());
 
-        const auto [frames, used] = playForASecond(movie);
-        qInfo("dialog %dx%d, logo %dx%d, picture %dx%d, %d frames, %lld ms of the thread in a second", dialog->width(),
-            dialog->height(), logoShown.width(), logoShown.height(), pictureShown.width(), pictureShown.height(),
-            frames, used);
-        QVERIFY2(used < 600, qPrintable(QString::number(used)));
-        QVERIFY(frames > 1);
+        const QString fault = framePacingFault(*dialog->findChild<QuillonAdWidget *>(), movie, 2);
+        QVERIFY2(fault.isEmpty(), qPrintable(fault));
     }
 
     // Writes a picture of the dialog when TAMBORO_AD_DIALOG_SHOT names a file (run on a real X server).

