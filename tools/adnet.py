@@ -122,7 +122,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, parse_qsl, urlsplit
 
 import adnet_pages as pages
-from adnet_store import AccountExists, Store, StoreUnavailable, password_matches, utc_now
+from adnet_store import AccountExists, Store, StoreUnavailable, utc_now
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAX_BODY_BYTES = 64 * 1024
@@ -133,6 +133,8 @@ MAX_GRID_SIZE = 100
 MAX_FIELD_CHARS = 200
 # A client that stops half way through its request holds a thread no longer than this.
 READ_SECONDS = 60
+# A Content-Length or a number in a form: plain ASCII digits, no sign, no spaces.
+WHOLE_NUMBER = re.compile(r"[0-9]{1,10}")
 SLOW_SECONDS = 2.0
 SLOW_PIECES = 500
 MIB = 1024 * 1024
@@ -370,7 +372,7 @@ class Handler(BaseHTTPRequestHandler):
         if length is None:
             self._text(411, "a Content-Length is required\n")
             return None
-        if not re.fullmatch(r"[0-9]{1,10}", length.strip()):
+        if not WHOLE_NUMBER.fullmatch(length.strip()):
             self._text(400, "the Content-Length is no length\n")
             return None
         if int(length) > MAX_BODY_BYTES:
@@ -662,8 +664,7 @@ class Handler(BaseHTTPRequestHandler):
             return
         store = self.server.store
         username, password = fields.get("username", ""), fields.get("password", "")
-        account = store.account_password(username) if username else None
-        if account is not None and not password_matches(password, *account):
+        if username and store.password_refused(username, password):
             self._text(403, "wrong password for this user name\n")
             return
         store.add_score(fields.get("name", ""), int(fields["score"]), int(fields["gridSize"]),
@@ -691,7 +692,7 @@ def _upload_problem(fields):
     """What is wrong with an upload's fields, None when nothing is."""
     for key, most in (("score", MAX_SCORE), ("gridSize", MAX_GRID_SIZE)):
         value = fields.get(key, "")
-        if not re.fullmatch(r"[0-9]{1,10}", value) or int(value) > most:
+        if not WHOLE_NUMBER.fullmatch(value) or int(value) > most:
             return f"{key} must be a whole number from 0 to {most}\n"
     if not fields.get("game"):
         return "a game is required\n"

@@ -242,6 +242,11 @@ class Store:
         stored = self.account_password(username)
         return stored is not None and password_matches(password, *stored)
 
+    def password_refused(self, username, password):
+        """Whether username is an account and password is not its password."""
+        stored = self.account_password(username)
+        return stored is not None and not password_matches(password, *stored)
+
 
 def _reason(error):
     if isinstance(error, OSError) and error.strerror:
