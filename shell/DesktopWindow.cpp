@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QTimer>
 #include <QWindow>
 
 void nameApplicationForDesktop()
@@ -34,6 +35,7 @@ public:
         // The first move or resize after F11 is the window manager placing the window.
         if ((event->type() == QEvent::Resize || event->type() == QEvent::Move) && leavingFullScreen) {
             leavingFullScreen = false;
+            frameChecks = 0;
             fitOnScreen();
             return false;
         }
@@ -58,6 +60,12 @@ private:
     {
         const QRect room = window.screen()->availableGeometry();
         const QMargins frame = window.frameMargins();
+        // The window manager may place the window before it tells the frame it drew
+        // around it, and no event says when it has: look again a few times, briefly.
+        if (frame.isNull() && !(window.flags() & Qt::FramelessWindowHint) && ++frameChecks <= MaxFrameChecks) {
+            QTimer::singleShot(FrameCheckMs, this, [this] { fitOnScreen(); });
+            return;
+        }
         const QSize most = room.size().shrunkBy(frame);
         if (window.width() <= most.width() && window.height() <= most.height())
             return;
@@ -68,8 +76,12 @@ private:
         window.setFramePosition(outer.topLeft());
     }
 
+    static constexpr int MaxFrameChecks = 10;
+    static constexpr int FrameCheckMs = 100;
+
     QWindow &window;
     bool leavingFullScreen = false;
+    int frameChecks = 0;
 };
 
 } // namespace

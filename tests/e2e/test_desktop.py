@@ -172,15 +172,18 @@ class DesktopTest(Steps):
         self.assertTrue(wait_until(lambda: "_NET_WM_STATE_FULLSCREEN" not in desktop.net_state(game), 5),
                         "F11 did not leave full screen")
         # The scene's own 480x800 with a frame is taller than the screen: shrunk to fit, same shape.
+        seen = []
+
         def fits():
             extents = re.findall(r"\d+", desktop.prop(game, "_NET_FRAME_EXTENTS").split("=")[-1])
             size = next((w[1:] for w in self.world.windows() if int(w[0]) == game), None)
+            seen[:] = [size, extents]
             if len(extents) != 4 or not size:
                 return None
             left, right, top, bottom = map(int, extents)
             return size[0] + left + right <= SCREEN_W and size[1] + top + bottom <= SCREEN_H and \
                 abs(size[0] / size[1] - 480 / 800) < 0.01
-        self.assertTrue(wait_until(fits, 5), "the window and its frame do not fit the screen")
+        self.assertTrue(wait_until(fits, 5), f"the window and its frame do not fit the screen: size, extents {seen}")
         self.world.x("key", "F11")
         self.assertTrue(wait_until(lambda: "_NET_WM_STATE_FULLSCREEN" in desktop.net_state(game), 5),
                         "F11 did not go back to full screen")
