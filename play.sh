@@ -10,4 +10,4 @@ cmake -S . -B build/play -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBORO_TESTS=OFF
 cmake --build build/play
 cmake --install build/play --prefix build/play/root >/dev/null
 
-exec build/play/root/bin/tamboro "$@"
+exec build/play/root/games/tamboro "$@"

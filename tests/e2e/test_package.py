@@ -11,6 +11,7 @@ its menu entry under Xvfb.
 """
 
 import configparser
+import fnmatch
 import glob
 import os
 import re
@@ -29,6 +30,12 @@ import harness as play  # noqa: E402
 OPTIONS = None
 APP_ID = "net.kelto.tamboro"
 GAME = "usr/libexec/tamboro/tamboro"
+PLAYER = "usr/games/tamboro"
+MANUAL = "usr/share/man/man6/tamboro.6.gz"
+DOC = "usr/share/doc/tamboro"
+# The licences of the copyright file under the names the files' SPDX lines give them.
+SPDX_NAMES = {"GPL-3+": "GPL-3.0-or-later", "CC-BY-SA-4.0": "CC-BY-SA-4.0"}
+PICTURES = (".png", ".jpg", ".gif", ".svg")
 
 
 def make_package():
@@ -88,9 +95,51 @@ def stop_pid(pid):
 
 
 def runtime_packages():
-    """The packages packaging/runtime-packages.txt names, in order."""
+    """The packages packaging/runtime-packages.txt names, in order: those listed by hand
+    and those marked as linked, which dpkg-shlibdeps is to find."""
     with open(os.path.join(OPTIONS.source, "packaging", "runtime-packages.txt")) as f:
-        return [line.split("#")[0].split()[0] for line in f if line.split("#")[0].strip()]
+        rows = [line.split("#")[0].split() for line in f if line.split("#")[0].strip()]
+    return ([row[0] for row in rows if row[1:] != ["[linked]"]],
+            [row[0] for row in rows if row[1:] == ["[linked]"]])
+
+
+def source_files():
+    """The source tree's files, relative to it: those git tracks, else every file outside
+    build folders and hidden ones."""
+    tracked = subprocess.run(["git", "-C", OPTIONS.source, "ls-files", "-z"], capture_output=True)
+    if tracked.returncode == 0 and tracked.stdout:
+        return [name for name in tracked.stdout.decode().split("\0") if name]
+    found = []
+    for folder, dirs, names in os.walk(OPTIONS.source):
+        dirs[:] = [d for d in dirs if not d.startswith(".") and d != "build"]
+        found += [os.path.relpath(os.path.join(folder, n), OPTIONS.source) for n in names]
+    return found
+
+
+def dep5(path):
+    """A machine-readable copyright file as ([(patterns, licence)], {licence: text})."""
+    with open(path, encoding="utf-8") as f:
+        paragraphs = [p for p in re.split(r"\n\s*\n", f.read()) if p.strip()]
+    stanzas, texts = [], {}
+    for paragraph in paragraphs:
+        fields = dict(re.findall(r"^([\w-]+):[ \t]*((?:.*)(?:\n[ \t].*)*)", paragraph, re.M))
+        licence, _, text = fields.get("License", "").partition("\n")
+        if "Files" in fields:
+            stanzas.append((fields["Files"].split(), licence.strip()))
+        elif licence:
+            texts[licence.strip()] = text.strip()
+    return stanzas, texts
+
+
+def spdx_of(path):
+    """The licence a file's SPDX line names, or None."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            head = f.read(1000)
+    except (UnicodeDecodeError, OSError):
+        return None
+    found = re.search(r"SPDX-License-Identifier: ([\w.+-]+)", head)
+    return found and found[1]
 
 
 def package_of(path):
@@ -148,11 +197,12 @@ class PackageTest(unittest.TestCase):
 
     def menu_command(self):
         """The program the menu entry starts, looked up as a desktop would: on a PATH
-        that has the unpacked root's usr/bin first."""
+        that has the unpacked root's usr/games first."""
         argv = self.entry()["Exec"].split()
         self.assertEqual(len(argv), 1, f"Exec takes no arguments: {argv}")
-        found = shutil.which(argv[0], path=self.path("usr/bin") + os.pathsep + os.environ["PATH"])
-        self.assertEqual(found, self.path("usr/bin", argv[0]), "Exec does not start the packaged program")
+        games = os.path.dirname(self.path(PLAYER))
+        found = shutil.which(argv[0], path=games + os.pathsep + os.environ["PATH"])
+        self.assertEqual(found, self.path(PLAYER), "Exec does not start the packaged program")
         return found
 
     def launch(self, service=False):
@@ -187,13 +237,18 @@ class PackageTest(unittest.TestCase):
         self.assertIsNot(world.dismiss_dialog(patience), False, "Escape left the ad open")
 
     def test_1_depends_and_files(self):
-        depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout.strip()
-        self.assertEqual(depends.split(", "), runtime_packages())
+        # The hand list as it is, then the linked libraries with the versions dpkg-shlibdeps found.
+        depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout.strip().split(", ")
+        by_hand, linked = runtime_packages()
+        self.assertEqual(depends[:len(by_hand)], by_hand)
+        found = dict(re.fullmatch(r"(\S+) \((>= \S+)\)", d).groups() for d in depends[len(by_hand):])
+        self.assertEqual(sorted(found), sorted(linked))
+        depends = by_hand + linked
 
         listing = run("dpkg-deb", "-c", self.deb).stdout.splitlines()
         files = {line.split()[-1].lstrip("./") for line in listing if not line.startswith("d")}
         static = os.path.join(OPTIONS.source, "tools", "static")
-        expected = {"usr/bin/tamboro", GAME, "usr/libexec/tamboro/adnet.py",
+        expected = {PLAYER, GAME, MANUAL, f"{DOC}/copyright", f"{DOC}/changelog.gz", "usr/libexec/tamboro/adnet.py",
                     "usr/libexec/tamboro/adnet_pages.py", "usr/libexec/tamboro/adnet_store.py",
                     "usr/share/applications/tamboro.desktop",
                     f"usr/share/metainfo/{APP_ID}.metainfo.xml",
@@ -203,7 +258,7 @@ class PackageTest(unittest.TestCase):
         expected |= {os.path.join("usr/share/tamboro/static", os.path.relpath(p, static))
                      for p in glob.glob(os.path.join(static, "**", "*.*"), recursive=True)}
         self.assertEqual(files, expected)
-        for program in ("usr/bin/tamboro", GAME, "usr/libexec/tamboro/adnet.py"):
+        for program in (PLAYER, GAME, "usr/libexec/tamboro/adnet.py"):
             self.assertTrue(os.access(self.path(program), os.X_OK), f"{program} is not executable")
 
         # Stripped, and every library it links to comes from a package it depends on.
@@ -215,7 +270,34 @@ class PackageTest(unittest.TestCase):
         for library in needed:
             self.assertIn(library, resolved, f"{library} is not found on this machine")
             owner = package_of(resolved[library])
-            self.assertIn(owner, depends.split(", "), f"{library} comes from {owner or 'no package'}")
+            self.assertIn(owner, depends, f"{library} comes from {owner or 'no package'}")
+
+    def test_1_debian_checks(self):
+        # Debian's own checker: no error and no warning (overrides need a comment beside them).
+        lintian = run("lintian", "--fail-on", "error,warning", self.deb)
+        self.assertEqual(lintian.returncode, 0, "lintian:\n" + lintian.stdout + lintian.stderr)
+        self.assertFalse(re.search(r"^[EW]: ", lintian.stdout, re.M), lintian.stdout)
+
+        manual = run("man", "--warnings", "-l", self.path(MANUAL))
+        self.assertEqual((manual.returncode, manual.stderr), (0, ""), "the manual page does not render")
+        self.assertRegex(manual.stdout, r"(?m)^NAME\n\s+tamboro - ")
+
+        # Every file of the source has a licence with its text, the one its SPDX line
+        # names, and a picture's is the pictures' licence.
+        stanzas, texts = dep5(self.path(DOC, "copyright"))
+        folders = set()
+        for name in source_files():
+            licence = next((lic for patterns, lic in reversed(stanzas)
+                            if any(fnmatch.fnmatchcase(name, p) for p in patterns)), None)
+            self.assertIn(licence, SPDX_NAMES, f"the copyright file names no known licence for {name}")
+            self.assertTrue(texts.get(licence), f"the copyright file has no text of {licence}")
+            declared = spdx_of(os.path.join(OPTIONS.source, name))
+            if declared:
+                self.assertEqual(SPDX_NAMES[licence], declared, name)
+            if name.endswith(PICTURES):
+                self.assertEqual(licence, "CC-BY-SA-4.0", name)
+            folders.add(name.split("/")[0] if "/" in name else ".")
+        self.assertTrue({"shell", "ads", "resources", "art", "tools", "tests"} <= folders, folders)
 
     def test_2_menu_entry_and_metainfo(self):
         entry = self.entry()
