@@ -241,8 +241,9 @@ class PackageTest(unittest.TestCase):
         depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout.strip().split(", ")
         by_hand, linked = runtime_packages()
         self.assertEqual(depends[:len(by_hand)], by_hand)
-        found = dict(re.fullmatch(r"(\S+) \((>= \S+)\)", d).groups() for d in depends[len(by_hand):])
-        self.assertEqual(sorted(found), sorted(linked))
+        found = [re.fullmatch(r"(\S+) \(>= \S+\)", d) for d in depends[len(by_hand):]]
+        self.assertTrue(all(found), f"not found by dpkg-shlibdeps: {depends[len(by_hand):]}")
+        self.assertEqual(sorted(match[1] for match in found), sorted(linked))
         depends = by_hand + linked
 
         listing = run("dpkg-deb", "-c", self.deb).stdout.splitlines()
