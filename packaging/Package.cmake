@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What `cmake --install` puts on a system and the Debian package CPack makes of it
 # (`cmake --build BUILD --target package` in a Release build).
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian 12 packages that playing, building and testing need, and only
 # those that are missing, so a second run costs nothing.
 #   tools/install-deps.sh            all three lists

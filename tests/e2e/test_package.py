@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The Debian package as a player gets it.
 
     test_package.py --source REPO --build BUILD_DIR --port PORT --make [--define NAME=VALUE ...]
