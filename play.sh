@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds the game, installs it under build/play/root and starts
 # it there as the menu does: the launcher brings up the bundled local ad network and score
 # board on 127.0.0.1:8765 unless one already listens, and it stops with the game.
@@ -10,4 +11,4 @@ cmake -S . -B build/play -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBORO_TESTS=OFF
 cmake --build build/play
 cmake --install build/play --prefix build/play/root >/dev/null
 
-exec build/play/root/bin/tamboro "$@"
+exec build/play/root/games/tamboro "$@"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds the game and its tests, and runs every test: once in an
 # ordinary build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
 # The tests' own services listen on port 18765, never on the player's 8765

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Regenerates every shipped picture from the SVG sheets in this directory.
 # Needs rsvg-convert (librsvg2-bin) and ImageMagick; the lettering is already
 # outlined in the sheets, so no font has to be installed.

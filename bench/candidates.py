@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Builds the game with candidate changes in scratch copies and measures them with run.py.
 
 usage: python3 bench/candidates.py [NAME ...] [-- run.py options, e.g. --reps 7 --only startup,session]

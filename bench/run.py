@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Builds the game and a bare Qt Quick window (Release) and measures both.
 
 usage: python3 bench/run.py [--reps N] [--callgrind-reps N] [--port P] [--skip-build]

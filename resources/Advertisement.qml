@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
 
 // An ad shown inside the scene. The scene keeps it fully transparent, which also keeps

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
 
 // Shows "<picture>2" while held. A release outside, or a press taken away (by a modal ad

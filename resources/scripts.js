@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The game's rules, navigation, high scores and connection probe. The script keeps no
 // state between calls: everything lives in properties of the scene's items, reached by id.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The scene names the phone's fonts ("MV Boli" for its playful labels, "MS Shell Dlg 2"

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Local Quillon ad network and Tamboro score board.
 
 Stands in for the outside services so the whole game runs on this machine and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Bodies served by the local ad network: the ad replies in every test mode and
 the small HTML pages of the network and the score board."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """What the local ad network and score board keep between runs.
 
 One SQLite file in the data folder holds the ad client ids the network has

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian 12 packages that playing, building and testing need, and only
 # those that are missing, so a second run costs nothing.
 #   tools/install-deps.sh            all three lists
@@ -7,17 +8,18 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 
 # What the installed game needs; the Debian package's Depends is made from the same file.
-mapfile -t runtime < <(sed -e 's/#.*//' -e 's/\[local-service\]//' "$here/../packaging/runtime-packages.txt" | xargs -n1)
+mapfile -t runtime < <(sed -e 's/#.*//' -e 's/\[[a-z-]*\]//' "$here/../packaging/runtime-packages.txt" | xargs -n1)
 
 build=(
     cmake ninja-build g++ pkg-config ccache
     qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools
+    dpkg-dev file
 )
 
 test=(
     qml6-module-qttest
     dbus xvfb xauth xdotool openbox x11-utils imagemagick
-    desktop-file-utils appstream
+    desktop-file-utils appstream lintian man-db
     clang libclang-rt-14-dev valgrind
 )
 

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Print the stone outlines of the hole rim (pasted into src/rim.svg).
 
 The ring lies between the opening ellipse (the card shows through it) and a

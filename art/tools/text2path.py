@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Turn a line of lettering into SVG path data so the artwork renders the same
 on machines that lack the display font.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Times the ad client's download chain over loopback: from requestAd() to adDataReady().
 // The first chain fetches the network logo, the ad description and the ad picture; the
 // later ones only the description and the picture. Prints "name value" lines

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The yardstick for the game's start-up and memory: the least a Qt Quick program can
 // do, one view showing one 480×800 rectangle from compiled-in resources. Built twice,
 // with the GUI-only application object and with the widgets one the game needs, so

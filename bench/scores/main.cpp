@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Times the high-score check and listing against a large table, through the scene
 // engine's offline storage as the game uses it. Prints one "name value" line per figure
 // (microseconds per call, median of the repetitions) for bench/run.py to collect.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """What the end-to-end tests of Tamboro 2.0 share: a world of their own and the eyes and
 hands to judge and drive the game in it.
 

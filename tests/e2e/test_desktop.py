@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Tamboro 2.0 on a real desktop: the game under the openbox window manager on Xvfb,
 driven by fast hands. Taps and double-clicks during screen slides, minimising and
 restoring, the ad dialog's window and a press held while the dialog opens.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The Debian package as a player gets it.
 
     test_package.py --source REPO --build BUILD_DIR --port PORT --make [--define NAME=VALUE ...]
@@ -11,6 +12,7 @@ its menu entry under Xvfb.
 """
 
 import configparser
+import fnmatch
 import glob
 import os
 import re
@@ -29,6 +31,12 @@ import harness as play  # noqa: E402
 OPTIONS = None
 APP_ID = "net.kelto.tamboro"
 GAME = "usr/libexec/tamboro/tamboro"
+PLAYER = "usr/games/tamboro"
+MANUAL = "usr/share/man/man6/tamboro.6.gz"
+DOC = "usr/share/doc/tamboro"
+# The licences of the copyright file under the names the files' SPDX lines give them.
+SPDX_NAMES = {"GPL-3+": "GPL-3.0-or-later", "CC-BY-SA-4.0": "CC-BY-SA-4.0"}
+PICTURES = (".png", ".jpg", ".gif", ".svg")
 
 
 def make_package():
@@ -88,9 +96,51 @@ def stop_pid(pid):
 
 
 def runtime_packages():
-    """The packages packaging/runtime-packages.txt names, in order."""
+    """The packages packaging/runtime-packages.txt names, in order: those listed by hand
+    and those marked as linked, which dpkg-shlibdeps is to find."""
     with open(os.path.join(OPTIONS.source, "packaging", "runtime-packages.txt")) as f:
-        return [line.split("#")[0].split()[0] for line in f if line.split("#")[0].strip()]
+        rows = [line.split("#")[0].split() for line in f if line.split("#")[0].strip()]
+    return ([row[0] for row in rows if row[1:] != ["[linked]"]],
+            [row[0] for row in rows if row[1:] == ["[linked]"]])
+
+
+def source_files():
+    """The source tree's files, relative to it: those git tracks, else every file outside
+    build folders and hidden ones."""
+    tracked = subprocess.run(["git", "-C", OPTIONS.source, "ls-files", "-z"], capture_output=True)
+    if tracked.returncode == 0 and tracked.stdout:
+        return [name for name in tracked.stdout.decode().split("\0") if name]
+    found = []
+    for folder, dirs, names in os.walk(OPTIONS.source):
+        dirs[:] = [d for d in dirs if not d.startswith(".") and d != "build"]
+        found += [os.path.relpath(os.path.join(folder, n), OPTIONS.source) for n in names]
+    return found
+
+
+def dep5(path):
+    """A machine-readable copyright file as ([(patterns, licence)], {licence: text})."""
+    with open(path, encoding="utf-8") as f:
+        paragraphs = [p for p in re.split(r"\n\s*\n", f.read()) if p.strip()]
+    stanzas, texts = [], {}
+    for paragraph in paragraphs:
+        fields = dict(re.findall(r"^([\w-]+):[ \t]*((?:.*)(?:\n[ \t].*)*)", paragraph, re.M))
+        licence, _, text = fields.get("License", "").partition("\n")
+        if "Files" in fields:
+            stanzas.append((fields["Files"].split(), licence.strip()))
+        elif licence:
+            texts[licence.strip()] = text.strip()
+    return stanzas, texts
+
+
+def spdx_of(path):
+    """The licence a file's SPDX line names, or None."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            head = f.read(1000)
+    except (UnicodeDecodeError, OSError):
+        return None
+    found = re.search(r"SPDX-License-Identifier: ([\w.+-]+)", head)
+    return found and found[1]
 
 
 def package_of(path):
@@ -129,9 +179,15 @@ class PackageTest(unittest.TestCase):
         cls.deb = debs[0]
         cls.root = tempfile.mkdtemp(prefix="tamboro-package-")
         subprocess.run(["dpkg", "-x", cls.deb, cls.root], check=True, timeout=60)
+        # Debian's own checker takes a while; it runs beside the games and is heard last.
+        cls.lintian = subprocess.Popen(["lintian", "--fail-on", "error,warning", cls.deb],
+                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
     @classmethod
     def tearDownClass(cls):
+        if cls.lintian.poll() is None:
+            cls.lintian.kill()
+        cls.lintian.communicate()
         for world in cls.worlds:
             world.stop_all()
             shutil.rmtree(world.tmp, ignore_errors=True)
@@ -148,11 +204,12 @@ class PackageTest(unittest.TestCase):
 
     def menu_command(self):
         """The program the menu entry starts, looked up as a desktop would: on a PATH
-        that has the unpacked root's usr/bin first."""
+        that has the unpacked root's usr/games first."""
         argv = self.entry()["Exec"].split()
         self.assertEqual(len(argv), 1, f"Exec takes no arguments: {argv}")
-        found = shutil.which(argv[0], path=self.path("usr/bin") + os.pathsep + os.environ["PATH"])
-        self.assertEqual(found, self.path("usr/bin", argv[0]), "Exec does not start the packaged program")
+        games = os.path.dirname(self.path(PLAYER))
+        found = shutil.which(argv[0], path=games + os.pathsep + os.environ["PATH"])
+        self.assertEqual(found, self.path(PLAYER), "Exec does not start the packaged program")
         return found
 
     def launch(self, service=False):
@@ -187,13 +244,20 @@ class PackageTest(unittest.TestCase):
         self.assertIsNot(world.dismiss_dialog(patience), False, "Escape left the ad open")
 
     def test_1_depends_and_files(self):
-        depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout.strip()
-        self.assertEqual(depends.split(", "), runtime_packages())
+        # The hand list as it is, then the linked libraries with the versions dpkg-shlibdeps found.
+        depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout.strip().split(", ")
+        by_hand, linked = runtime_packages()
+        self.assertEqual(depends[:len(by_hand)], by_hand)
+        found = [re.fullmatch(r"(\S+) \(>= \S+\)", d) for d in depends[len(by_hand):]]
+        self.assertTrue(all(found), f"not found by dpkg-shlibdeps: {depends[len(by_hand):]}")
+        self.assertEqual(sorted(match[1] for match in found), sorted(linked))
+        depends = by_hand + linked
 
         listing = run("dpkg-deb", "-c", self.deb).stdout.splitlines()
         files = {line.split()[-1].lstrip("./") for line in listing if not line.startswith("d")}
         static = os.path.join(OPTIONS.source, "tools", "static")
-        expected = {"usr/bin/tamboro", GAME, "usr/libexec/tamboro/adnet.py",
+        expected = {PLAYER, GAME, MANUAL, f"{DOC}/copyright", f"{DOC}/changelog.gz",
+                    "usr/libexec/tamboro/adnet.py",
                     "usr/libexec/tamboro/adnet_pages.py", "usr/libexec/tamboro/adnet_store.py",
                     "usr/share/applications/tamboro.desktop",
                     f"usr/share/metainfo/{APP_ID}.metainfo.xml",
@@ -203,7 +267,7 @@ class PackageTest(unittest.TestCase):
         expected |= {os.path.join("usr/share/tamboro/static", os.path.relpath(p, static))
                      for p in glob.glob(os.path.join(static, "**", "*.*"), recursive=True)}
         self.assertEqual(files, expected)
-        for program in ("usr/bin/tamboro", GAME, "usr/libexec/tamboro/adnet.py"):
+        for program in (PLAYER, GAME, "usr/libexec/tamboro/adnet.py"):
             self.assertTrue(os.access(self.path(program), os.X_OK), f"{program} is not executable")
 
         # Stripped, and every library it links to comes from a package it depends on.
@@ -215,7 +279,29 @@ class PackageTest(unittest.TestCase):
         for library in needed:
             self.assertIn(library, resolved, f"{library} is not found on this machine")
             owner = package_of(resolved[library])
-            self.assertIn(owner, depends.split(", "), f"{library} comes from {owner or 'no package'}")
+            self.assertIn(owner, depends, f"{library} comes from {owner or 'no package'}")
+
+    def test_1_manual_and_copyright(self):
+        manual = run("man", "--warnings", "-l", self.path(MANUAL))
+        self.assertEqual((manual.returncode, manual.stderr), (0, ""), "the manual page does not render")
+        self.assertRegex(manual.stdout, r"(?m)^NAME\n\s+tamboro - ")
+
+        # Every file of the source has a licence with its text, the one its SPDX line
+        # names, and a picture's is the pictures' licence.
+        stanzas, texts = dep5(self.path(DOC, "copyright"))
+        folders = set()
+        for name in source_files():
+            licence = next((lic for patterns, lic in reversed(stanzas)
+                            if any(fnmatch.fnmatchcase(name, p) for p in patterns)), None)
+            self.assertIn(licence, SPDX_NAMES, f"the copyright file names no known licence for {name}")
+            self.assertTrue(texts.get(licence), f"the copyright file has no text of {licence}")
+            declared = spdx_of(os.path.join(OPTIONS.source, name))
+            if declared:
+                self.assertEqual(SPDX_NAMES[licence], declared, name)
+            if name.endswith(PICTURES):
+                self.assertEqual(licence, "CC-BY-SA-4.0", name)
+            folders.add(name.split("/")[0] if "/" in name else ".")
+        self.assertTrue({"shell", "ads", "resources", "art", "tools", "tests"} <= folders, folders)
 
     def test_2_menu_entry_and_metainfo(self):
         entry = self.entry()
@@ -279,6 +365,19 @@ class PackageTest(unittest.TestCase):
         world.stop(world.game)
         service = next(process for name, process in world.processes if name == "adnet")
         self.assertIsNone(service.poll(), "the service that was already listening was stopped")
+
+    def test_6_lintian(self):
+        output, _ = self.lintian.communicate(timeout=180)
+        self.assertEqual(self.lintian.returncode, 0, "lintian:\n" + output)
+        self.assertFalse(re.search(r"^[EW]: ", output, re.M), "lintian:\n" + output)
+        # A tag the package silences is silenced for a reason written right above it.
+        overrides = self.path("usr/share/lintian/overrides/tamboro")
+        if os.path.exists(overrides):
+            with open(overrides, encoding="utf-8") as f:
+                lines = [line.strip() for line in f if line.strip()]
+            for above, line in zip([""] + lines, lines):
+                if not line.startswith("#"):
+                    self.assertTrue(above.startswith("#"), f"override without a reason: {line}")
 
 
 def main():

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Tamboro 2.0 played in a real X window, the way a player meets it.
 
 In a world of its own (harness.py: Xvfb at the phone's 480x800, so window and scene

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes to the ad banner as its image, as the ad network's image download
 // would, and lets the movie decode every frame it finds.
 #include "QuillonAdWidget.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes, as the ad network's answer to an ad request would arrive, to the
 // checks a reply passes before it is read, and builds the document of every reply they
 // let through: a reply they pass must build in bounded time and memory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "SceneFixture.h"
 #include "LocalService.h"
 #include "SceneNetwork.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "LocalService.h"
 #include "ChildProcess.h"
 #include "tamboro_config.h"

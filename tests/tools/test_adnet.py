@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Tests of the local ad network and score board (tools/adnet.py), run as the
 game sees it: a separate process on a free port of 127.0.0.1."""
 

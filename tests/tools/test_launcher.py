@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Tests of the game's launcher (tools/tamboro-launcher.in) with the real local service and
 a stand-in for the game: a process with a few threads, as the game has, that notes what it
 found when it started and then lives as long as it is told."""

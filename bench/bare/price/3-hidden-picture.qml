@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
 
 // The start screen's picture and, hidden behind it as the game's other screens are, the
