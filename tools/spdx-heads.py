@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Every source file names its licence in an SPDX line at its head.
 
     tools/spdx-heads.py [--check] [--source DIR]
