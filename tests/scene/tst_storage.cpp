@@ -189,6 +189,43 @@ private:
             QSqlDatabase::removeDatabase(QFileInfo(storedFile).completeBaseName());
     }
 
+    // Damages the store of a scene that has saved scores, as a crash, another program or the
+    // player might, and drops the storage's connection so the next operation meets the damage.
+    // Returns the path of what was damaged; empty when this machine cannot do it.
+    QString damageStore(Scene &scene, const QString &damage)
+    {
+        if (damage == QLatin1String("columns")) {
+            scene.sql(QStringLiteral("DROP TABLE Scores"));
+            scene.sql(QStringLiteral("CREATE TABLE Scores(id INTEGER, points TEXT)"));
+        }
+        forgetConnection();
+        const QString settings = QFileInfo(storedFile).path() + QLatin1Char('/')
+            + QFileInfo(storedFile).completeBaseName() + QStringLiteral(".ini");
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        if (damage == QLatin1String("garbage")) {
+            writeFile(storedFile, garbage);
+        } else if (damage == QLatin1String("truncated")) {
+            QFile::resize(storedFile, 1500);
+        } else if (damage == QLatin1String("immutable")) {
+            // Root writes through file modes, so the file is made immutable instead.
+            return setImmutable(storedFile, true) ? storedFile : QString();
+        } else if (damage == QLatin1String("folder")) {
+            QFile::remove(storedFile);
+            QDir().mkpath(storedFile + QStringLiteral("/inside"));
+        } else if (damage == QLatin1String("data folder")) {
+            QDir(data).removeRecursively();
+            writeFile(data, garbage);
+            return data;
+        } else if (damage == QLatin1String("settings gone")) {
+            QFile::remove(settings);
+            return settings;
+        } else if (damage == QLatin1String("settings garbled")) {
+            writeFile(settings, garbage);
+            return settings;
+        }
+        return storedFile;
+    }
+
     // A scene ready to play with the overlay taken away, as a working connection would, so
     // the start screen answers presses; its database file goes when the row ends.
     bool ready(Scene &scene)
@@ -237,36 +274,12 @@ private slots:
         QFETCH(QString, damage);
         QFETCH(bool, intact);
         const QList<int> firstRun { 100, 90, 80, 70, 60, 50, 40, 30, 20, 10 };
+        QString damaged;
         {
             Scene scene;
             storedFile = scene.scoreDatabaseFile();
             scene.saveScores(firstRun);
-            if (damage == QLatin1String("columns")) {
-                scene.sql(QStringLiteral("DROP TABLE Scores"));
-                scene.sql(QStringLiteral("CREATE TABLE Scores(id INTEGER, points TEXT)"));
-            }
-        }
-        forgetConnection();
-        const QString settings = QFileInfo(storedFile).path() + QLatin1Char('/')
-            + QFileInfo(storedFile).completeBaseName() + QStringLiteral(".ini");
-        QString damaged = storedFile;
-        if (damage == QLatin1String("garbage")) {
-            writeFile(storedFile, garbage);
-        } else if (damage == QLatin1String("truncated")) {
-            QVERIFY(QFile::resize(storedFile, 1500));
-        } else if (damage == QLatin1String("folder")) {
-            QVERIFY(QFile::remove(storedFile));
-            QVERIFY(QDir().mkpath(storedFile + QStringLiteral("/inside")));
-        } else if (damage == QLatin1String("data folder")) {
-            damaged = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-            QVERIFY(QDir(damaged).removeRecursively());
-            writeFile(damaged, garbage);
-        } else if (damage == QLatin1String("settings gone")) {
-            damaged = settings;
-            QVERIFY(QFile::remove(settings));
-        } else if (damage == QLatin1String("settings garbled")) {
-            damaged = settings;
-            writeFile(settings, garbage);
+            damaged = damageStore(scene, damage);
         }
         const QByteArray before = contentsOf(damaged);
         const QString listing = listingOf(intact ? firstRun + QList<int> { 95 } : QList<int> { 95 });
@@ -307,9 +320,8 @@ private slots:
         QTest::addColumn<bool>("qualifies");
         QTest::newRow("garbage") << "garbage" << false;
         QTest::newRow("truncated") << "truncated" << false;
-        // Root writes through file modes, so the file is made immutable instead.
         QTest::newRow("read-only (immutable file)") << "immutable" << true;
-        QTest::newRow("directory in its place") << "directory" << false;
+        QTest::newRow("directory in its place") << "folder" << false;
         QTest::newRow("wrong columns") << "columns" << false;
     }
 
@@ -322,27 +334,9 @@ private slots:
         const QString file = storedFile;
         // A database with twelve good rows first, so a damaged copy has real pages to lose.
         scene.saveScores({ 40, 7, 120, 95, 3, 61, 95, 18, 250, 2, 33, 70 });
-        forgetConnection();
         QVERIFY(QFileInfo(file).size() > 1024);
-
-        if (damage == QLatin1String("garbage")) {
-            QFile out(file);
-            QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            out.write(QByteArray("no database here \x01\xff\x7f").repeated(800));
-        } else if (damage == QLatin1String("truncated")) {
-            QVERIFY(QFile::resize(file, 1500));
-        } else if (damage == QLatin1String("immutable")) {
-            if (!setImmutable(file, true))
-                QSKIP("chattr +i is not available on this file system");
-        } else if (damage == QLatin1String("directory")) {
-            QVERIFY(QFile::remove(file));
-            QVERIFY(QDir().mkpath(file));
-        } else {
-            scene.evaluate(QStringLiteral("Game.scoresDatabase().transaction(function(tx) {"
-                                          " tx.executeSql('DROP TABLE Scores');"
-                                          " tx.executeSql('CREATE TABLE Scores(id INTEGER, points TEXT)'); })"));
-            forgetConnection();
-        }
+        if (damageStore(scene, damage).isEmpty())
+            QSKIP("chattr +i is not available on this file system");
 
         MessageCatcher log;
         scene.playOutWithScore(9);
@@ -382,7 +376,7 @@ private slots:
         if (damage == QLatin1String("immutable"))
             QVERIFY(setImmutable(file, false));
         forgetConnection();
-        if (damage == QLatin1String("directory"))
+        if (damage == QLatin1String("folder"))
             QVERIFY(QDir(file).removeRecursively());
         else
             QVERIFY(QFile::remove(file));
