@@ -136,7 +136,7 @@ bool hasGoodSettings(const QString &file)
         && settings.value(QStringLiteral("Version")).toString() == databaseVersion;
 }
 
-void writeSettings(const QString &file)
+bool writeSettings(const QString &file)
 {
     QSettings settings(file, QSettings::IniFormat);
     settings.setValue(QStringLiteral("Name"), databaseName);
@@ -145,8 +145,10 @@ void writeSettings(const QString &file)
     settings.setValue(QStringLiteral("EstimatedSize"), databaseEstimatedSize);
     settings.setValue(QStringLiteral("Driver"), QStringLiteral("QSQLITE"));
     settings.sync();
-    if (settings.status() != QSettings::NoError)
-        qWarning("The high scores' settings file %s cannot be written", qPrintable(file));
+    if (settings.status() == QSettings::NoError)
+        return true;
+    qWarning("The high scores' settings file %s cannot be written", qPrintable(file));
+    return false;
 }
 
 } // namespace
@@ -185,11 +187,14 @@ void prepareScoreStore(const QQmlEngine &engine)
     }
     if (hasGoodSettings(settings))
         return;
-    if (isOnDisk(QFileInfo(settings)) && moveAside({ settings }).isEmpty())
+    const QStringList moved = moveAside({ settings });
+    if (isOnDisk(QFileInfo(settings)) || !writeSettings(settings))
         return;
-    writeSettings(settings);
-    qWarning("The high-score database's settings file %s was missing or unreadable; it was written anew",
-        qPrintable(settings));
+    if (moved.isEmpty())
+        qWarning("The high-score database's settings file %s was missing; it was written anew", qPrintable(settings));
+    else
+        qWarning("The high-score database's settings file %s could not be read; it was moved to %s and written anew",
+            qPrintable(settings), qPrintable(moved.first()));
 }
 
 void writeWaitingScoresAtQuit(QQuickView &view)
