@@ -22,8 +22,9 @@ var YELLOW_FROM = 80;           // from here on yellow (3 points)
 var EXTRA_SPAWN_DIVISOR = 7;    // 15 of the 101 kind draws put a second monkey up in the tick
 var TOP_LIST_LENGTH = 10;
 // ms another program may hold the score database as the game quits: the scores still
-// waiting would be lost, so they are worth a short wait then, never during play.
-var QUIT_WAIT = 3000;
+// waiting would be lost, so they are worth a short wait then, never during play. The write
+// and its check wait this long each, so the game is gone within a few seconds.
+var QUIT_WAIT = 2000;
 
 // Numbers of the free holes, rebuilt by getSize() whenever it is needed.
 var blocks = [];
