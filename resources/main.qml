@@ -19,7 +19,7 @@ Rectangle {
     readonly property bool sliding: slidesRunning > 0
 
     // Called by the shell as the game quits.
-    function writeWaitingScores() {
+    function writeWaitingScoresAtQuit() {
         Game.writeWaitingScoresAtQuit();
     }
 

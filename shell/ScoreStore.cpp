@@ -200,7 +200,8 @@ void prepareScoreStore(const QQmlEngine &engine)
 void writeWaitingScoresAtQuit(QQuickView &view)
 {
     QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &view, [&view] {
-        if (QQuickItem *scene = view.rootObject())
-            QMetaObject::invokeMethod(scene, "writeWaitingScores");
+        QQuickItem *scene = view.rootObject();
+        if (scene && !QMetaObject::invokeMethod(scene, "writeWaitingScoresAtQuit"))
+            qWarning("The scene cannot write its waiting high scores as the game quits");
     });
 }
