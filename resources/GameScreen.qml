@@ -171,7 +171,8 @@ Rectangle {
         }
     ]
 
-    // The save waits for the ad: start() returns only once a dialog shown there has closed.
+    // The score is saved before the ad: start() returns only once a dialog shown there has
+    // closed, and a game ended in those seconds must not take the score with it.
     transitions: [
         Transition {
             from: ""
@@ -183,8 +184,8 @@ Rectangle {
             to: "gameOver"
             ScriptAction {
                 script: {
-                    gameScreen.offerAdOnEvenGame();
                     Game.saveHighScore();
+                    gameScreen.offerAdOnEvenGame();
                 }
             }
         }

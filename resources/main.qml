@@ -19,6 +19,11 @@ Rectangle {
     property int slidesRunning: 0
     readonly property bool sliding: slidesRunning > 0
 
+    // Called by the shell as the game quits.
+    function writeWaitingScoresAtQuit() {
+        Game.writeWaitingScoresAtQuit();
+    }
+
     component HideTimer: Timer {
         property int hole
         interval: 1500

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The game's rules, navigation, high scores and connection probe. The script keeps no
-// state between calls: everything lives in properties of the scene's items, reached by id.
+// state between calls but `blocks`, which getSize() rebuilds before every use: everything
+// else lives in properties of the scene's items, reached by id.
 
 .import QtQuick.LocalStorage as Sql
 
@@ -21,6 +22,10 @@ var VIOLET_FROM = 50;           // kind draws below this are blue (1 point)
 var YELLOW_FROM = 80;           // from here on yellow (3 points)
 var EXTRA_SPAWN_DIVISOR = 7;    // 15 of the 101 kind draws put a second monkey up in the tick
 var TOP_LIST_LENGTH = 10;
+// ms another program may hold the score database as the game quits: the scores still
+// waiting would be lost, so they are worth a short wait then, never during play. The write
+// and its check wait this long each, so the game is gone within a few seconds.
+var QUIT_WAIT = 2000;
 
 // Numbers of the free holes, rebuilt by getSize() whenever it is needed.
 var blocks = [];
@@ -29,6 +34,8 @@ var CREATE_SCORES = "CREATE TABLE IF NOT EXISTS Scores(name TEXT, score NUMBER, 
 // The name is written out: the storage binds an empty string as NULL, and a database of
 // this game has always held the empty string.
 var INSERT_SCORE = "INSERT INTO Scores VALUES('', ?, ?)";
+var TOP_SCORES = "SELECT * FROM Scores WHERE gridSize = ? ORDER BY score desc LIMIT ?";
+var SCORES_AT_LEAST = "SELECT * FROM Scores WHERE gridSize = ? AND score >= ? LIMIT ?";
 
 // The connection overlay's texts.
 var LOADING_TEXT = "Loading, please wait";
@@ -40,13 +47,25 @@ function scoresDatabase() {
     return Sql.LocalStorage.openDatabaseSync("TamboroScores", "1.0", "Local Tamboro High Scores", 100);
 }
 
-// One read-write transaction. Another program holding the database is never waited for:
-// the scene stands still while a statement runs, and the storage would wait 5 s.
-function scoresTransaction(work) {
+// One read-write transaction, waiting `wait` ms at most for another program that holds the
+// database. During play that is none: the scene stands still while a statement runs, and
+// the storage would wait 5 s. The table comes first, so a database in which no score was
+// saved yet lists as empty and has no best score to upload.
+function scoresTransaction(work, wait) {
     scoresDatabase().transaction(function(tx) {
-        tx.executeSql("PRAGMA busy_timeout = 0");
+        tx.executeSql("PRAGMA busy_timeout = " + (wait || 0));
+        tx.executeSql(CREATE_SCORES);
         work(tx);
     });
+}
+
+// The best stored scores of this board, best first, each as { name, score }.
+function topScores(tx, count) {
+    var rows = tx.executeSql(TOP_SCORES, [HOLE_COUNT, count]).rows;
+    var scores = [];
+    for (var i = 0; i < rows.length; ++i)
+        scores.push({ name: rows.item(i).name, score: Math.round(rows.item(i).score) });
+    return scores;
 }
 
 // A database held by another program or on a full disk answers again later; anything
@@ -65,33 +84,47 @@ function keepUnsaved(scores) {
     highScoreView.unsavedScores = scores.slice().sort(function(a, b) { return b - a; });
 }
 
-// Writes the scores still waiting; true when none is left. The storage does not report
-// a commit the database refused, so the last row written is looked for afterwards.
-function storeUnsaved() {
+// Writes the scores still waiting, waiting `wait` ms at most for another program that holds
+// the database; throws when they could not be written. The storage does not report a
+// commit the database refused, so the last row written is looked for afterwards.
+function storeUnsaved(wait) {
     var scores = unsavedScores();
     if (scores.length === 0)
-        return true;
+        return;
+    var lastRow = null;
+    scoresTransaction(function(tx) {
+        for (var i = 0; i < scores.length; ++i)
+            tx.executeSql(INSERT_SCORE, [scores[i], HOLE_COUNT]);
+        lastRow = tx.executeSql("SELECT last_insert_rowid() AS id").rows.item(0).id;
+    }, wait);
+    var kept = false;
+    scoresTransaction(function(tx) {
+        kept = tx.executeSql("SELECT rowid FROM Scores WHERE rowid = ? AND score = ?",
+                             [lastRow, scores[scores.length - 1]]).rows.length === 1;
+    }, wait);
+    if (!kept)
+        throw new Error("the database did not keep the scores");
+    keepUnsaved([]);
+}
+
+// Before every score operation: the scores still waiting go first, if the database takes them.
+function writeWaitingScores() {
     try {
-        var lastRow = null;
-        scoresTransaction(function(tx) {
-            tx.executeSql(CREATE_SCORES);
-            for (var i = 0; i < scores.length; ++i)
-                tx.executeSql(INSERT_SCORE, [scores[i], HOLE_COUNT]);
-            lastRow = tx.executeSql("SELECT last_insert_rowid() AS id").rows.item(0).id;
-        });
-        var kept = false;
-        scoresTransaction(function(tx) {
-            kept = tx.executeSql("SELECT rowid FROM Scores WHERE rowid = ? AND score = ?",
-                                 [lastRow, scores[scores.length - 1]]).rows.length === 1;
-        });
-        if (!kept)
-            throw new Error("the database did not keep the scores");
+        storeUnsaved(0);
     } catch (error) {
         console.warn("High score kept until the database takes it: " + error.message);
-        return false;
     }
-    keepUnsaved([]);
-    return true;
+}
+
+// The last chance for the scores still waiting, as the game quits.
+function writeWaitingScoresAtQuit() {
+    var waiting = unsavedScores().length;
+    try {
+        storeUnsaved(QUIT_WAIT);
+    } catch (error) {
+        console.warn(waiting + " high score(s) lost, the database did not take them before the game ended: "
+                     + error.message);
+    }
 }
 
 function setState(state) {
@@ -236,7 +269,7 @@ function endGame() {
         gameView.state = "gameOver1";
         return;
     }
-    storeUnsaved();
+    writeWaitingScores();
     var qualifies = false;
     try {
         qualifies = scoreQualifies(gameArea.score);
@@ -254,9 +287,7 @@ function endGame() {
 function scoreQualifies(score) {
     var atLeastAsGood = unsavedScores().filter(function(unsaved) { return unsaved >= score; }).length;
     scoresTransaction(function(tx) {
-        tx.executeSql(CREATE_SCORES);
-        atLeastAsGood += tx.executeSql("SELECT * FROM Scores WHERE gridSize = " + HOLE_COUNT
-                                       + " AND score >= " + score + " LIMIT " + TOP_LIST_LENGTH).rows.length;
+        atLeastAsGood += tx.executeSql(SCORES_AT_LEAST, [HOLE_COUNT, score, TOP_LIST_LENGTH]).rows.length;
     });
     return atLeastAsGood < TOP_LIST_LENGTH;
 }
@@ -264,7 +295,7 @@ function scoreQualifies(score) {
 // A score the database does not take now is kept and written by a later operation.
 function saveHighScore() {
     keepUnsaved(unsavedScores().concat([gameArea.score]));
-    storeUnsaved();
+    writeWaitingScores();
 }
 
 // Sent once while the root scene loads, and again by a tap on the overlay's error. Any
@@ -307,16 +338,11 @@ function retryConnection() {
 // High-score screen: the local top ten and the upload of the best one to the score board.
 
 function getScores() {
-    storeUnsaved();
+    writeWaitingScores();
     var stored = [];
     try {
         scoresTransaction(function(tx) {
-            // Creating the table first lets a database without any saved score list as empty.
-            tx.executeSql(CREATE_SCORES);
-            var rows = tx.executeSql("SELECT * FROM Scores WHERE gridSize = " + HOLE_COUNT
-                                     + " ORDER BY score desc LIMIT " + TOP_LIST_LENGTH).rows;
-            for (var i = 0; i < rows.length; ++i)
-                stored.push(Math.round(rows.item(i).score));
+            stored = topScores(tx, TOP_LIST_LENGTH).map(function(row) { return row.score; });
         });
     } catch (error) {
         // The buttons that list the scores go on to the screen; it keeps its last listing,
@@ -359,15 +385,10 @@ function formField(name, value) {
 // The outcome is never told apart: any completed request counts as uploaded, and the
 // credentials as entered are kept so later visits upload at once.
 function uploadScore(username, password) {
-    storeUnsaved();
+    writeWaitingScores();
     var best = null;
     scoresTransaction(function(tx) {
-        // Without a table there is no score: nothing to send, and nothing to complain about.
-        if (tx.executeSql("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'Scores'").rows.length === 0)
-            return;
-        var rows = tx.executeSql("SELECT * FROM Scores WHERE gridSize = 8 ORDER BY score desc LIMIT 1").rows;
-        if (rows.length > 0)
-            best = { name: rows.item(0).name, score: Math.round(rows.item(0).score) };
+        best = topScores(tx, 1)[0] || null;
     });
     var unsaved = unsavedScores();
     if (unsaved.length > 0 && (best === null || unsaved[0] > best.score))
@@ -379,7 +400,7 @@ function uploadScore(username, password) {
     var name = best.name === null ? "" : best.name;
     var body = [formField("name", name),
                 formField("score", best.score),
-                formField("gridSize", 8),
+                formField("gridSize", HOLE_COUNT),
                 formField("game", "tamboro"),
                 formField("username", username),
                 formField("password", password)].join("&");

@@ -4,8 +4,9 @@
 #include "DesktopWindow.h"
 #include "Fonts.h"
 #include "PortraitFit.h"
-#include "SceneNetwork.h"
 #include "SceneLoader.h"
+#include "SceneNetwork.h"
+#include "ScoreStore.h"
 
 #include <QApplication>
 #include <QQmlContext>
@@ -31,10 +32,12 @@ int main(int argc, char *argv[])
     view.rootContext()->setContextProperty(QStringLiteral("advertisement"), &advertisement);
 
     guardSceneNetwork(*view.engine());
+    prepareScoreStore(*view.engine());
     keepPortrait(view);
     if (!loadScene(view, QUrl(QStringLiteral("qrc:/resources/main.qml"))))
         return 1;
     view.showFullScreen();
+    writeWaitingScoresAtQuit(view);
 
     return app.exec();
 }

@@ -2,6 +2,7 @@
 #include "SceneFixture.h"
 #include "LocalService.h"
 #include "SceneNetwork.h"
+#include "ScoreStore.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -83,6 +84,7 @@ Scene::Scene()
     m_view->rootContext()->setContextProperty(QStringLiteral("appData"), m_appData);
     m_view->rootContext()->setContextProperty(QStringLiteral("advertisement"), m_advertisement);
     guardSceneNetwork(*m_view->engine());
+    prepareScoreStore(*m_view->engine());
 
     // The clock runs from before the scene loads, so every timer and animation of the scene
     // lives on it from its first millisecond and no real time leaks in.
