@@ -52,29 +52,11 @@ Rectangle {
     width: 460
     height: 800
 
-    Image {
-        anchors.fill: parent
-        // Decoded when the screen first shows rather than before the first frame.
-        source: visible ? "images/bg.jpg" : ""
-    }
+    ScreenBackground {}
 
-    PictureButton {
+    HomeButton {
         id: homeBtn
-        width: 90
-        height: 90
-        anchors.horizontalCenter: parent.horizontalCenter
-        anchors.bottom: parent.bottom
         anchors.bottomMargin: 4
-        z: 2
-        picture: "homebtn"
-        Accessible.name: "Home"
-        onClicked: Game.setState("")
-    }
-
-    Shortcut {
-        sequence: "Escape"
-        enabled: Game.canPress(homeBtn)
-        onActivated: homeBtn.clicked()
     }
 
     PictureButton {

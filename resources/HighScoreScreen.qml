@@ -17,11 +17,7 @@ Rectangle {
     height: 800
     color: "#000000"
 
-    Image {
-        anchors.fill: parent
-        // Decoded when the screen first shows rather than before the first frame.
-        source: visible ? "images/bg.jpg" : ""
-    }
+    ScreenBackground {}
 
     Text {
         id: title
@@ -172,26 +168,10 @@ Rectangle {
         opacity: 0
     }
 
-    PictureButton {
+    // Leaving also takes away a "Loading..." shown for an upload.
+    HomeButton {
         id: homeButton
-        width: 90
-        height: 90
-        anchors.horizontalCenter: parent.horizontalCenter
-        anchors.bottom: parent.bottom
-        anchors.bottomMargin: 5
-        z: 2
-        picture: "homebtn"
-        Accessible.name: "Home"
-        onClicked: {
-            Game.setState("");
-            loadingText.opacity = 0;
-        }
-    }
-
-    Shortcut {
-        sequence: "Escape"
-        enabled: Game.canPress(homeButton)
-        onActivated: homeButton.clicked()
+        onClicked: loadingText.opacity = 0
     }
 
     states: [
