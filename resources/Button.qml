@@ -1,4 +1,5 @@
 import QtQuick
+import "scripts.js" as Game
 
 Rectangle {
     id: rectangle1
@@ -18,6 +19,8 @@ Rectangle {
     enabled: opacity > 0
     border.width: 4
     border.color: "#444343"
+    activeFocusOnTab: true
+    Keys.onPressed: (event) => Game.controlKey(event, rectangle1, rectangle1.buttonClicked)
 
     Text {
         id: label
@@ -28,8 +31,11 @@ Rectangle {
         font.pointSize: rectangle1.height / 2
     }
 
+    FocusRing {}
+
     Accessible.role: Accessible.Button
     Accessible.name: buttonText
+    Accessible.onPressAction: Game.pressLikeATap(rectangle1, rectangle1.buttonClicked)
 
     MouseArea {
         id: area

@@ -42,6 +42,8 @@ Rectangle {
         horizontalAlignment: Text.AlignHCenter
         fontSizeMode: Text.HorizontalFit
         opacity: 0
+        Accessible.role: Accessible.StaticText
+        Accessible.name: text
     }
 
     function offerAdOnEvenGame() {
@@ -54,10 +56,16 @@ Rectangle {
 
     ScreenBackground {}
 
-    HomeButton {
-        id: homeBtn
-        anchors.bottomMargin: 4
-    }
+    // The keyboard reaches the controls in reading order: the holes row by row, then the
+    // buttons left to right. The buttons lie above the board, wherever they are declared.
+    BoardHole { id: hole1; idNumber: 1 }
+    BoardHole { id: hole2; idNumber: 2 }
+    BoardHole { id: hole3; idNumber: 3 }
+    BoardHole { id: hole4; idNumber: 4 }
+    BoardHole { id: hole5; idNumber: 5 }
+    BoardHole { id: hole6; idNumber: 6 }
+    BoardHole { id: hole7; idNumber: 7 }
+    BoardHole { id: hole8; idNumber: 8 }
 
     PictureButton {
         id: restart
@@ -72,6 +80,11 @@ Rectangle {
         picture: "restart"
         Accessible.name: "Restart"
         onClicked: Game.newGame()
+    }
+
+    HomeButton {
+        id: homeBtn
+        anchors.bottomMargin: 4
     }
 
     PictureButton {
@@ -92,15 +105,6 @@ Rectangle {
         }
     }
 
-    BoardHole { id: hole1; idNumber: 1 }
-    BoardHole { id: hole2; idNumber: 2 }
-    BoardHole { id: hole3; idNumber: 3 }
-    BoardHole { id: hole4; idNumber: 4 }
-    BoardHole { id: hole5; idNumber: 5 }
-    BoardHole { id: hole6; idNumber: 6 }
-    BoardHole { id: hole7; idNumber: 7 }
-    BoardHole { id: hole8; idNumber: 8 }
-
     Text {
         id: scoreText
         anchors.left: parent.left
@@ -110,6 +114,8 @@ Rectangle {
         color: "#ffffff"
         font.family: "MV Boli"
         font.pixelSize: 35
+        Accessible.role: Accessible.StaticText
+        Accessible.name: "Score " + text
     }
 
     Text {
@@ -121,6 +127,8 @@ Rectangle {
         color: "#ffffff"
         font.family: "MV Boli"
         font.pixelSize: 35
+        Accessible.role: Accessible.StaticText
+        Accessible.name: "Lives " + text
     }
 
     // No press area of its own: a monkey left standing behind it can still be pressed away.

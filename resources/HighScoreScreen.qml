@@ -51,6 +51,10 @@ Rectangle {
             } else {
                 screen.state = "upload";
                 loadingText.opacity = 0;
+                // A player at the keyboard goes on typing in the form; a tap leaves the
+                // fields as they were, with no cursor until one is tapped.
+                if (gameArea.keysUsed)
+                    usernameInput.forceActiveFocus(Qt.TabFocusReason);
             }
         }
     }
@@ -86,6 +90,9 @@ Rectangle {
             TextInput {
                 id: usernameInput
                 anchors.fill: parent
+                activeFocusOnTab: true
+                Keys.onPressed: (event) => Game.fieldKey(event)
+                onVisibleChanged: Game.releaseHiddenField(usernameInput, screen)
                 Accessible.role: Accessible.EditableText
                 Accessible.name: "Username"
                 text: "textInput"
@@ -107,6 +114,10 @@ Rectangle {
             TextInput {
                 id: passwordInput
                 anchors.fill: parent
+                activeFocusOnTab: true
+                // Return sends the form, as "Upload score" does.
+                Keys.onPressed: (event) => Game.fieldKey(event, uploadScoreButton)
+                onVisibleChanged: Game.releaseHiddenField(passwordInput, screen)
                 Accessible.role: Accessible.EditableText
                 Accessible.name: "Password"
             }

@@ -23,8 +23,11 @@ Rectangle {
     width: 200
     height: 200
     color: "#00000000"
+    activeFocusOnTab: true
+    Keys.onPressed: (event) => Game.controlKey(event, hole, hole.press)
     Accessible.role: Accessible.Button
     Accessible.name: "Hole " + idNumber
+    Accessible.onPressAction: Game.pressLikeATap(hole, hole.press)
 
     // The number keys, main row and keypad alike, stand for the holes.
     Shortcut {
@@ -85,6 +88,8 @@ Rectangle {
         z: 2
         source: "images/" + hole.image2 + ".png"
     }
+
+    FocusRing { cornerRadius: 0; z: 3 }
 
     states: State {
         name: "hasMonkey"

@@ -1,4 +1,5 @@
 import QtQuick
+import "scripts.js" as Game
 
 // Shows "<picture>2" while held. A release outside, or a press taken away (by a modal ad
 // dialog), restores the picture without acting.
@@ -9,7 +10,12 @@ Image {
     signal clicked
 
     source: "images/" + picture + (area.pressed ? "2" : "") + ".png"
+    activeFocusOnTab: true
+    Keys.onPressed: (event) => Game.controlKey(event, button, button.clicked)
     Accessible.role: Accessible.Button
+    Accessible.onPressAction: Game.pressLikeATap(button, button.clicked)
+
+    FocusRing { cornerRadius: 14 }
 
     MouseArea {
         id: area
