@@ -19,7 +19,9 @@ Rectangle {
     enabled: opacity > 0
     border.width: 4
     border.color: "#444343"
-    activeFocusOnTab: true
+    // A control that cannot be pressed now (its screen sliding or covered) is not offered.
+    activeFocusOnTab: enabled
+    Accessible.focusable: enabled
     Keys.onPressed: (event) => Game.controlKey(event, rectangle1, rectangle1.buttonClicked)
 
     Text {

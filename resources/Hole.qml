@@ -23,7 +23,9 @@ Rectangle {
     width: 200
     height: 200
     color: "#00000000"
-    activeFocusOnTab: true
+    // A control that cannot be pressed now (its screen sliding or covered) is not offered.
+    activeFocusOnTab: enabled
+    Accessible.focusable: enabled
     Keys.onPressed: (event) => Game.controlKey(event, hole, hole.press)
     Accessible.role: Accessible.Button
     Accessible.name: "Hole " + idNumber

@@ -10,7 +10,9 @@ Image {
     signal clicked
 
     source: "images/" + picture + (area.pressed ? "2" : "") + ".png"
-    activeFocusOnTab: true
+    // A control that cannot be pressed now (its screen sliding or covered) is not offered.
+    activeFocusOnTab: enabled
+    Accessible.focusable: enabled
     Keys.onPressed: (event) => Game.controlKey(event, button, button.clicked)
     Accessible.role: Accessible.Button
     Accessible.onPressAction: Game.pressLikeATap(button, button.clicked)

@@ -200,7 +200,9 @@ Rectangle {
         // The start screen's first control takes the keyboard once the probe has its answer,
         // as soon as the screen it lies on takes it.
         onVisibleChanged: {
-            if (!visible)
+            if (visible)
+                forceActiveFocus();
+            else
                 Qt.callLater(gameArea.focusStartScreen);
         }
 

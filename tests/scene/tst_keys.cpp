@@ -17,6 +17,25 @@ QString nameOf(QQuickItem *item)
     return node ? node->text(QAccessible::Name) : QString();
 }
 
+// The names of the buttons and fields assistive technology is told are showing and focusable.
+QStringList showingControls(Scene &scene)
+{
+    QStringList names;
+    std::function<void(QAccessibleInterface *)> collect = [&](QAccessibleInterface *node) {
+        if (!node)
+            return;
+        const QAccessible::State state = node->state();
+        const bool control = node->role() == QAccessible::Button || node->role() == QAccessible::EditableText;
+        if (control && state.focusable && !state.invisible)
+            names.append(node->text(QAccessible::Name));
+        for (int i = 0; i < node->childCount(); ++i)
+            collect(node->child(i));
+    };
+    collect(QAccessible::queryAccessibleInterface(&scene.view()));
+    names.sort();
+    return names;
+}
+
 QString focused(Scene &scene)
 {
     return nameOf(scene.view().activeFocusItem());
@@ -72,6 +91,8 @@ void KeysTest::tabWalksTheShownScreenInReadingOrder_data()
                                  << QStringList { "Hole 1", "Hole 2", "Hole 3", "Hole 4", "Hole 5", "Hole 6", "Hole 7",
                                         "Hole 8", "Restart", "Home", "High scores" }
             + CORNERS;
+    QTest::newRow("connection error") << QString() << "item1.visible = true; text1.text = 'Network connection error, please try again.'"
+                                      << QStringList { "Network connection error, please try again." } + CORNERS;
     QTest::newRow("help screen") << "info" << QString() << QStringList { "Home" } + CORNERS;
     QTest::newRow("high-score screen")
         << "highscore" << QString() << QStringList { "Upload high score", "Show global top list", "Home" } + CORNERS;
@@ -97,7 +118,11 @@ void KeysTest::tabWalksTheShownScreenInReadingOrder()
     else if (!setup.isEmpty())
         scene.evaluate(setup);
 
-    QCOMPARE(tabWalk(scene, true), walk);
+    const QStringList walked = tabWalk(scene, true);
+    QVERIFY2(walked == walk, qPrintable(walked.join(QStringLiteral(", "))));
+    QStringList sorted = walk;
+    sorted.sort();
+    QVERIFY2(showingControls(scene) == sorted, qPrintable(showingControls(scene).join(", ")));
     QStringList back = walk.mid(1);
     std::reverse(back.begin(), back.end());
     QCOMPARE(tabWalk(scene, false), QStringList { walk.first() } + back);
@@ -128,6 +153,9 @@ void KeysTest::keyAndScreenReaderPressAsATapDoes_data()
         << "game" << MONKEYS_EVERYWHERE << "gameView" << "hole7" << "press" << "game" << 2;
     QTest::newRow("Return on the high-score icon")
         << "game" << MONKEYS_EVERYWHERE << "gameView" << "highscore" << "Return" << "highscore" << 0;
+    QTest::newRow("Return on the connection error asks again")
+        << QString() << "item1.visible = true; text1.text = 'Network connection error, please try again.'" << "gameArea"
+        << "item1" << "Return" << QString() << 0;
     QTest::newRow("a letter presses nothing") << QString() << QString() << start << "button1" << "A" << QString() << 0;
 
     // Refused where a tap is.
@@ -163,10 +191,18 @@ void KeysTest::keyAndScreenReaderPressAsATapDoes()
     QVERIFY(item);
     const int gamesPlayed = scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt();
     const qreal panelOpacity = scene.property(QStringLiteral("quillon_ad"), "opacity").toReal();
+    QObject *overlayTexts = scene.evaluate(QStringLiteral(
+        "Qt.createQmlObject('import QtQuick; QtObject { property int changes: 0;"
+        " property Connections watch: Connections { target: text1; function onTextChanged() { changes++ } } }',"
+        " gameArea)")).value<QObject *>();
+    QVERIFY(overlayTexts);
 
     if (how == QLatin1String("press")) {
         QAccessibleInterface *node = QAccessible::queryAccessibleInterface(item);
         QVERIFY(node && node->actionInterface());
+        // The transparent ad panel shows nothing to assistive technology either.
+        if (scope == QLatin1String("quillon_ad"))
+            QVERIFY(node->state().invisible);
         node->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
     } else {
         item->forceActiveFocus();
@@ -179,6 +215,9 @@ void KeysTest::keyAndScreenReaderPressAsATapDoes()
     QCOMPARE(scene.property(QStringLiteral("quillon_ad"), "opacity").toReal(), panelOpacity);
     QVERIFY(scene.calls().isEmpty());
     QVERIFY(browser.opened.isEmpty());
+    // A probe sent again shows "Loading, please wait" before any answer.
+    if (control == QLatin1String("item1"))
+        QVERIFY(overlayTexts->property("changes").toInt() > 0);
 }
 
 void KeysTest::aHiddenFieldNeverKeepsTheNumberKeys()
