@@ -244,6 +244,22 @@ void KeysTest::aHiddenFieldNeverKeepsTheNumberKeys()
     QCOMPARE(scene.root()->property("score").toInt(), 2);
     QCOMPARE(scene.itemIn(QStringLiteral("highScoreView"), QStringLiteral("usernameInput"))->property("text"),
         QVariant(QStringLiteral("kel")));
+
+    // The form sent with Return from the password field closes; the screen's first control
+    // takes the keyboard, and nothing typed later goes into the hidden password.
+    scene.dropScores();
+    scene.saveScores({ 5 });
+    scene.goTo(QStringLiteral("highscore"));
+    QTest::keyClick(&scene.view(), Qt::Key_Return);
+    QTest::keyClick(&scene.view(), Qt::Key_Tab);
+    QCOMPARE(focused(scene), QStringLiteral("Password"));
+    QTest::keyClick(&scene.view(), Qt::Key_P);
+    QTest::keyClick(&scene.view(), Qt::Key_Return);
+    QVERIFY(scene.waitForUploaded());
+    QCOMPARE(focused(scene), QStringLiteral("Show global top list"));
+    QTest::keyClick(&scene.view(), Qt::Key_X);
+    QCOMPARE(scene.itemIn(QStringLiteral("highScoreView"), QStringLiteral("passwordInput"))->property("text"),
+        QVariant(QStringLiteral("p")));
 }
 
 void KeysTest::focusRingShowsFromAKeyToThePointer()
