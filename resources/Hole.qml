@@ -91,7 +91,7 @@ Rectangle {
         source: "images/" + hole.image2 + ".png"
     }
 
-    FocusRing { cornerRadius: 0; z: 3 }
+    FocusRing { cornerRadius: 20; z: 3 }
 
     states: State {
         name: "hasMonkey"
