@@ -62,6 +62,9 @@ QuillonAdWidget::QuillonAdWidget(
 {
     installEventFilter(this);
     setFrameStyle(QFrame::Box | QFrame::Plain);
+    // A screen reader names the banner, which has the focus when the dialog opens.
+    setAccessibleName(tr("Ad"));
+    setAccessibleDescription(this->adText);
     setLineWidth(1);
 
     imageLabel = new QLabel(this);

@@ -13,6 +13,9 @@ Item {
         id: background
         anchors.fill: parent
         color: "#000000"
+        // Nothing in it shows while the panel is transparent: its buttons take no keyboard
+        // and assistive technology does not list them as showing.
+        visible: advertisement.opacity > 0
 
         // Qt's rich-text subset stands in for a browser engine the panel would never use.
         Text {

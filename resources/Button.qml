@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
+import "scripts.js" as Game
 
 Rectangle {
     id: rectangle1
@@ -19,6 +20,10 @@ Rectangle {
     enabled: opacity > 0
     border.width: 4
     border.color: "#444343"
+    // A control that cannot be pressed now (its screen sliding or covered) is not offered.
+    activeFocusOnTab: enabled
+    Accessible.focusable: enabled
+    Keys.onPressed: (event) => Game.controlKey(event, rectangle1, rectangle1.buttonClicked)
 
     Text {
         id: label
@@ -29,8 +34,11 @@ Rectangle {
         font.pointSize: rectangle1.height / 2
     }
 
+    FocusRing {}
+
     Accessible.role: Accessible.Button
     Accessible.name: buttonText
+    Accessible.onPressAction: Game.pressLikeATap(rectangle1, rectangle1.buttonClicked)
 
     MouseArea {
         id: area

@@ -43,6 +43,8 @@ Rectangle {
         horizontalAlignment: Text.AlignHCenter
         fontSizeMode: Text.HorizontalFit
         opacity: 0
+        Accessible.role: Accessible.StaticText
+        Accessible.name: text
     }
 
     function offerAdOnEvenGame() {
@@ -53,30 +55,18 @@ Rectangle {
     width: 460
     height: 800
 
-    Image {
-        anchors.fill: parent
-        // Decoded when the screen first shows rather than before the first frame.
-        source: visible ? "images/bg.jpg" : ""
-    }
+    ScreenBackground {}
 
-    PictureButton {
-        id: homeBtn
-        width: 90
-        height: 90
-        anchors.horizontalCenter: parent.horizontalCenter
-        anchors.bottom: parent.bottom
-        anchors.bottomMargin: 4
-        z: 2
-        picture: "homebtn"
-        Accessible.name: "Home"
-        onClicked: Game.setState("")
-    }
-
-    Shortcut {
-        sequence: "Escape"
-        enabled: Game.canPress(homeBtn)
-        onActivated: homeBtn.clicked()
-    }
+    // The keyboard reaches the controls in reading order: the holes row by row, then the
+    // buttons left to right. The buttons lie above the board, wherever they are declared.
+    BoardHole { id: hole1; idNumber: 1 }
+    BoardHole { id: hole2; idNumber: 2 }
+    BoardHole { id: hole3; idNumber: 3 }
+    BoardHole { id: hole4; idNumber: 4 }
+    BoardHole { id: hole5; idNumber: 5 }
+    BoardHole { id: hole6; idNumber: 6 }
+    BoardHole { id: hole7; idNumber: 7 }
+    BoardHole { id: hole8; idNumber: 8 }
 
     PictureButton {
         id: restart
@@ -91,6 +81,11 @@ Rectangle {
         picture: "restart"
         Accessible.name: "Restart"
         onClicked: Game.newGame()
+    }
+
+    HomeButton {
+        id: homeBtn
+        anchors.bottomMargin: 4
     }
 
     PictureButton {
@@ -111,15 +106,6 @@ Rectangle {
         }
     }
 
-    BoardHole { id: hole1; idNumber: 1 }
-    BoardHole { id: hole2; idNumber: 2 }
-    BoardHole { id: hole3; idNumber: 3 }
-    BoardHole { id: hole4; idNumber: 4 }
-    BoardHole { id: hole5; idNumber: 5 }
-    BoardHole { id: hole6; idNumber: 6 }
-    BoardHole { id: hole7; idNumber: 7 }
-    BoardHole { id: hole8; idNumber: 8 }
-
     Text {
         id: scoreText
         anchors.left: parent.left
@@ -129,6 +115,8 @@ Rectangle {
         color: "#ffffff"
         font.family: "MV Boli"
         font.pixelSize: 35
+        Accessible.role: Accessible.StaticText
+        Accessible.name: "Score " + text
     }
 
     Text {
@@ -140,6 +128,8 @@ Rectangle {
         color: "#ffffff"
         font.family: "MV Boli"
         font.pixelSize: 35
+        Accessible.role: Accessible.StaticText
+        Accessible.name: "Lives " + text
     }
 
     // No press area of its own: a monkey left standing behind it can still be pressed away.

@@ -18,11 +18,7 @@ Rectangle {
     height: 800
     color: "#000000"
 
-    Image {
-        anchors.fill: parent
-        // Decoded when the screen first shows rather than before the first frame.
-        source: visible ? "images/bg.jpg" : ""
-    }
+    ScreenBackground {}
 
     Text {
         id: title
@@ -56,6 +52,10 @@ Rectangle {
             } else {
                 screen.state = "upload";
                 loadingText.opacity = 0;
+                // A player at the keyboard goes on typing in the form; a tap leaves the
+                // fields as they were, with no cursor until one is tapped.
+                if (gameArea.keysUsed)
+                    usernameInput.forceActiveFocus(Qt.TabFocusReason);
             }
         }
     }
@@ -91,6 +91,9 @@ Rectangle {
             TextInput {
                 id: usernameInput
                 anchors.fill: parent
+                activeFocusOnTab: true
+                Keys.onPressed: (event) => Game.fieldKey(event)
+                onVisibleChanged: Game.releaseHiddenField(usernameInput, screen)
                 Accessible.role: Accessible.EditableText
                 Accessible.name: "Username"
                 text: "textInput"
@@ -112,6 +115,10 @@ Rectangle {
             TextInput {
                 id: passwordInput
                 anchors.fill: parent
+                activeFocusOnTab: true
+                // Return sends the form, as "Upload score" does.
+                Keys.onPressed: (event) => Game.fieldKey(event, uploadScoreButton)
+                onVisibleChanged: Game.releaseHiddenField(passwordInput, screen)
                 Accessible.role: Accessible.EditableText
                 Accessible.name: "Password"
             }
@@ -173,26 +180,10 @@ Rectangle {
         opacity: 0
     }
 
-    PictureButton {
+    // Leaving also takes away a "Loading..." shown for an upload.
+    HomeButton {
         id: homeButton
-        width: 90
-        height: 90
-        anchors.horizontalCenter: parent.horizontalCenter
-        anchors.bottom: parent.bottom
-        anchors.bottomMargin: 5
-        z: 2
-        picture: "homebtn"
-        Accessible.name: "Home"
-        onClicked: {
-            Game.setState("");
-            loadingText.opacity = 0;
-        }
-    }
-
-    Shortcut {
-        sequence: "Escape"
-        enabled: Game.canPress(homeButton)
-        onActivated: homeButton.clicked()
+        onClicked: loadingText.opacity = 0
     }
 
     states: [

@@ -24,8 +24,13 @@ Rectangle {
     width: 200
     height: 200
     color: "#00000000"
+    // A control that cannot be pressed now (its screen sliding or covered) is not offered.
+    activeFocusOnTab: enabled
+    Accessible.focusable: enabled
+    Keys.onPressed: (event) => Game.controlKey(event, hole, hole.press)
     Accessible.role: Accessible.Button
     Accessible.name: "Hole " + idNumber
+    Accessible.onPressAction: Game.pressLikeATap(hole, hole.press)
 
     // The number keys, main row and keypad alike, stand for the holes.
     Shortcut {
@@ -86,6 +91,8 @@ Rectangle {
         z: 2
         source: "images/" + hole.image2 + ".png"
     }
+
+    FocusRing { cornerRadius: 20; z: 3 }
 
     states: State {
         name: "hasMonkey"

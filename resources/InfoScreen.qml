@@ -1,17 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
-import "scripts.js" as Game
 
 Rectangle {
     width: 480
     height: 800
     color: "#000000"
 
-    Image {
-        anchors.fill: parent
-        // Decoded when the screen first shows rather than before the first frame.
-        source: visible ? "images/bg.jpg" : ""
-    }
+    ScreenBackground {}
 
     Text {
         id: title
@@ -23,24 +18,7 @@ Rectangle {
         font.pointSize: 34
     }
 
-    PictureButton {
-        id: homeButton
-        width: 90
-        height: 90
-        anchors.horizontalCenter: parent.horizontalCenter
-        anchors.bottom: parent.bottom
-        anchors.bottomMargin: 5
-        z: 2
-        picture: "homebtn"
-        Accessible.name: "Home"
-        onClicked: Game.setState("")
-    }
-
-    Shortcut {
-        sequence: "Escape"
-        enabled: Game.canPress(homeButton)
-        onActivated: homeButton.clicked()
-    }
+    HomeButton { id: homeButton }
 
     Item {
         x: 32

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
+import "scripts.js" as Game
 
 // Shows "<picture>2" while held. A release outside, or a press taken away (by a modal ad
 // dialog), restores the picture without acting.
@@ -10,7 +11,14 @@ Image {
     signal clicked
 
     source: "images/" + picture + (area.pressed ? "2" : "") + ".png"
+    // A control that cannot be pressed now (its screen sliding or covered) is not offered.
+    activeFocusOnTab: enabled
+    Accessible.focusable: enabled
+    Keys.onPressed: (event) => Game.controlKey(event, button, button.clicked)
     Accessible.role: Accessible.Button
+    Accessible.onPressAction: Game.pressLikeATap(button, button.clicked)
+
+    FocusRing { cornerRadius: 14 }
 
     MouseArea {
         id: area

@@ -18,6 +18,18 @@ Rectangle {
         width: 416
         height: 266
 
+        readonly property var menu: [button1, button2, button5, button3, button4]
+
+        // Up and Down walk the menu from top to bottom, stopping at either end.
+        function step(by) {
+            const at = menu.findIndex((button) => button.activeFocus);
+            if (at >= 0)
+                menu[Math.max(0, Math.min(menu.length - 1, at + by))].forceActiveFocus(Qt.TabFocusReason);
+        }
+
+        Keys.onUpPressed: step(-1)
+        Keys.onDownPressed: step(1)
+
         Button {
             id: button1
             x: 5

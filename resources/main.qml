@@ -18,6 +18,9 @@ Rectangle {
     // slide to show its screen.
     property int slidesRunning: 0
     readonly property bool sliding: slidesRunning > 0
+    // Whether the player has used a key since the last pointer press: the focus ring shows
+    // only then, so a player who only taps sees every screen as it always was.
+    property bool keysUsed: false
 
     // Called by the shell as the game quits.
     function writeWaitingScoresAtQuit() {
@@ -35,7 +38,13 @@ Rectangle {
         property Item leaving
         property bool resetArriving: false
 
-        onRunningChanged: gameArea.slidesRunning += running ? 1 : -1
+        onRunningChanged: {
+            gameArea.slidesRunning += running ? 1 : -1;
+            // Once the screen takes presses, its first control takes the keyboard; nothing
+            // on the screen that slid away keeps it.
+            if (!running)
+                Game.focusFirstControl(arriving);
+        }
 
         SequentialAnimation {
             ScriptAction {
@@ -50,12 +59,29 @@ Rectangle {
         }
     }
 
+    function minimise() {
+        appData.minimize();
+        advertisement.start();
+    }
+
+    function close() {
+        advertisement.start();
+        appData.close();
+    }
+
+    function focusStartScreen() {
+        if (state === "" && mainView.enabled)
+            Game.focusFirstControl(mainView);
+    }
+
     width: 480
     height: 800
 
+    // The start screen takes neither presses nor the keyboard while the connection overlay
+    // covers its buttons.
     StartScreen {
         id: mainView
-        enabled: !gameArea.sliding
+        enabled: !gameArea.sliding && !item1.visible
         x: 0
         width: gameArea.width
         height: gameArea.height
@@ -116,15 +142,17 @@ Rectangle {
         opacity: 0.4
         source: "images/minimize.png"
         fillMode: Image.PreserveAspectFit
+        activeFocusOnTab: true
+        Keys.onPressed: (event) => Game.controlKey(event, image1, gameArea.minimise)
         Accessible.role: Accessible.Button
         Accessible.name: "Minimise"
+        Accessible.onPressAction: Game.pressLikeATap(image1, gameArea.minimise)
+
+        FocusRing { cornerRadius: 4 }
 
         MouseArea {
             anchors.fill: parent
-            onClicked: {
-                appData.minimize();
-                advertisement.start();
-            }
+            onClicked: gameArea.minimise()
         }
     }
 
@@ -139,15 +167,17 @@ Rectangle {
         opacity: 0.4
         source: "images/close.png"
         fillMode: Image.PreserveAspectFit
+        activeFocusOnTab: true
+        Keys.onPressed: (event) => Game.controlKey(event, image2, gameArea.close)
         Accessible.role: Accessible.Button
         Accessible.name: "Close"
+        Accessible.onPressAction: Game.pressLikeATap(image2, gameArea.close)
+
+        FocusRing { cornerRadius: 4 }
 
         MouseArea {
             anchors.fill: parent
-            onClicked: {
-                advertisement.start();
-                appData.close();
-            }
+            onClicked: gameArea.close()
         }
     }
 
@@ -160,12 +190,27 @@ Rectangle {
         enabled: opacity > 0
     }
 
+    // While it shows it has the keyboard: Return on its error asks again, as a tap does.
     Item {
         id: item1
         x: 30
         y: 302
         width: 428
         height: 242
+        focus: true
+        activeFocusOnTab: true
+        Keys.onPressed: (event) => Game.controlKey(event, item1, Game.retryConnection)
+        Accessible.role: Accessible.Button
+        Accessible.name: text1.text
+        Accessible.onPressAction: Game.pressLikeATap(item1, Game.retryConnection)
+        // The start screen's first control takes the keyboard once the probe has its answer,
+        // as soon as the screen it lies on takes it.
+        onVisibleChanged: {
+            if (visible)
+                forceActiveFocus();
+            else
+                Qt.callLater(gameArea.focusStartScreen);
+        }
 
         Rectangle {
             anchors.fill: parent
@@ -182,6 +227,12 @@ Rectangle {
                 font.pixelSize: 24
                 wrapMode: Text.WrapAtWordBoundaryOrAnywhere
                 text: "Waiting data connection"
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+                onTextChanged: {
+                    if (item1.visible)
+                        item1.forceActiveFocus();
+                }
             }
 
             // Swallows every press so the start screen stays blocked until the probe answers;
@@ -192,6 +243,18 @@ Rectangle {
                 anchors.bottomMargin: 1
                 onClicked: Game.retryConnection()
             }
+        }
+
+        FocusRing { cornerRadius: 40 }
+    }
+
+    // Any pointer press puts the focus ring away; the press itself goes on to whatever lies
+    // beneath.
+    MouseArea {
+        anchors.fill: parent
+        onPressed: (mouse) => {
+            gameArea.keysUsed = false;
+            mouse.accepted = false;
         }
     }
 

@@ -132,8 +132,8 @@ function setState(state) {
 }
 
 // Whether a finger could press this control now: shown, not faded out, not disabled (a
-// screen is, while it slides) and not under the connection overlay. A key that stands for
-// a control acts only when this holds.
+// screen is, while it slides) and not under the connection overlay (the overlay itself is
+// pressed). A key that stands for a control acts only when this holds.
 function canPress(control) {
     if (!control.visible || !control.enabled)
         return false;
@@ -141,7 +141,7 @@ function canPress(control) {
         if (item.opacity <= 0)
             return false;
     }
-    if (!item1.visible)
+    if (!item1.visible || control === item1)
         return true;
     return !item1.contains(item1.mapFromItem(control, control.width / 2, control.height / 2));
 }
@@ -420,4 +420,53 @@ function uploadScore(username, password) {
     request.open("POST", "http://" + SCORE_HOST + "/scores/upload.php");
     request.setRequestHeader("Content-Type", "application/x-www-form-urlencoded");
     request.send(body);
+}
+
+// Keyboard and screen readers: a control pressed by a key or by assistive technology acts
+// as a tap does, and only when a tap could.
+
+function pressLikeATap(control, action) {
+    if (canPress(control))
+        action();
+}
+
+// Return, Enter and Space press the control that has the keyboard; from the first key on,
+// the focus ring shows. Other keys go on to move the focus or to the screen.
+function controlKey(event, control, action) {
+    gameArea.keysUsed = true;
+    if (event.key !== Qt.Key_Return && event.key !== Qt.Key_Enter && event.key !== Qt.Key_Space) {
+        event.accepted = false;
+        return;
+    }
+    if (!event.isAutoRepeat)
+        pressLikeATap(control, action);
+}
+
+// The keyboard goes to the first control of a screen that a tap could press.
+function focusFirstControl(screen) {
+    screen.nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason);
+}
+
+// A field hidden (its form closed, or its screen slid away) gives up the keyboard, so typed
+// keys and the number keys never go to what nobody sees; a screen still shown hands it to
+// its first control.
+function releaseHiddenField(field, screen) {
+    if (field.visible || !field.focus)
+        return;
+    field.focus = false;
+    if (screen.visible)
+        focusFirstControl(screen);
+}
+
+// Keys typed into a field go to it; Return or Enter in one that sends a form presses the
+// form's button as a tap does.
+function fieldKey(event, sendButton) {
+    gameArea.keysUsed = true;
+    var isReturn = event.key === Qt.Key_Return || event.key === Qt.Key_Enter;
+    if (!sendButton || !isReturn) {
+        event.accepted = false;
+        return;
+    }
+    if (!event.isAutoRepeat)
+        pressLikeATap(sendButton, sendButton.buttonClicked);
 }

@@ -21,6 +21,7 @@ test=(
     dbus xvfb xauth xdotool openbox x11-utils imagemagick
     desktop-file-utils appstream lintian man-db
     clang libclang-rt-14-dev valgrind
+    at-spi2-core python3-pyatspi gir1.2-atspi-2.0
 )
 
 case "${1:-all}" in

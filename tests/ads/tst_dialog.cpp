@@ -4,6 +4,7 @@
 #include "QuillonAdDialog.h"
 #include "QuillonAdWidget.h"
 
+#include <QAccessible>
 #include <QMovie>
 
 #include <memory>
@@ -100,6 +101,11 @@ private slots:
                                      << "Skip Click" << false;
         QTest::newRow("escape key") << Options() << "escape"
                                     << "Skip Click" << false;
+        // From the banner, which has the focus, Tab reaches the buttons and Space presses one.
+        QTest::newRow("Tab to Skip, Space") << Options() << "Tab Space"
+                                            << "Skip Click" << false;
+        QTest::newRow("Tab to Click, Space") << Options() << "Tab Tab Space"
+                                             << "Skip Click" << true;
         QTest::newRow("open button") << Options() << "btnRight"
                                      << "Skip Click" << true;
         QTest::newRow("skip on the right, open on the left") << Options { 10, "Open", "Later", false } << "btnLeft"
@@ -134,9 +140,18 @@ private slots:
         for (int i = 0; timer && i < 3; ++i)
             tick(*dialog);
         QCOMPARE(skipLine(*dialog), seconds > 0 ? countdown(seconds - 3) : QString());
-        if (answer == QLatin1String("escape"))
+        if (answer == QLatin1String("escape")) {
             QTest::keyClick(dialog.get(), Qt::Key_Escape);
-        else
+        } else if (answer.startsWith(QLatin1String("Tab"))) {
+            // What a screen reader says of the banner and the buttons.
+            const auto name = [](QWidget *widget) {
+                return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+            };
+            QCOMPARE(name(dialog->focusWidget()), QStringLiteral("Ad"));
+            QCOMPARE(name(button(*dialog, "btnLeft")) + ' ' + name(button(*dialog, "btnRight")), captions);
+            for (const QString &key : answer.split(QLatin1Char(' ')))
+                QTest::keyClick(dialog->focusWidget(), key == QLatin1String("Tab") ? Qt::Key_Tab : Qt::Key_Space);
+        } else
             button(*dialog, qPrintable(answer))->click();
         QVERIFY(!dialog->isVisible());
         QCOMPARE(dialog->result(), int(opens ? QDialog::Accepted : QDialog::Rejected));

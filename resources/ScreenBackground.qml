@@ -1,0 +1,8 @@
+import QtQuick
+
+// The grey texture behind every screen but the start screen, decoded when its screen
+// first shows rather than before the first frame.
+Image {
+    anchors.fill: parent
+    source: visible ? "images/bg.jpg" : ""
+}

@@ -1,0 +1,195 @@
+#!/usr/bin/python3
+"""Tamboro 2.0 as a screen reader meets it: the game on Xvfb with Qt's AT-SPI bridge
+always on, read and pressed through a real accessibility bus (at-spi2-core's bus
+launcher and registry, started on the test's own session bus) with python3-pyatspi.
+
+On each screen the controls listed as showing and focusable are exactly those of that
+screen; the accessible Press action on "New Game" starts a game, on a hole with a monkey
+scores, on "Help" shows the help; the invisible in-scene ad panel lists nothing as showing.
+The world is harness.py's; every process ends with the test.
+
+    test_access.py --game build/tamboro [--source REPO] --port PORT
+"""
+
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import *  # noqa: E402,F401,F403
+
+BUS_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
+CORNERS = {"Minimise", "Close"}
+SCREENS = {
+    "start": {"New Game", "Highscores", "More Games", "Help", "Exit"} | CORNERS,
+    "game": {f"Hole {n}" for n in range(1, 9)} | {"Restart", "Home", "High scores"} | CORNERS,
+    "help": {"Home"} | CORNERS,
+    "highscores": {"Upload high score", "Show global top list", "Home"} | CORNERS,
+}
+OPTIONS = None
+pyatspi = None
+CONTROL_ROLES = ()
+
+
+class AccessibleWorld(World):
+    """harness.py's world with an accessibility bus beside the session bus; the game's
+    AT-SPI bridge is on whether or not a screen reader announced itself."""
+
+    def start_bus(self):
+        super().start_bus()
+        self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        # The launcher starts the accessibility bus (which starts the registry on demand)
+        # and tells its address on the session bus; the bus it started dies with it.
+        self.spawn("at-spi-bus", [BUS_LAUNCHER, "--launch-immediately"], env=dict(os.environ, **self.env))
+        if not wait_until(self.accessibility_bus, 15, interval=0.2):
+            raise RuntimeError("the accessibility bus did not start within 15 s")
+
+    def accessibility_bus(self):
+        reply = subprocess.run(["dbus-send", "--session", "--print-reply=literal", "--dest=org.a11y.Bus",
+                                "/org/a11y/bus", "org.a11y.Bus.GetAddress"],
+                               env=dict(os.environ, **self.env), capture_output=True, text=True, timeout=10)
+        return reply.returncode == 0 and reply.stdout.strip()
+
+
+def state_of(node):
+    states = node.getState()
+    return states.contains(pyatspi.STATE_SHOWING), states.contains(pyatspi.STATE_FOCUSABLE)
+
+
+def current_name(node):
+    """The name as the game tells it now, not as the client library last kept it."""
+    node.clear_cache()
+    return node.name
+
+
+def descendants(node, depth=0):
+    if node is None or depth > 30:
+        return
+    yield node
+    for i in range(node.childCount):
+        yield from descendants(node.getChildAtIndex(i), depth + 1)
+
+
+class AccessTest(Steps):
+    scene = None
+
+    @classmethod
+    def setUpClass(cls):
+        global pyatspi, CONTROL_ROLES
+        cls.world = AccessibleWorld(port=OPTIONS.port)
+        try:
+            cls.world.start(OPTIONS.source, OPTIONS.game, probe_delay_ms=0)
+            # The client side reads the same buses as the game.
+            os.environ.update(DBUS_SESSION_BUS_ADDRESS=cls.world.env["DBUS_SESSION_BUS_ADDRESS"],
+                              DISPLAY=cls.world.env["DISPLAY"])
+            import pyatspi as loaded
+            pyatspi = loaded
+            CONTROL_ROLES = (pyatspi.ROLE_PUSH_BUTTON, pyatspi.ROLE_ENTRY, pyatspi.ROLE_PASSWORD_TEXT)
+        except Exception:
+            cls.broken = "setting up"
+            cls.failed = True
+            cls.world.stop_all()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.world.stop_all()
+        if cls.failed:
+            print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
+
+    def find_scene(self):
+        """The game's scene window in the accessibility tree: the one holding "Minimise"."""
+        desktop = pyatspi.Registry.getDesktop(0)
+        for i in range(desktop.childCount):
+            app = desktop.getChildAtIndex(i)
+            if app is None or app.get_process_id() != self.world.game.pid:
+                continue
+            for j in range(app.childCount):
+                window = app.getChildAtIndex(j)
+                if any(n.name == "Minimise" for n in descendants(window)):
+                    return window
+        return None
+
+    def nodes(self):
+        return list(descendants(AccessTest.scene))
+
+    def showing_controls(self):
+        """Names of the showing, focusable buttons and fields."""
+        return {n.name for n in self.nodes()
+                if n.getRole() in CONTROL_ROLES and state_of(n) == (True, True)}
+
+    def node(self, name):
+        """The accessible of that name, the showing one where screens share a name."""
+        named = [n for n in self.nodes() if current_name(n) == name]
+        return next((n for n in named if state_of(n)[0]), named[0] if named else None)
+
+    def press(self, name):
+        node = self.node(name)
+        self.assertIsNotNone(node, f"no accessible named {name!r}")
+        action = node.queryAction()
+        names = [action.getName(i) for i in range(action.nActions)]
+        self.assertIn("Press", names, f"{name!r} offers no Press action")
+        action.doAction(names.index("Press"))
+
+    def screen_is(self, screen, timeout=5):
+        """Waits until the showing, focusable controls are exactly those of the screen."""
+        seen = {}
+
+        def exact():
+            seen["controls"] = self.showing_controls()
+            return seen["controls"] == SCREENS[screen]
+        wait_until(exact, timeout, interval=0.2)
+        self.assertEqual(seen["controls"], SCREENS[screen], f"controls listed as showing on the {screen} screen")
+        shown_ad = [n.name for n in self.nodes() if n.name in ("VIEW", "SKIP") and state_of(n)[0]]
+        self.assertEqual(shown_ad, [], "the invisible ad panel's buttons are listed as showing")
+
+    def test_1_start_screen(self):
+        AccessTest.scene = wait_until(self.find_scene, 20, interval=0.5)
+        self.assertIsNotNone(AccessTest.scene, "the game did not appear on the accessibility bus")
+        # A start-up ad, if the ad chain beat the probe, is let go.
+        dialog = wait_until(self.world.dialog, 3, interval=0.2)
+        if dialog:
+            self.world.press_escape(dialog[0])
+        self.screen_is("start", 15)
+
+    def test_2_press_new_game_and_a_monkey(self):
+        # Read once beforehand: a monkey waits only 1.5 s, less than a walk of the tree takes.
+        holes = {n.name: n for n in self.nodes() if n.name.startswith("Hole ")}
+        score = next(n for n in self.nodes() if n.name.startswith("Score "))
+        self.press("New Game")
+        self.assertTrue(wait_until(lambda: current_name(score) == "Score 0", 3),
+                        "the score is not exposed with its value")
+        self.assertIsNotNone(self.world.wait_for_shot(game_screen_shown, 5), "Press on \"New Game\" showed no game")
+        pressed = None
+        deadline = time.monotonic() + 15
+        while not pressed and time.monotonic() < deadline:
+            shot = self.world.shot()
+            pressed = next((n for n in range(1, 9) if monkey_in(shot, n)), None)
+        self.assertIsNotNone(pressed, "no monkey showed in 15 s")
+        action = holes[f"Hole {pressed}"].queryAction()
+        self.assertTrue(action.doAction([action.getName(i) for i in range(action.nActions)].index("Press")))
+        self.assertTrue(wait_until(lambda: current_name(score) not in ("Score 0", None), 3),
+                        "Press on a hole with a monkey did not score")
+        self.screen_is("game")
+        # Three escapes end the game; its line is read as it shows.
+        over = wait_until(lambda: self.node("Game over!"), 15, interval=0.3)
+        self.assertIsNotNone(over, "the game-over line is not exposed")
+        self.assertEqual(state_of(over)[0], True, "the game-over line is not listed as showing")
+
+    def test_3_press_help_and_home(self):
+        self.press("Home")
+        self.screen_is("start")
+        self.press("Help")
+        self.screen_is("help")
+        self.press("Home")
+        self.screen_is("start")
+        self.press("Highscores")
+        self.screen_is("highscores")
+
+
+if __name__ == "__main__":
+    parser = arguments(__doc__)
+    parser.add_argument("--game", required=True)
+    OPTIONS, rest = parser.parse_known_args()
+    OPTIONS.game = os.path.abspath(OPTIONS.game)
+    run_tests(rest)
