@@ -4,6 +4,10 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTimer>
+#include <QWidget>
 
 namespace {
 
@@ -19,39 +23,77 @@ constexpr int CountdownSeconds = 10;
 
 enum ParameterSlot { PortalSlot = 0, KeywordsSlot = 5, CategorySlot = 6 };
 
+// Whether the platform tells a window that it was minimised and restored. Wayland does not:
+// a compositor only hears the request and never answers it.
+bool platformReportsMinimised()
+{
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+// How long a Wayland compositor may take to take the keyboard from a game it minimises. One
+// that keeps the game on the screen (a kiosk) never does, and a held dialog shows then.
+constexpr int MinimiseUnansweredMs = 1000;
+
 // While it lives, every ad dialog shown gets the game's window as its window's transient
-// parent. The dialog is built and run inside the module, so this watches for its show
-// event, which comes after its window exists and before the window is mapped and placed.
+// parent and the game's title, and is drawn at the scene's scale. The dialog is built and run
+// inside the module, so this watches for its show event, which comes after its window exists
+// and before the window is mapped and placed. When the last dialog has closed, the keyboard
+// goes back to the game.
 class TransientForGame : public QObject {
 public:
-    explicit TransientForGame(QWindow *game)
+    TransientForGame(QWindow *game, const std::function<qreal()> &sceneScale)
         : game(game)
+        , sceneScale(sceneScale)
     {
         if (!game)
             return;
         QCoreApplication::instance()->installEventFilter(this);
-        // A dialog asked for right after the game was minimised waits, minimised with it,
-        // for the player to come back. The desktop may confirm the game's minimised state
-        // only after the dialog has shown, so the dialogs follow that too.
-        connect(game, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
-            if (state == Qt::WindowMinimized)
-                minimiseDialogs();
-        });
+        if (platformReportsMinimised()) {
+            // A dialog asked for right after the game was minimised waits, minimised with it,
+            // for the player to come back. The desktop may confirm the game's minimised state
+            // only after the dialog has shown, so the dialogs follow that too.
+            connect(game, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+                if (state == Qt::WindowMinimized)
+                    minimiseDialogs();
+            });
+        } else {
+            connect(qApp, &QGuiApplication::focusWindowChanged, this, &TransientForGame::followKeyboard);
+        }
+    }
+
+    ~TransientForGame() override
+    {
+        // A dialog under this one is still open: the keyboard stays with it.
+        if (!game || dialogs.isEmpty() || QGuiApplication::modalWindow() || !game->isVisible()
+            || (game->windowStates() & Qt::WindowMinimized))
+            return;
+        game->requestActivate();
     }
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        // A show the window manager reports (the dialog restored with the game) finds the
-        // dialog already placed and belonging to the game.
+        if (event->type() == QEvent::WindowStateChange)
+            keepUnmaximised(watched);
+        // A show the window manager reports (the dialog restored with the game), or a held
+        // dialog shown at last, finds the dialog already placed and belonging to the game.
         if (event->type() != QEvent::Show || event->spontaneous() || placing)
             return false;
         auto *dialog = qobject_cast<QuillonAdDialog *>(watched);
-        if (!dialog || !dialog->isWindow() || dialog->parentWidget() || !dialog->windowHandle())
+        if (!dialog || !dialog->isWindow() || dialog->parentWidget() || !dialog->windowHandle()
+            || dialogs.contains(dialog->windowHandle()))
             return false;
         dialogs.append(dialog->windowHandle());
         dialog->windowHandle()->setTransientParent(game);
+        dialog->setWindowTitle(game->title());
+        if (sceneScale)
+            dialog->setScale(sceneScale());
+        centreOnGame(dialog);
         if (!(game->windowStates() & Qt::WindowMinimized))
             return false;
+        if (!platformReportsMinimised()) {
+            holdUntilGameReturns(dialog);
+            return false;
+        }
         // Asked for while the game is minimised, the dialog is mapped minimised: mapped as a
         // normal window, its activation would bring the game back with it. Moving or
         // resizing a window takes it out of its minimised state, so the dialog is placed and
@@ -65,6 +107,28 @@ public:
     }
 
 private:
+    // Where a client may place its windows (X11), the dialog sits in the middle of the game,
+    // kept on the game's screen; a Wayland compositor places it itself.
+    void centreOnGame(QWidget *dialog) const
+    {
+        const QRect screen = game->screen()->availableGeometry();
+        QRect frame(QPoint(), dialog->frameGeometry().size());
+        frame.moveCenter(game->geometry().center());
+        frame.moveLeft(qBound(screen.left(), frame.left(), qMax(screen.left(), screen.right() - frame.width() + 1)));
+        frame.moveTop(qBound(screen.top(), frame.top(), qMax(screen.top(), screen.bottom() - frame.height() + 1)));
+        dialog->move(frame.topLeft());
+    }
+
+    // Qt's own frame on Wayland draws a maximise button on every window, whatever its
+    // flags; on the dialog it changes nothing.
+    void keepUnmaximised(QObject *watched)
+    {
+        auto *dialog = qobject_cast<QuillonAdDialog *>(watched);
+        if (dialog && dialog->windowHandle() && dialogs.contains(dialog->windowHandle())
+            && (dialog->windowState() & Qt::WindowMaximized))
+            dialog->setWindowState(dialog->windowState() & ~Qt::WindowMaximized);
+    }
+
     void minimiseDialogs()
     {
         for (QWindow *window : std::as_const(dialogs)) {
@@ -73,8 +137,45 @@ private:
         }
     }
 
+    // A Wayland compositor keeps a window mapped under a minimised game out of sight, yet
+    // gives it the keyboard, and the player could not bring the game back past it. So the
+    // dialog runs (its countdown too) but stays off the screen until the game has the
+    // keyboard again: the player brought it back, and the dialog shows above it.
+    void holdUntilGameReturns(QWidget *dialog)
+    {
+        dialog->setAttribute(Qt::WA_DontShowOnScreen);
+        held.append(dialog);
+        gameLeft = QGuiApplication::focusWindow() != game;
+        QTimer::singleShot(MinimiseUnansweredMs, this, [this] {
+            if (!gameLeft)
+                showHeld();
+        });
+    }
+
+    void followKeyboard(QWindow *focus)
+    {
+        if (focus != game)
+            gameLeft = true;
+        else if (gameLeft)
+            showHeld();
+    }
+
+    void showHeld()
+    {
+        const QList<QPointer<QWidget>> waiting = std::exchange(held, {});
+        for (QWidget *dialog : waiting) {
+            if (!dialog || !dialog->isVisible())
+                continue;
+            dialog->setAttribute(Qt::WA_DontShowOnScreen, false);
+            dialog->windowHandle()->setVisible(true);
+        }
+    }
+
     QWindow *game;
+    std::function<qreal()> sceneScale;
     QList<QPointer<QWindow>> dialogs;
+    QList<QPointer<QWidget>> held;
+    bool gameLeft = false;
     bool placing = false;
 };
 
@@ -120,6 +221,6 @@ void Ad::start()
     const QString skipIn = tr("Skip in");
     const QString skip = tr("Skip");
     const QString click = tr("Click");
-    const TransientForGame belongsToGame(gameWindow);
+    const TransientForGame belongsToGame(gameWindow, sceneScale);
     adModule->showAdDialog(nullptr, CountdownSeconds, skipIn, skip, click, true, false);
 }

@@ -90,4 +90,5 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION games)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 string(JOIN ", " CPACK_DEBIAN_PACKAGE_DEPENDS ${TAMBORO_RUNTIME_PACKAGES})
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland) # native on a Wayland desktop: sharp at any display scale
 include(CPack)

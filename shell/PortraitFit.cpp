@@ -32,7 +32,7 @@ public:
 
     void fit(const QSizeF &window)
     {
-        const qreal scale = std::min(window.width() / SCENE_WIDTH, window.height() / SCENE_HEIGHT);
+        const qreal scale = portraitScale(window);
         if (scale <= 0)
             return;
         m_scale = scale;
@@ -130,6 +130,11 @@ private:
 };
 
 } // namespace
+
+qreal portraitScale(const QSizeF &window)
+{
+    return std::min(window.width() / SCENE_WIDTH, window.height() / SCENE_HEIGHT);
+}
 
 void keepPortrait(QQuickView &view)
 {

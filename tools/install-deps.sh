@@ -16,7 +16,7 @@ build=(
 
 test=(
     qml6-module-qttest
-    dbus xvfb xauth xdotool openbox x11-utils imagemagick
+    dbus xvfb xauth xdotool openbox x11-utils imagemagick weston qt6-wayland
     desktop-file-utils appstream
     clang libclang-rt-14-dev valgrind
 )
