@@ -137,9 +137,9 @@ void QuillonAdWidget::playImage(const QByteArray &bytes)
     header.open(QIODevice::ReadOnly);
     QImageReader reader(&header);
     naturalSize = reader.size();
-    const QSize shown = exactPictureSize && naturalSize.isValid() ? pictureRoom
-        : pictureRoom.isEmpty()                                  ? naturalSize
-                                                                 : fittedPictureSize(naturalSize, pictureRoom);
+    QSize shown = pictureRoom.isEmpty() ? naturalSize : fittedPictureSize(naturalSize, pictureRoom);
+    if (exactPictureSize && naturalSize.isValid())
+        shown = pictureRoom;
     if (shown != naturalSize)
         movie->setScaledSize(shown);
     connect(movie, &QMovie::finished, this, &QuillonAdWidget::onMovieFinished);

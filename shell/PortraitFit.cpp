@@ -131,6 +131,11 @@ private:
 
 } // namespace
 
+QSize portraitSceneSize()
+{
+    return QSize(int(SCENE_WIDTH), int(SCENE_HEIGHT));
+}
+
 qreal portraitScale(const QSizeF &window)
 {
     return std::min(window.width() / SCENE_WIDTH, window.height() / SCENE_HEIGHT);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSize>
 #include <QSizeF>
 
 class QQuickView;
@@ -11,3 +12,5 @@ class QQuickView;
 void keepPortrait(QQuickView &view);
 // How many times its own size the scene is drawn in a window of this size.
 qreal portraitScale(const QSizeF &window);
+// The scene's own size in logical pixels.
+QSize portraitSceneSize();

@@ -21,7 +21,7 @@ int main(int argc, char *argv[])
     QQuickView view;
     // Shown in any frame the window gets, and WM_NAME under X11, which Qt leaves empty without it.
     view.setTitle(QCoreApplication::applicationName());
-    addFullScreenKey(view);
+    addFullScreenKey(view, portraitSceneSize());
 
     AppData appData;
     view.rootContext()->setContextProperty(QStringLiteral("appData"), &appData);

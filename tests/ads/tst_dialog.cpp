@@ -269,8 +269,8 @@ private slots:
         const QSizeF logoShown = logo.deviceIndependentSize();
         // Drawn as large as the scene's scale asks, or as large as the screen allows.
         const bool fits = logoShown.toSize() == (QSizeF(240, 60) * scale).toSize();
-        QVERIFY2(fits || dialog->frameGeometry().height() > screen.height() - 60,
-            qPrintable(QDebug::toString(logoShown)));
+        QVERIFY2(
+            fits || dialog->frameGeometry().height() > screen.height() - 60, qPrintable(QDebug::toString(logoShown)));
         QVERIFY(qAbs(logoShown.width() / logoShown.height() - 4) < 0.1);
         // The logo is decoded at the screen's own pixels, never stretched from fewer.
         QCOMPARE(logo.devicePixelRatio(), dialog->devicePixelRatioF());

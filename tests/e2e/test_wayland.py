@@ -118,7 +118,8 @@ def scene_shown(shot):
     bars = [pixel(x, y) for y in range(100, OUTPUT - 100, 40) for x in (20, OUTPUT - 20)]
     middle = [pixel(OUTPUT // 2, y) for y in range(100, OUTPUT - 100, 40)]
     # The compositor places a dialog where it likes, over one bar or the other.
-    return sum(max(p) < 16 for p in bars) >= 0.7 * len(bars) and sum(max(p) > 40 for p in middle) > len(middle) // 2
+    # The scene may lie under the game-over overlay, darkened to about a third.
+    return sum(max(p) < 8 for p in bars) >= 0.7 * len(bars) and sum(max(p) > 20 for p in middle) > len(middle) // 2
 
 
 class WaylandSteps(Steps):
@@ -196,18 +197,24 @@ class DesktopShell(WaylandSteps):
         world = self.world
         world.tap(NEW_GAME)
         self.assertTrue(world.wait_for_shot(game_screen_shown, 5), "New Game did not start a game")
-        hits, deadline = 0, time.monotonic() + 12
-        while hits < 3 and time.monotonic() < deadline:
+        # The first monkeys seen are hit with their keys, a few of them in case one hides
+        # before its key comes; then three escape and the game ends. Only what the keys won
+        # is stored, as nothing is tapped.
+        pressed, deadline = 0, time.monotonic() + 40
+        while not world.stored_scores() and time.monotonic() < deadline:
             shot = world.shot()
+            if pressed >= 5:
+                time.sleep(0.5)
+                continue
             for number in range(1, 9):
                 if monkey_in(shot, number):
                     world.key(str(number))
-                    hits += 1
+                    pressed += 1
                     break
-        self.assertGreater(hits, 0, "no monkey showed")
-        # Left alone, the game ends after three escaped monkeys; what the keys won is stored.
-        self.assertTrue(wait_until(lambda: world.stored_scores(), 30), "the game did not end with a score")
-        self.assertGreater(world.stored_scores()[0][0], 0, "no key hit a monkey")
+        self.assertGreater(pressed, 0, "no monkey showed")
+        scores = world.stored_scores()
+        self.assertTrue(scores, "the game did not end with a score: no key hit a monkey")
+        self.assertGreater(scores[0][0], 0, "no key hit a monkey")
 
     def test_9_close_ends_with_status_0(self):
         world = self.world
