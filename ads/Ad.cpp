@@ -72,8 +72,6 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (event->type() == QEvent::WindowStateChange)
-            keepUnmaximised(watched);
         // A show the window manager reports (the dialog restored with the game), or a held
         // dialog shown at last, finds the dialog already placed and belonging to the game.
         if (event->type() != QEvent::Show || event->spontaneous() || placing)
@@ -117,16 +115,6 @@ private:
         frame.moveLeft(qBound(screen.left(), frame.left(), qMax(screen.left(), screen.right() - frame.width() + 1)));
         frame.moveTop(qBound(screen.top(), frame.top(), qMax(screen.top(), screen.bottom() - frame.height() + 1)));
         dialog->move(frame.topLeft());
-    }
-
-    // Qt's own frame on Wayland draws a maximise button on every window, whatever its
-    // flags; on the dialog it changes nothing.
-    void keepUnmaximised(QObject *watched)
-    {
-        auto *dialog = qobject_cast<QuillonAdDialog *>(watched);
-        if (dialog && dialog->windowHandle() && dialogs.contains(dialog->windowHandle())
-            && (dialog->windowState() & Qt::WindowMaximized))
-            dialog->setWindowState(dialog->windowState() & ~Qt::WindowMaximized);
     }
 
     void minimiseDialogs()

@@ -5,6 +5,7 @@
 
 #include <QBuffer>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QImageReader>
 #include <QLabel>
@@ -119,10 +120,15 @@ QLayout *QuillonAdDialog::buildLayout()
 // The dialog is as large as its content and no larger: no maximise button, no resizing
 // (its window announces equal least and most sizes). A shell that gives the window some
 // other size all the same (a kiosk fills the screen) finds the content centred in it.
+// On Wayland the frame is Qt's own, which offers maximise whatever the flags say, and a
+// window that is maximised yet keeps its size breaks the protocol: the compositor ends
+// the whole game. There the dialog has no frame; Escape and its buttons close it.
 void QuillonAdDialog::keepFixedSize()
 {
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     setWindowFlag(Qt::WindowMinimizeButtonHint, false);
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        setWindowFlag(Qt::FramelessWindowHint);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     layout()->setAlignment(Qt::AlignCenter);
 }
