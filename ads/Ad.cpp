@@ -63,9 +63,10 @@ public:
 
     ~TransientForGame() override
     {
-        // A dialog under this one is still open: the keyboard stays with it.
+        // A dialog under this one is still open: the keyboard stays with it. A game that is
+        // still minimised stays so.
         if (!game || dialogs.isEmpty() || QGuiApplication::modalWindow() || !game->isVisible()
-            || (game->windowStates() & Qt::WindowMinimized))
+            || (game->windowStates() & Qt::WindowMinimized) || awaitingGame)
             return;
         game->requestActivate();
     }
@@ -133,6 +134,7 @@ private:
     {
         dialog->setAttribute(Qt::WA_DontShowOnScreen);
         held.append(dialog);
+        awaitingGame = true;
         gameLeft = QGuiApplication::focusWindow() != game;
         QTimer::singleShot(MinimiseUnansweredMs, this, [this] {
             if (!gameLeft)
@@ -150,6 +152,7 @@ private:
 
     void showHeld()
     {
+        awaitingGame = false;
         const QList<QPointer<QWidget>> waiting = std::exchange(held, {});
         for (QWidget *dialog : waiting) {
             if (!dialog || !dialog->isVisible())
@@ -164,6 +167,7 @@ private:
     QList<QPointer<QWindow>> dialogs;
     QList<QPointer<QWidget>> held;
     bool gameLeft = false;
+    bool awaitingGame = false;
     bool placing = false;
 };
 
