@@ -41,9 +41,10 @@ constexpr int MinimiseUnansweredMs = 1000;
 // goes back to the game.
 class TransientForGame : public QObject {
 public:
-    TransientForGame(QWindow *game, const std::function<qreal()> &sceneScale)
+    TransientForGame(QWindow *game, const std::function<qreal()> &sceneScale, bool &gameAway)
         : game(game)
         , sceneScale(sceneScale)
+        , gameAway(gameAway)
     {
         if (!game)
             return;
@@ -66,7 +67,7 @@ public:
         // A dialog under this one is still open: the keyboard stays with it. A game that is
         // still minimised stays so.
         if (!game || dialogs.isEmpty() || QGuiApplication::modalWindow() || !game->isVisible()
-            || (game->windowStates() & Qt::WindowMinimized) || awaitingGame)
+            || (game->windowStates() & Qt::WindowMinimized) || gameAway)
             return;
         game->requestActivate();
     }
@@ -87,12 +88,14 @@ public:
         if (sceneScale)
             dialog->setScale(sceneScale());
         centreOnGame(dialog);
-        if (!(game->windowStates() & Qt::WindowMinimized))
-            return false;
+        const bool minimised = game->windowStates() & Qt::WindowMinimized;
         if (!platformReportsMinimised()) {
-            holdUntilGameReturns(dialog);
+            if (minimised || gameAway)
+                holdUntilGameReturns(dialog);
             return false;
         }
+        if (!minimised)
+            return false;
         // Asked for while the game is minimised, the dialog is mapped minimised: mapped as a
         // normal window, its activation would bring the game back with it. Moving or
         // resizing a window takes it out of its minimised state, so the dialog is placed and
@@ -134,11 +137,13 @@ private:
     {
         dialog->setAttribute(Qt::WA_DontShowOnScreen);
         held.append(dialog);
-        awaitingGame = true;
+        gameAway = true;
         gameLeft = QGuiApplication::focusWindow() != game;
         QTimer::singleShot(MinimiseUnansweredMs, this, [this] {
-            if (!gameLeft)
-                showHeld();
+            if (gameLeft)
+                return;
+            gameAway = false;
+            showHeld();
         });
     }
 
@@ -152,7 +157,6 @@ private:
 
     void showHeld()
     {
-        awaitingGame = false;
         const QList<QPointer<QWidget>> waiting = std::exchange(held, {});
         for (QWidget *dialog : waiting) {
             if (!dialog || !dialog->isVisible())
@@ -166,12 +170,31 @@ private:
     std::function<qreal()> sceneScale;
     QList<QPointer<QWindow>> dialogs;
     QList<QPointer<QWidget>> held;
+    bool &gameAway;
     bool gameLeft = false;
-    bool awaitingGame = false;
     bool placing = false;
 };
 
 } // namespace
+
+void Ad::setGameWindow(QWindow *window, std::function<qreal()> sceneScale)
+{
+    gameWindow = window;
+    this->sceneScale = std::move(sceneScale);
+    if (!window || platformReportsMinimised())
+        return;
+    // Wayland tells nothing of a minimised window: the game counts as away from its own
+    // minimise until it has the keyboard again, so an ad asked for meanwhile (at the end of
+    // a game going on unseen) waits for the player as well.
+    connect(window, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+        if (state == Qt::WindowMinimized)
+            gameAway = true;
+    });
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow *focus) {
+        if (focus && focus == gameWindow)
+            gameAway = false;
+    });
+}
 
 void Ad::startAd()
 {
@@ -213,6 +236,6 @@ void Ad::start()
     const QString skipIn = tr("Skip in");
     const QString skip = tr("Skip");
     const QString click = tr("Click");
-    const TransientForGame belongsToGame(gameWindow, sceneScale);
+    const TransientForGame belongsToGame(gameWindow, sceneScale, gameAway);
     adModule->showAdDialog(nullptr, CountdownSeconds, skipIn, skip, click, true, false);
 }

@@ -33,14 +33,11 @@ public:
     // game's, so the window manager keeps it above the game, minimises and restores it with
     // the game and centres it there. sceneScale tells how many times its own size the scene
     // is drawn in that window; the dialog is drawn at the same scale.
-    void setGameWindow(QWindow *window, std::function<qreal()> sceneScale = {})
-    {
-        gameWindow = window;
-        this->sceneScale = std::move(sceneScale);
-    }
+    void setGameWindow(QWindow *window, std::function<qreal()> sceneScale = {});
 
 private:
     QuillonAdModule *adModule = nullptr;
     QPointer<QWindow> gameWindow;
     std::function<qreal()> sceneScale;
+    bool gameAway = false;
 };
