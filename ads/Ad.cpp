@@ -5,6 +5,10 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTimer>
+#include <QWidget>
 
 namespace {
 
@@ -20,38 +24,78 @@ constexpr int CountdownSeconds = 10;
 
 enum ParameterSlot { PortalSlot = 0, KeywordsSlot = 5, CategorySlot = 6 };
 
+// Whether the platform tells a window that it was minimised and restored. Wayland does not:
+// a compositor only hears the request and never answers it.
+bool platformReportsMinimised()
+{
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+// How long a Wayland compositor may take to take the keyboard from a game it minimises. One
+// that keeps the game on the screen (a kiosk) never does, and a held dialog shows then.
+constexpr int MinimiseUnansweredMs = 1000;
+
 // While it lives, every ad dialog shown gets the game's window as its window's transient
-// parent. The dialog is built and run inside the module, so this watches for its show
-// event, which comes after its window exists and before the window is mapped and placed.
+// parent and the game's title, and is drawn at the scene's scale. The dialog is built and run
+// inside the module, so this watches for its show event, which comes after its window exists
+// and before the window is mapped and placed. When the last dialog has closed, the keyboard
+// goes back to the game.
 class TransientForGame : public QObject {
 public:
-    explicit TransientForGame(QWindow *game)
+    TransientForGame(QWindow *game, const std::function<qreal()> &sceneScale, bool &gameAway)
         : game(game)
+        , sceneScale(sceneScale)
+        , gameAway(gameAway)
     {
         if (!game)
             return;
         QCoreApplication::instance()->installEventFilter(this);
-        // A dialog asked for right after the game was minimised waits, minimised with it,
-        // for the player to come back. The desktop may confirm the game's minimised state
-        // only after the dialog has shown, so the dialogs follow that too.
-        connect(game, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
-            if (state == Qt::WindowMinimized)
-                minimiseDialogs();
-        });
+        if (platformReportsMinimised()) {
+            // A dialog asked for right after the game was minimised waits, minimised with it,
+            // for the player to come back. The desktop may confirm the game's minimised state
+            // only after the dialog has shown, so the dialogs follow that too.
+            connect(game, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+                if (state == Qt::WindowMinimized)
+                    minimiseDialogs();
+            });
+        } else {
+            connect(qApp, &QGuiApplication::focusWindowChanged, this, &TransientForGame::followKeyboard);
+        }
+    }
+
+    ~TransientForGame() override
+    {
+        // A dialog under this one is still open: the keyboard stays with it. A game that is
+        // still minimised stays so.
+        if (!game || dialogs.isEmpty() || QGuiApplication::modalWindow() || !game->isVisible()
+            || (game->windowStates() & Qt::WindowMinimized) || gameAway)
+            return;
+        game->requestActivate();
     }
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        // A show the window manager reports (the dialog restored with the game) finds the
-        // dialog already placed and belonging to the game.
+        // A show the window manager reports (the dialog restored with the game), or a held
+        // dialog shown at last, finds the dialog already placed and belonging to the game.
         if (event->type() != QEvent::Show || event->spontaneous() || placing)
             return false;
         auto *dialog = qobject_cast<QuillonAdDialog *>(watched);
-        if (!dialog || !dialog->isWindow() || dialog->parentWidget() || !dialog->windowHandle())
+        if (!dialog || !dialog->isWindow() || dialog->parentWidget() || !dialog->windowHandle()
+            || dialogs.contains(dialog->windowHandle()))
             return false;
         dialogs.append(dialog->windowHandle());
         dialog->windowHandle()->setTransientParent(game);
-        if (!(game->windowStates() & Qt::WindowMinimized))
+        dialog->setWindowTitle(game->title());
+        if (sceneScale)
+            dialog->setScale(sceneScale());
+        centreOnGame(dialog);
+        const bool minimised = game->windowStates() & Qt::WindowMinimized;
+        if (!platformReportsMinimised()) {
+            if (minimised || gameAway)
+                holdUntilGameReturns(dialog);
+            return false;
+        }
+        if (!minimised)
             return false;
         // Asked for while the game is minimised, the dialog is mapped minimised: mapped as a
         // normal window, its activation would bring the game back with it. Moving or
@@ -66,6 +110,18 @@ public:
     }
 
 private:
+    // Where a client may place its windows (X11), the dialog sits in the middle of the game,
+    // kept on the game's screen; a Wayland compositor places it itself.
+    void centreOnGame(QWidget *dialog) const
+    {
+        const QRect screen = game->screen()->availableGeometry();
+        QRect frame(QPoint(), dialog->frameGeometry().size());
+        frame.moveCenter(game->geometry().center());
+        frame.moveLeft(qBound(screen.left(), frame.left(), qMax(screen.left(), screen.right() - frame.width() + 1)));
+        frame.moveTop(qBound(screen.top(), frame.top(), qMax(screen.top(), screen.bottom() - frame.height() + 1)));
+        dialog->move(frame.topLeft());
+    }
+
     void minimiseDialogs()
     {
         for (QWindow *window : std::as_const(dialogs)) {
@@ -74,12 +130,72 @@ private:
         }
     }
 
+    // A Wayland compositor keeps a window mapped under a minimised game out of sight, yet
+    // gives it the keyboard, and the player could not bring the game back past it. So the
+    // dialog runs (its countdown too) but stays off the screen until the game has the
+    // keyboard again: the player brought it back, and the dialog shows above it.
+    void holdUntilGameReturns(QWidget *dialog)
+    {
+        dialog->setAttribute(Qt::WA_DontShowOnScreen);
+        held.append(dialog);
+        gameAway = true;
+        gameLeft = QGuiApplication::focusWindow() != game;
+        QTimer::singleShot(MinimiseUnansweredMs, this, [this] {
+            if (gameLeft)
+                return;
+            gameAway = false;
+            showHeld();
+        });
+    }
+
+    void followKeyboard(QWindow *focus)
+    {
+        if (focus != game)
+            gameLeft = true;
+        else if (gameLeft)
+            showHeld();
+    }
+
+    void showHeld()
+    {
+        const QList<QPointer<QWidget>> waiting = std::exchange(held, {});
+        for (QWidget *dialog : waiting) {
+            if (!dialog || !dialog->isVisible())
+                continue;
+            dialog->setAttribute(Qt::WA_DontShowOnScreen, false);
+            dialog->windowHandle()->setVisible(true);
+        }
+    }
+
     QWindow *game;
+    std::function<qreal()> sceneScale;
     QList<QPointer<QWindow>> dialogs;
+    QList<QPointer<QWidget>> held;
+    bool &gameAway;
+    bool gameLeft = false;
     bool placing = false;
 };
 
 } // namespace
+
+void Ad::setGameWindow(QWindow *window, std::function<qreal()> sceneScale)
+{
+    gameWindow = window;
+    this->sceneScale = std::move(sceneScale);
+    if (!window || platformReportsMinimised())
+        return;
+    // Wayland tells nothing of a minimised window: the game counts as away from its own
+    // minimise until it has the keyboard again, so an ad asked for meanwhile (at the end of
+    // a game going on unseen) waits for the player as well.
+    connect(window, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+        if (state == Qt::WindowMinimized)
+            gameAway = true;
+    });
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow *focus) {
+        if (focus && focus == gameWindow)
+            gameAway = false;
+    });
+}
 
 void Ad::startAd()
 {
@@ -121,6 +237,6 @@ void Ad::start()
     const QString skipIn = tr("Skip in");
     const QString skip = tr("Skip");
     const QString click = tr("Click");
-    const TransientForGame belongsToGame(gameWindow);
+    const TransientForGame belongsToGame(gameWindow, sceneScale, gameAway);
     adModule->showAdDialog(nullptr, CountdownSeconds, skipIn, skip, click, true, false);
 }

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QWindow>
 
+#include <functional>
+
 class QuillonAdModule;
 
 // The scene's one way to advertising, published to it as "advertisement". It owns the
@@ -30,10 +32,13 @@ public:
     QuillonAdModule *module() const { return adModule; }
     // The game's window. The dialog has no parent widget, yet its window belongs to the
     // game's, so the window manager keeps it above the game, minimises and restores it with
-    // the game and centres it there.
-    void setGameWindow(QWindow *window) { gameWindow = window; }
+    // the game and centres it there. sceneScale tells how many times its own size the scene
+    // is drawn in that window; the dialog is drawn at the same scale.
+    void setGameWindow(QWindow *window, std::function<qreal()> sceneScale = {});
 
 private:
     QuillonAdModule *adModule = nullptr;
     QPointer<QWindow> gameWindow;
+    std::function<qreal()> sceneScale;
+    bool gameAway = false;
 };

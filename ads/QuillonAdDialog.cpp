@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QImageReader>
 #include <QLabel>
@@ -47,6 +48,7 @@ QuillonAdDialog::QuillonAdDialog(const QByteArray &logoData, const QByteArray &i
     , rightButtonText(rightButtonText)
     , skipOnLeft(skipOnLeft)
     , adUrl(adUrl)
+    , logoData(logoData)
 {
     adWidget = new QuillonAdWidget(this, imageData, adUrl, showAdText, adText);
     connect(adWidget, &QuillonAdWidget::adLinkActivated, this, &QuillonAdDialog::linkClickedHandler);
@@ -62,7 +64,10 @@ QuillonAdDialog::QuillonAdDialog(const QByteArray &logoData, const QByteArray &i
 
     applyPalette();
     setLayout(buildLayout());
-    fitPicturesToScreen(logoData);
+    keepFixedSize();
+    unscaledFont = font();
+    unscaledMargins = layout()->contentsMargins();
+    fitPicturesToScreen();
     startCountdown();
 
     adWidget->setFocus(Qt::OtherFocusReason);
@@ -113,12 +118,72 @@ QLayout *QuillonAdDialog::buildLayout()
     return mainLayout;
 }
 
-// The dialog never grows past the available room of the screen it shows on. When the logo
-// and the picture do not fit beside the countdown and the buttons, both are scaled down by
-// one factor, each also to the screen's width, keeping their aspect; pictures that fit are
-// shown as they come. Only the headers are read until the sizes are known, so a picture of
-// a few kilobytes and thousands of pixels is never decoded at full size here.
-void QuillonAdDialog::fitPicturesToScreen(const QByteArray &logoData)
+// The dialog is as large as its content and no larger: no maximise button, no resizing
+// (its window announces equal least and most sizes). A shell that gives the window some
+// other size all the same (a kiosk fills the screen) finds the content centred in it.
+// On Wayland the frame is Qt's own, which offers maximise whatever the flags say, and a
+// window that is maximised yet keeps its size breaks the protocol: the compositor ends
+// the whole game. There the dialog has no frame; Escape and its buttons close it.
+void QuillonAdDialog::keepFixedSize()
+{
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    setWindowFlag(Qt::WindowMinimizeButtonHint, false);
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        setWindowFlag(Qt::FramelessWindowHint);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    layout()->setAlignment(Qt::AlignCenter);
+}
+
+void QuillonAdDialog::setScale(qreal scale)
+{
+    if (scale <= 0 || qFuzzyCompare(scale, this->scale))
+        return;
+    this->scale = scale;
+    applyScale();
+    fitPicturesToScreen();
+    // The window takes its new size now, before the platform maps it.
+    layout()->activate();
+}
+
+void QuillonAdDialog::applyScale()
+{
+    QFont scaled = unscaledFont;
+    if (unscaledFont.pointSizeF() > 0)
+        scaled.setPointSizeF(unscaledFont.pointSizeF() * scale);
+    else
+        scaled.setPixelSize(qMax(1, qRound(unscaledFont.pixelSize() * scale)));
+    setFont(scaled);
+
+    const auto times = [this](int pixels) { return qRound(pixels * scale); };
+    layout()->setContentsMargins(times(unscaledMargins.left()), times(unscaledMargins.top()),
+        times(unscaledMargins.right()), times(unscaledMargins.bottom()));
+    const QList<QLayout *> layouts = findChildren<QLayout *>();
+    for (QLayout *box : layouts) {
+        for (int i = 0; i < box->count(); ++i) {
+            QSpacerItem *spacer = box->itemAt(i)->spacerItem();
+            if (!spacer || spacer->sizeHint().isNull())
+                continue;
+            if (spacer->sizePolicy().horizontalPolicy() == QSizePolicy::Fixed)
+                spacer->changeSize(times(RowSpacing), 0, QSizePolicy::Fixed, QSizePolicy::Minimum);
+            else
+                spacer->changeSize(0, times(RowSpacing), QSizePolicy::Minimum, QSizePolicy::Fixed);
+        }
+    }
+    // A style gives a push button a least width of its own, which would keep a dialog drawn
+    // smaller than 1:1 wider than its pictures; the two buttons share the pictures' width.
+    const QSizePolicy::Policy buttonWidth = scale < 1 ? QSizePolicy::Ignored : QSizePolicy::Minimum;
+    for (QPushButton *button : findChildren<QPushButton *>())
+        button->setSizePolicy(buttonWidth, button->sizePolicy().verticalPolicy());
+    layout()->invalidate();
+}
+
+// The pictures are drawn at the dialog's scale, and the dialog never grows past the
+// available room of the screen it shows on. When the logo and the picture do not fit beside
+// the countdown and the buttons, both are scaled down by one factor, each also to the
+// screen's width, keeping their aspect. Only the headers are read until the sizes are known,
+// so a picture of a few kilobytes and thousands of pixels is never decoded at full size
+// here; the logo is decoded at the screen's own pixels, so it stays sharp on a dense screen.
+void QuillonAdDialog::fitPicturesToScreen()
 {
     auto *logoLabel = findChild<QLabel *>(QStringLiteral("label"));
     auto *imageLabel = adWidget->findChild<QLabel *>(QStringLiteral("lblAdImageCtrl"));
@@ -128,30 +193,39 @@ void QuillonAdDialog::fitPicturesToScreen(const QByteArray &logoData)
     QImageReader logoReader(&logoBytes);
     const QSize logoSize = logoReader.size();
     const QSize pictureSize = adWidget->naturalPictureSize();
+    const QSize logoWanted = logoSize.isValid() ? (QSizeF(logoSize) * scale).toSize() : logoSize;
+    const QSize pictureWanted = pictureSize.isValid() ? (QSizeF(pictureSize) * scale).toSize() : pictureSize;
     const QSize room = screen() ? screen()->availableSize() - FrameAllowance : QSize();
 
     layout()->activate();
     const QSize hint = sizeHint();
     const QMargins margins = layout()->contentsMargins();
     const int others = hint.height() - logoLabel->sizeHint().height() - imageLabel->sizeHint().height();
-    const int pictures = qMax(0, logoSize.height()) + qMax(0, pictureSize.height());
+    const int pictures = qMax(0, logoWanted.height()) + qMax(0, pictureWanted.height());
     const qreal factor = room.isValid() && pictures > 0 && others + pictures > room.height()
         ? qMax(0, room.height() - others) / qreal(pictures)
         : 1.0;
     const int width = room.isValid() ? room.width() - margins.left() - margins.right() : QWIDGETSIZE_MAX;
     const auto box = [factor](int width, const QSize &size) { return QSize(width, int(size.height() * factor)); };
 
-    const QSize logoShown = fittedPictureSize(logoSize, box(width, logoSize));
-    if (logoShown == logoSize) {
+    const QSize logoShown = fittedPictureSize(logoWanted, box(width, logoWanted));
+    const qreal pixelRatio = devicePixelRatioF();
+    if (logoShown == logoSize && qFuzzyCompare(pixelRatio, 1.0)) {
         logo.loadFromData(logoData);
-    } else {
-        logoReader.setScaledSize(logoShown);
+    } else if (logoShown.isValid()) {
+        logoReader.setScaledSize((QSizeF(logoShown) * pixelRatio).toSize());
         logo = QPixmap::fromImage(logoReader.read());
+        logo.setDevicePixelRatio(pixelRatio);
     }
     logoLabel->setPixmap(logo);
     const int bannerFrame = adWidget->sizeHint().width() - imageLabel->sizeHint().width();
-    if (pictureSize.isValid())
-        adWidget->setPictureRoom(fittedPictureSize(pictureSize, box(width - bannerFrame, pictureSize)));
+    if (pictureSize.isValid()) {
+        const QSize shown = fittedPictureSize(pictureWanted, box(width - bannerFrame, pictureWanted));
+        if (shown == pictureSize)
+            adWidget->setPictureRoom(shown);
+        else
+            adWidget->setPictureSize(shown);
+    }
     layout()->invalidate();
 }
 

@@ -23,6 +23,10 @@ public:
         bool skipOnLeft, int countdownSeconds, const QString &skipInText, QWidget *parent);
     ~QuillonAdDialog() override;
 
+    // Draws the dialog this many times its own size, text, spacing and pictures alike, as
+    // the scene it is shown over is drawn; it still never grows past the screen.
+    void setScale(qreal scale);
+
 private slots:
     void onClickPressed();
     void onSkipPressed();
@@ -32,7 +36,9 @@ private slots:
 private:
     void applyPalette();
     QLayout *buildLayout();
-    void fitPicturesToScreen(const QByteArray &logoData);
+    void keepFixedSize();
+    void applyScale();
+    void fitPicturesToScreen();
     QHBoxLayout *buttonRow();
     void startCountdown();
     void stopCountdown();
@@ -49,4 +55,9 @@ private:
     QString rightButtonText;
     bool skipOnLeft = true;
     QUrl adUrl;
+
+    QByteArray logoData;
+    qreal scale = 1;
+    QFont unscaledFont;
+    QMargins unscaledMargins;
 };

@@ -141,7 +141,9 @@ void QuillonAdWidget::playImage(const QByteArray &bytes)
     header.open(QIODevice::ReadOnly);
     QImageReader reader(&header);
     naturalSize = reader.size();
-    const QSize shown = pictureRoom.isEmpty() ? naturalSize : fittedPictureSize(naturalSize, pictureRoom);
+    QSize shown = pictureRoom.isEmpty() ? naturalSize : fittedPictureSize(naturalSize, pictureRoom);
+    if (exactPictureSize && naturalSize.isValid())
+        shown = pictureRoom;
     if (shown != naturalSize)
         movie->setScaledSize(shown);
     connect(movie, &QMovie::finished, this, &QuillonAdWidget::onMovieFinished);
@@ -154,12 +156,25 @@ void QuillonAdWidget::playImage(const QByteArray &bytes)
 void QuillonAdWidget::setPictureRoom(const QSize &room)
 {
     pictureRoom = room;
+    exactPictureSize = false;
     const QSize shown = shownPictureSize();
     // A movie keeps the size of the frame it has shown; a new one starts at the new size.
     if (!shown.isValid() || (shown.width() <= room.width() && shown.height() <= room.height()))
         return;
     replaceImage(QByteArray(*imageData));
     // Before the banner is first shown, size changes are not passed on by themselves.
+    layout()->invalidate();
+    updateGeometry();
+}
+
+void QuillonAdWidget::setPictureSize(const QSize &size)
+{
+    const QSize shown = shownPictureSize();
+    if (!shown.isValid() || !size.isValid() || size == shown)
+        return;
+    pictureRoom = size;
+    exactPictureSize = true;
+    replaceImage(QByteArray(*imageData));
     layout()->invalidate();
     updateGeometry();
 }

@@ -35,6 +35,8 @@ public:
     // The picture is never shown larger than this (at first the screen's available size);
     // a larger one is scaled down to fit, keeping its aspect.
     void setPictureRoom(const QSize &room);
+    // The picture is shown at exactly this size, larger or smaller than the file's.
+    void setPictureSize(const QSize &size);
     // The picture as the file gives it, and as it is shown; invalid without a picture.
     QSize naturalPictureSize() const { return naturalSize; }
     QSize shownPictureSize() const;
@@ -64,6 +66,7 @@ private:
     std::unique_ptr<QByteArray> imageData;
     QBuffer *imageBuffer = nullptr;
     QSize pictureRoom;
+    bool exactPictureSize = false;
     QSize naturalSize;
     // Holds an animation whose frames come faster than the screen shows them.
     QTimer *framePacer = nullptr;

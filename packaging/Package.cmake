@@ -138,4 +138,5 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # cannot see (modules and plugins loaded at run time, fonts, the service's interpreter).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 string(JOIN ", " CPACK_DEBIAN_PACKAGE_DEPENDS ${TAMBORO_RUNTIME_PACKAGES})
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland) # native on a Wayland desktop: sharp at any display scale
 include(CPack)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
 
 // Marks the control it lies in as the one the keyboard presses, from the first key used to

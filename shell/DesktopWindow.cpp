@@ -24,9 +24,10 @@ namespace {
 // Sees the window's keys before the scene does, so F11 works whatever has the focus.
 class FullScreenKey : public QObject {
 public:
-    explicit FullScreenKey(QWindow &window)
+    FullScreenKey(QWindow &window, const QSize &shape)
         : QObject(&window)
         , window(window)
+        , shape(shape)
     {
         window.installEventFilter(this);
     }
@@ -57,6 +58,7 @@ private:
     // The window manager gives back the size the window had before full screen, the
     // scene's 480x800, which with its frame is taller than many a laptop's screen. Such a
     // window is shrunk, keeping its shape, until it fits with its frame, and is centred.
+    // One given a few pixels less on a side (XWayland's) takes the scene's shape again.
     void fitOnScreen()
     {
         const QRect room = window.screen()->availableGeometry();
@@ -68,9 +70,14 @@ private:
             return;
         }
         const QSize most = room.size().shrunkBy(frame);
-        if (window.width() <= most.width() && window.height() <= most.height())
+        const QSize wanted = shape.isValid() ? shape : window.size();
+        if (window.width() <= most.width() && window.height() <= most.height()) {
+            const QSize reshaped = wanted.scaled(window.size(), Qt::KeepAspectRatio);
+            if (reshaped != window.size())
+                window.resize(reshaped);
             return;
-        const QSize fitted = window.size().scaled(most, Qt::KeepAspectRatio);
+        }
+        const QSize fitted = wanted.scaled(most, Qt::KeepAspectRatio);
         QRect outer(QPoint(), fitted.grownBy(frame));
         outer.moveCenter(room.center());
         window.resize(fitted);
@@ -81,13 +88,14 @@ private:
     static constexpr int FrameCheckMs = 100;
 
     QWindow &window;
+    QSize shape;
     bool leavingFullScreen = false;
     int frameChecks = 0;
 };
 
 } // namespace
 
-void addFullScreenKey(QWindow &window)
+void addFullScreenKey(QWindow &window, const QSize &shape)
 {
-    new FullScreenKey(window);
+    new FullScreenKey(window, shape);
 }

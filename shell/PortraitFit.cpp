@@ -33,7 +33,7 @@ public:
 
     void fit(const QSizeF &window)
     {
-        const qreal scale = std::min(window.width() / SCENE_WIDTH, window.height() / SCENE_HEIGHT);
+        const qreal scale = portraitScale(window);
         if (scale <= 0)
             return;
         m_scale = scale;
@@ -131,6 +131,16 @@ private:
 };
 
 } // namespace
+
+QSize portraitSceneSize()
+{
+    return QSize(int(SCENE_WIDTH), int(SCENE_HEIGHT));
+}
+
+qreal portraitScale(const QSizeF &window)
+{
+    return std::min(window.width() / SCENE_WIDTH, window.height() / SCENE_HEIGHT);
+}
 
 void keepPortrait(QQuickView &view)
 {

@@ -21,13 +21,15 @@ int main(int argc, char *argv[])
     substituteMissingFonts();
     nameApplicationForDesktop();
     QQuickView view;
-    addFullScreenKey(view);
+    // Shown in any frame the window gets, and WM_NAME under X11, which Qt leaves empty without it.
+    view.setTitle(QCoreApplication::applicationName());
+    addFullScreenKey(view, portraitSceneSize());
 
     AppData appData;
     view.rootContext()->setContextProperty(QStringLiteral("appData"), &appData);
 
     Ad advertisement;
-    advertisement.setGameWindow(&view);
+    advertisement.setGameWindow(&view, [&view] { return portraitScale(view.size()); });
     advertisement.startAd();
     view.rootContext()->setContextProperty(QStringLiteral("advertisement"), &advertisement);
 

@@ -71,6 +71,41 @@ private slots:
         QCOMPARE(dialogs.shown, 3);
     }
 
+    // Given the game's window, the dialog belongs to it: the dialog's window is the game's
+    // transient, carries its title and is drawn at the scale the scene is drawn at; once it
+    // has closed, the keyboard is the game's again.
+    void theDialogBelongsToTheGamesWindow()
+    {
+        QVERIFY(service.reset());
+        QWindow game;
+        game.setTitle(QStringLiteral("Tamboro 2.0"));
+        game.resize(480, 800);
+        game.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&game));
+        Ad bridge;
+        bridge.setGameWindow(&game, [] { return 1.5; });
+        bridge.startAd();
+        AdChainRecorder recorder(bridge.module());
+        QVERIFY(recorder.endings() > 0 || recorder.waitForEnd());
+
+        DialogAnswerer dialogs;
+        QWindow *owner = nullptr;
+        QString title;
+        QSize logo;
+        dialogs.onShown = [&] {
+            QWidget *dialog = QApplication::activeModalWidget();
+            owner = dialog->windowHandle()->transientParent();
+            title = dialog->windowTitle();
+            logo = dialog->findChild<QLabel *>(QStringLiteral("label"))->pixmap().deviceIndependentSize().toSize();
+        };
+        bridge.start();
+        QCOMPARE(dialogs.shown, 1);
+        QCOMPARE(owner, &game);
+        QCOMPARE(title, game.title());
+        QCOMPARE(logo, QSize(360, 90));
+        QTRY_COMPARE(QGuiApplication::focusWindow(), &game);
+    }
+
     void moduleSignalsChangeNothing()
     {
         QVERIFY(service.reset("ad=notxml"));

@@ -250,6 +250,56 @@ private slots:
         QVERIFY2(fault.isEmpty(), qPrintable(fault));
     }
 
+    // The dialog is drawn at the scale of the scene behind it and keeps one size: its window
+    // announces equal least and most sizes and no maximise button. Text, spacing and
+    // pictures grow together, so the whole keeps its shape, until the screen stops it (also
+    // run on a phone's screen drawn three times over, where the scene is drawn at a third).
+    void keepsAFixedSizeInProportionToTheScene_data()
+    {
+        QTest::addColumn<qreal>("scale");
+        QTest::newRow("1:1") << 1.0;
+        QTest::newRow("a third") << 1.0 / 3;
+        QTest::newRow("a Full HD desktop") << 1.35;
+        QTest::newRow("a 4K desktop") << 2.7;
+    }
+
+    void keepsAFixedSizeInProportionToTheScene()
+    {
+        QFETCH(qreal, scale);
+        auto plain = makeDialog();
+        plain->adjustSize();
+        auto dialog = makeDialog();
+        dialog->setScale(scale);
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+
+        QCOMPARE(dialog->minimumSize(), dialog->size());
+        QCOMPARE(dialog->maximumSize(), dialog->size());
+        QVERIFY(!(dialog->windowFlags() & Qt::WindowMaximizeButtonHint));
+        const QRect screen = dialog->screen()->availableGeometry();
+        QVERIFY2(screen.contains(dialog->frameGeometry()),
+            qPrintable(QDebug::toString(dialog->frameGeometry()) + QDebug::toString(screen)));
+        QCOMPARE(buttonsOffScreen(*dialog), 0);
+
+        const QPixmap logo = dialog->findChild<QLabel *>(QStringLiteral("label"))->pixmap();
+        const QSizeF logoShown = logo.deviceIndependentSize();
+        // Drawn as large as the scene's scale asks, or as large as the screen allows.
+        const bool fits = logoShown.toSize() == (QSizeF(240, 60) * scale).toSize();
+        QVERIFY2(
+            fits || dialog->frameGeometry().height() > screen.height() - 60, qPrintable(QDebug::toString(logoShown)));
+        QVERIFY(qAbs(logoShown.width() / logoShown.height() - 4) < 0.1);
+        // The logo is decoded at the screen's own pixels, never stretched from fewer.
+        QCOMPARE(logo.devicePixelRatio(), dialog->devicePixelRatioF());
+        const QSize picture = dialog->findChild<QuillonAdWidget *>()->shownPictureSize();
+        QVERIFY(qAbs(picture.width() / qreal(picture.height()) - 320 / 120.0) < 0.05);
+        const bool plainFits = plain->findChild<QLabel *>(QStringLiteral("label"))->pixmap().size() == QSize(240, 60);
+        if (fits && plainFits) {
+            const qreal grown = dialog->width() / qreal(plain->width());
+            QVERIFY2(qAbs(grown - scale) < 0.15 * scale, qPrintable(QString::number(grown)));
+            QCOMPARE(dialog->font().pointSizeF(), plain->font().pointSizeF() * scale);
+        }
+    }
+
     // Writes a picture of the dialog when TAMBORO_AD_DIALOG_SHOT names a file (run on a real X server).
     void screenshot()
     {

@@ -365,7 +365,7 @@ class World:
         env.update(HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
                    XDG_CONFIG_HOME=os.path.join(home, "config"),
                    XDG_CACHE_HOME=os.path.join(home, "cache"), XDG_RUNTIME_DIR=runtime,
-                   QT_QPA_PLATFORM="xcb")
+                   QT_QPA_PLATFORM=self.env.get("QT_QPA_PLATFORM", "xcb"))
         if self.stage.scale_factor != 1:
             env["QT_SCALE_FACTOR"] = str(self.stage.scale_factor)
         self.data_home = env["XDG_DATA_HOME"]

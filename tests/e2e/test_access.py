@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Tamboro 2.0 as a screen reader meets it: the game on Xvfb with Qt's AT-SPI bridge
 always on, read and pressed through a real accessibility bus (at-spi2-core's bus
 launcher and registry, started on the test's own session bus) with python3-pyatspi.

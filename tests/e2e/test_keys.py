@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Tamboro 2.0 played from the keyboard alone, under the openbox window manager on Xvfb.
 
 Only key events reach the game (xdotool key and type), never a pointer event: the
