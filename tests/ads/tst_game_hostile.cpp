@@ -3,6 +3,8 @@
 #include "IsolatedHome.h"
 #include "LocalService.h"
 
+#include <QElapsedTimer>
+
 #include <signal.h>
 
 // The real game started against the worst replies the local ad network can give: each costs
@@ -46,12 +48,21 @@ private slots:
         QTest::qWait(700);
         const qint64 residentBefore = residentBytes(pid);
         const qint64 ticksBefore = cpuTicks(pid);
+        QElapsedTimer replyWindow;
+        replyWindow.start();
         const bool reached = QTest::qWaitFor([&] { return !service.requests(lastPath).isEmpty(); }, 30000);
         // Time for the reply to be read, refused or left hanging, and a dialog to come up.
         QTest::qWait(1500);
         const qint64 replyTicks = cpuTicks(pid) - ticksBefore;
-        const qint64 kept = residentBytes(pid) - residentBefore;
-        QTest::qWait(500);
+        // A second of processor time, or more than half a core over a window that load has
+        // stretched: a picture's frames are paced to leave at least half of it free.
+        const qint64 mostTicks = qMax<qint64>(100, replyWindow.elapsed() * 6 / 100);
+        // What stays, not what a frame being decoded holds for a moment: the least of a few looks.
+        qint64 kept = residentBytes(pid) - residentBefore;
+        for (int look = 0; look < 5; ++look) {
+            QTest::qWait(100);
+            kept = qMin(kept, residentBytes(pid) - residentBefore);
+        }
         const bool running = game.state() == QProcess::Running;
         // Running means waiting in the event loop, not spinning over a reply.
         const qint64 before = cpuTicks(pid);
@@ -65,7 +76,7 @@ private slots:
         QVERIFY(asked);
         QVERIFY(reached);
         QVERIFY2(running, errors.constData());
-        QVERIFY2(replyTicks >= 0 && replyTicks < 100, qPrintable(QString::number(replyTicks)));
+        QVERIFY2(replyTicks >= 0 && replyTicks < mostTicks, qPrintable(QStringLiteral("%1 of %2").arg(replyTicks).arg(mostTicks)));
         QVERIFY2(residentBefore > 0 && kept < MostKeptBytes, qPrintable(QString::number(kept)));
         QVERIFY2(used >= 0 && used < 50, qPrintable(QString::number(used)));
         // The game has no handler of its own for SIGTERM, so it ends by that signal and no other.

@@ -605,6 +605,13 @@ class Steps(unittest.TestCase):
             steps.broken = self._testMethodName
             self.fail(f"the game exited with status {self.world.game.returncode}:\n{self.world.game_output()}")
 
+    @classmethod
+    def tearDownClass(cls):
+        """Ends the world; a failed run keeps its files for inspection."""
+        cls.world.stop_all()
+        if cls.failed:
+            print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
+
     def run(self, result=None):
         before = len(result.failures) + len(result.errors) if result else 0
         outcome = super().run(result)
@@ -622,6 +629,19 @@ def arguments(doc):
         os.path.dirname(os.path.abspath(__file__)))), help="the source tree (for tools/adnet.py)")
     parser.add_argument("--port", type=int, default=SERVICE_PORT, help="the service port compiled into the game")
     return parser
+
+
+def run_game_tests(doc, add_options=None):
+    """Runs the calling script's tests against the game named by --game, with the options
+    every end-to-end test takes (and those add_options adds) in the script's OPTIONS."""
+    parser = arguments(doc)
+    parser.add_argument("--game", required=True, help="the tamboro executable")
+    if add_options:
+        add_options(parser)
+    options, rest = parser.parse_known_args()
+    options.game = os.path.abspath(options.game)
+    sys.modules["__main__"].OPTIONS = options
+    run_tests(rest)
 
 
 def run_tests(rest):

@@ -92,12 +92,6 @@ class AccessTest(Steps):
             cls.world.stop_all()
             raise
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.world.stop_all()
-        if cls.failed:
-            print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
-
     def find_scene(self):
         """The game's scene window in the accessibility tree: the one holding "Minimise"."""
         desktop = pyatspi.Registry.getDesktop(0)
@@ -189,8 +183,4 @@ class AccessTest(Steps):
 
 
 if __name__ == "__main__":
-    parser = arguments(__doc__)
-    parser.add_argument("--game", required=True)
-    OPTIONS, rest = parser.parse_known_args()
-    OPTIONS.game = os.path.abspath(OPTIONS.game)
-    run_tests(rest)
+    run_game_tests(__doc__)

@@ -19,6 +19,8 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import *  # noqa: E402,F401,F403
 
+OPTIONS = None
+
 MORE_GAMES, EXIT = (245, 453), (356, 512)
 # About as fast as a hand taps twice; the slide lasts 300 ms.
 GAP = 0.08
@@ -61,12 +63,6 @@ class DesktopTest(Steps):
         cls.world = World(port=OPTIONS.port)
         cls.world.start(OPTIONS.source, OPTIONS.game, window_manager=True)
         cls.desktop = Desktop(cls.world)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.world.stop_all()
-        if cls.failed:
-            print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
 
     def tap(self, point, hover=0.05):
         self.world.tap(point, hover)
@@ -190,11 +186,5 @@ class DesktopTest(Steps):
                         "F11 did not go back to full screen")
 
 
-OPTIONS = None
-
 if __name__ == "__main__":
-    parser = arguments(__doc__)
-    parser.add_argument("--game", required=True)
-    OPTIONS, rest = parser.parse_known_args()
-    OPTIONS.game = os.path.abspath(OPTIONS.game)
-    run_tests(rest)
+    run_game_tests(__doc__)

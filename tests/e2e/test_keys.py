@@ -33,12 +33,6 @@ class KeysTest(Steps):
         cls.world = World(port=OPTIONS.port)
         cls.world.start(OPTIONS.source, OPTIONS.game, window_manager=True)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.world.stop_all()
-        if cls.failed:
-            print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
-
     def keys(self, *names):
         for name in names:
             self.world.x("key", "--delay", "60", name)
@@ -131,8 +125,4 @@ class KeysTest(Steps):
 
 
 if __name__ == "__main__":
-    parser = arguments(__doc__)
-    parser.add_argument("--game", required=True)
-    OPTIONS, rest = parser.parse_known_args()
-    OPTIONS.game = os.path.abspath(OPTIONS.game)
-    run_tests(rest)
+    run_game_tests(__doc__)

@@ -53,10 +53,9 @@ class PlayTest(Steps):
 
     @classmethod
     def tearDownClass(cls):
-        cls.world.stop_all()
+        super().tearDownClass()
         write_shots(cls.kept, cls.shots_dir)
         if cls.failed:
-            print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
             return
         for path in (cls.world.path(name) for name in os.listdir(cls.world.tmp)):
             if os.path.isdir(path) and path != cls.shots_dir:
@@ -325,12 +324,11 @@ class LargeScreenTest(unittest.TestCase):
         self.passed = True
 
 
-if __name__ == "__main__":
-    parser = arguments(__doc__)
-    parser.add_argument("--game", required=True, help="the tamboro executable")
+def play_options(parser):
     parser.add_argument("--shots", help="folder for the screenshots (default: the test's temp dir)")
     parser.add_argument("--update-docs", action="store_true",
                         help="also write the screenshots to docs/screenshots/ of the source tree")
-    OPTIONS, rest = parser.parse_known_args()
-    OPTIONS.game = os.path.abspath(OPTIONS.game)
-    run_tests(rest)
+
+
+if __name__ == "__main__":
+    run_game_tests(__doc__, play_options)

@@ -132,12 +132,6 @@ class WaylandSteps(Steps):
         cls.world = WestonWorld(cls.shell, OPTIONS.port)
         cls.world.start(OPTIONS.source, OPTIONS.game)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.world.stop_all()
-        if cls.failed:
-            print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
-
     def keep(self, name, shot):
         if OPTIONS.shots:
             os.makedirs(OPTIONS.shots, exist_ok=True)
@@ -269,9 +263,5 @@ class KioskShell(WaylandSteps):
 OPTIONS = None
 
 if __name__ == "__main__":
-    parser = arguments(__doc__)
-    parser.add_argument("--game", required=True)
-    parser.add_argument("--shots", help="a folder for screenshots of the start screen and the ads")
-    OPTIONS, rest = parser.parse_known_args()
-    OPTIONS.game = os.path.abspath(OPTIONS.game)
-    run_tests(rest)
+    run_game_tests(__doc__, lambda parser: parser.add_argument(
+        "--shots", help="a folder for screenshots of the start screen and the ads"))
