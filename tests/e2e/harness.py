@@ -293,8 +293,7 @@ class World:
         in that order; stopped again should one fail."""
         try:
             self.start_display()
-            if window_manager:
-                self.spawn("openbox", ["openbox", "--sm-disable"], env=dict(os.environ, **self.env))
+            self.start_desktop(window_manager)
             self.start_bus()
             if source:
                 self.start_service(source, probe_delay_ms)
@@ -302,6 +301,11 @@ class World:
         except Exception:
             self.stop_all()
             raise
+
+    def start_desktop(self, window_manager):
+        """What runs on the screen beside the game: openbox when asked, else nothing."""
+        if window_manager:
+            self.spawn("openbox", ["openbox", "--sm-disable"], env=dict(os.environ, **self.env))
 
     def start_display(self):
         # Xvfb picks a free display number itself and writes it to the pipe.
