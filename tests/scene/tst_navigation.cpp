@@ -5,7 +5,6 @@
 #include "SceneFixture.h"
 #include "tamboro_config.h"
 
-#include <QAccessible>
 #include <QColor>
 #include <QDirIterator>
 #include <QEasingCurve>
@@ -122,7 +121,6 @@ private slots:
     void pressesDuringASlideDoNothing();
     void aPressTakenAwayRestoresTheRestingLook_data();
     void aPressTakenAwayRestoresTheRestingLook();
-    void everyControlHasAnAccessibleName();
 
     // Keys: the number keys press the holes, Escape the current screen's home button; each
     // only where a finger could press that control at that moment.
@@ -564,33 +562,6 @@ void NavigationTest::aPressTakenAwayRestoresTheRestingLook()
     QCOMPARE(item->property(look), resting);
     QCOMPARE(scene.root()->state(), state);
     QVERIFY(scene.calls().isEmpty());
-}
-
-void NavigationTest::everyControlHasAnAccessibleName()
-{
-    Scene scene;
-    QVERIFY(scene.waitForProbe());
-    scene.evaluate(QStringLiteral("highScoreView.state = 'upload'"));
-    QMultiHash<QString, QAccessible::Role> found;
-    std::function<void(QAccessibleInterface *)> collect = [&](QAccessibleInterface *node) {
-        if (!node)
-            return;
-        if (!node->text(QAccessible::Name).isEmpty())
-            found.insert(node->text(QAccessible::Name), node->role());
-        for (int i = 0; i < node->childCount(); ++i)
-            collect(node->child(i));
-    };
-    collect(QAccessible::queryAccessibleInterface(&scene.view()));
-
-    const QStringList buttons { "New Game", "Highscores", "More Games", "Help", "Exit", "Minimise", "Close", "Home",
-        "Restart", "High scores", "Hole 1", "Hole 2", "Hole 3", "Hole 4", "Hole 5", "Hole 6", "Hole 7", "Hole 8",
-        "Upload high score", "Show global top list", "Upload score", "Get account" };
-    for (const QString &name : buttons)
-        QVERIFY2(found.values(name).contains(QAccessible::Button), qPrintable(name));
-    // One home button on each of the three screens that have one.
-    QCOMPARE(found.count(QStringLiteral("Home")), 3);
-    for (const QString &name : { QStringLiteral("Username"), QStringLiteral("Password") })
-        QVERIFY2(found.values(name).contains(QAccessible::EditableText), qPrintable(name));
 }
 
 void NavigationTest::keyActsLikeItsControl_data()
