@@ -59,9 +59,10 @@ private slots:
         // Time for the reply to be read, refused or left hanging, and a dialog to come up.
         QTest::qWait(1500);
         const qint64 replyTicks = cpuTicks(pid) - ticksBefore;
-        // A second of processor time, or more than half a core over a window that load has
-        // stretched: a picture's frames are paced to leave at least half of it free.
-        const qint64 mostTicks = qMax<qint64>(100, replyWindow.elapsed() * 6 / 100);
+        // A second of processor time, or three quarters of a core over a window that load has
+        // stretched: a picture's frames are paced to leave the thread free much of the time,
+        // and a reply spinning takes all of it.
+        const qint64 mostTicks = qMax<qint64>(100, replyWindow.elapsed() * 75 / 1000);
         // What stays, not what a frame being decoded holds for a moment: the least of a few looks.
         qint64 kept = residentBytes(pid) - residentBefore;
         for (int look = 0; look < 5; ++look) {
@@ -75,8 +76,8 @@ private slots:
         const qint64 used = cpuTicks(pid) - before;
         stopGame(game);
         const QByteArray errors = game.readAllStandardError();
-        qInfo("%-30s reply %lld ticks, memory kept %+lld KiB, idle %lld ticks", QTest::currentDataTag(), replyTicks,
-            kept / 1024, used);
+        qInfo("%-30s reply %lld of %lld ticks, memory kept %+lld KiB, idle %lld ticks", QTest::currentDataTag(),
+            replyTicks, mostTicks, kept / 1024, used);
 
         QVERIFY(asked);
         QVERIFY(reached);
