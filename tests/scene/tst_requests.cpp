@@ -77,14 +77,9 @@ private slots:
 
         Scene scene;
         QVERIFY(scene.waitForProbe());
-        if (withBody) {
-            QVERIFY(!scene.overlayShown());
-            QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
-        } else {
-            QVERIFY(scene.overlayShown());
-            QCOMPARE(scene.overlayText(), CONNECTION_ERROR);
-            QVERIFY(scene.calls().isEmpty());
-        }
+        QCOMPARE(scene.overlayShown(), !withBody);
+        QCOMPARE(scene.overlayText(), withBody ? LOADING : CONNECTION_ERROR);
+        QCOMPARE(scene.calls(), withBody ? QStringList { QStringLiteral("advertisement.start") } : QStringList());
     }
 
     void bodyOfAnySizeIsLeftAtItsFirstBytes_data()
@@ -142,8 +137,8 @@ private slots:
     {
         QTest::addColumn<QString>("request");
         QTest::addColumn<bool>("sameHost");
-        QTest::newRow("probe to another host") << "probe" << false;
-        QTest::newRow("upload to another host") << "upload" << false;
+        for (const char *request : { "probe", "upload" })
+            QTest::addRow("%s to another host", request) << request << false;
         QTest::newRow("probe to its own host") << "probe" << true;
     }
 
