@@ -388,15 +388,13 @@ private slots:
         // finds no monkey.
         scene.advance(999);
         QCOMPARE(monkeysUp(scene), 0);
-        scene.advance(1);
-        QVERIFY(monkeyUp(scene, 1));
-        scene.advance(200);
-        QCOMPARE(rootInt(scene, "lives"), 3);
-        QVERIFY(monkeyUp(scene, 1));
+        const QList<std::pair<int, QString>> timeline { { 1, "hasMonkey,holebg1,hole,3,3," },
+            { 200, "hasMonkey,holebg1,hole,3,3," }, { 1300, ",holebg1,holebgred,2,2," } };
+        for (const auto &[ms, look] : timeline) {
+            scene.advance(ms);
+            QCOMPARE(firstHole(scene), look);
+        }
         QCOMPARE(hole(scene, 2)->property("image2").toString(), QStringLiteral("hole"));
-        scene.advance(1300);
-        QVERIFY(!monkeyUp(scene, 1));
-        QCOMPARE(rootInt(scene, "lives"), 2);
         scene.tap(button(scene, QStringLiteral("restart")));
         QCOMPARE(scene.property(QStringLiteral("gameView"), "livesText").toString(), QStringLiteral("3"));
     }
@@ -479,30 +477,24 @@ private slots:
         QVERIFY(steer(scene, {}));
         scene.dropScores();
         // What a kill while the ad shows would leave in the database.
-        int savedWhenAdShown = -1;
-        bool timersRunningWhenAdShown = true;
+        QList<int> savedWhenAdShown;
+        bool timersRunningWhenAdShown = false;
         scene.advertisement().onStart = [&] {
-            savedWhenAdShown = storedScoresOf(scene, 7);
-            timersRunningWhenAdShown = anyTimerRunning(scene);
+            savedWhenAdShown += storedScoresOf(scene, 7);
+            timersRunningWhenAdShown = timersRunningWhenAdShown || anyTimerRunning(scene);
         };
 
-        scene.playOutWithScore(7);
-        QCOMPARE(gameViewState(scene), QStringLiteral("gameOver"));
-        QCOMPARE(scene.calls(), QStringList());
-        QCOMPARE(storedScoresOf(scene, 7), 1);
-
-        scene.playOutWithScore(7);
-        QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
-        QCOMPARE(savedWhenAdShown, 2);
+        // Each game's score, the overlay it ends on, the ads shown by then and the sevens stored.
+        const QList<std::tuple<int, QString, int, int>> games { { 7, "gameOver", 0, 1 }, { 7, "gameOver", 1, 2 },
+            { 0, "gameOver1", 1, 2 }, { 0, "gameOver1", 2, 2 } };
+        for (const auto &[score, overlay, ads, sevens] : games) {
+            scene.playOutWithScore(score);
+            QCOMPARE(gameViewState(scene), overlay);
+            QCOMPARE(scene.calls(), QStringList(ads, QStringLiteral("advertisement.start")));
+            QCOMPARE(storedScoresOf(scene, 7), sevens);
+        }
+        QCOMPARE(savedWhenAdShown, QList<int>({ 2, 2 }));
         QVERIFY(!timersRunningWhenAdShown);
-        QCOMPARE(storedScoresOf(scene, 7), 2);
-
-        scene.playOutWithScore(0);
-        QCOMPARE(scene.calls().size(), 1);
-        scene.playOutWithScore(0);
-        QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
-        QCOMPARE(scene.calls().size(), 2);
-        QCOMPARE(storedScoresOf(scene, 7), 2);
     }
 
     void boardGeometryFollowsTheScreenUnrounded_data()
