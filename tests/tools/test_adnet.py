@@ -3,6 +3,7 @@
 game sees it: a separate process on a free port of 127.0.0.1."""
 
 import ctypes
+import contextlib
 import http.client
 import json
 import os
@@ -53,11 +54,9 @@ def encode_uri_component(text):
 
 
 def is_xml(body):
-    try:
-        ET.fromstring(body)
-        return True
-    except ET.ParseError:
-        return False
+    with contextlib.suppress(ET.ParseError):
+        return ET.fromstring(body) is not None
+    return False
 
 
 class ServiceTestCase(unittest.TestCase):
@@ -108,13 +107,10 @@ class ServiceTestCase(unittest.TestCase):
         self.stderr.close()
 
     def request(self, path, method="GET", body=None, headers=None, timeout=10):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
-        try:
+        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)) as connection:
             connection.request(method, path, body=body, headers=headers or {})
             reply = connection.getresponse()
             return reply.status, dict(reply.getheaders()), reply.read()
-        finally:
-            connection.close()
 
     def control(self, query):
         status, _, body = self.request("/_control?" + query)
@@ -229,14 +225,10 @@ class AdTests(ServiceTestCase):
     def raw_reply(self, mode):
         """One ad reply read straight off the socket until it closes."""
         self.control("ad=" + mode)
-        sock, data = self.raw(AD_PATH), b""
-        try:
+        data = b""
+        with self.raw(AD_PATH) as sock, contextlib.suppress(ConnectionResetError):
             while piece := sock.recv(65536):
                 data += piece
-        except ConnectionResetError:
-            pass
-        finally:
-            sock.close()
         return data
 
     def test_content_length_lies_and_a_reset_without_a_byte(self):

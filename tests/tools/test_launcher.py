@@ -3,6 +3,7 @@
 a stand-in for the game: a process with a few threads, as the game has, that notes what it
 found when it started and then lives as long as it is told."""
 
+import contextlib
 import ctypes
 import os
 import random
@@ -53,11 +54,9 @@ def listening(port):
 
 def live_children():
     """This process's children that still run; ended ones are reaped on the way."""
-    try:
+    with contextlib.suppress(ChildProcessError):
         while os.waitpid(-1, os.WNOHANG)[0]:
             pass
-    except ChildProcessError:
-        pass
     return [int(pid) for task in Path("/proc/self/task").iterdir()
             for pid in (task / "children").read_text().split()]
 
