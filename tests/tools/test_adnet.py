@@ -76,15 +76,12 @@ class ServiceTestCase(unittest.TestCase):
         if self.start_in_set_up:
             self.start()
 
-    def start(self, *options, quiet=True, switches=True, preexec=die_with_parent):
-        """Starts the service anew; without --test-switches if switches is False (as the launcher does)."""
+    def start(self, *options, preexec=die_with_parent):
+        """Starts the service anew with the given options, by default quiet and with its test switches."""
         self.stop()
         command = [sys.executable, os.path.join(TOOLS, "adnet.py"), "--port", "0", "--data", self.data,
-                   "--log", self.root / "requests.log", "--static", self.root / "static", *options]
-        if quiet:
-            command.append("--quiet")
-        if switches:
-            command.append("--test-switches")
+                   "--log", self.root / "requests.log", "--static", self.root / "static",
+                   *(options or ("--quiet", "--test-switches"))]
         self.stderr = open(self.root / "stderr.txt", "ab")
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.stderr,
                                         preexec_fn=preexec, env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
@@ -95,7 +92,6 @@ class ServiceTestCase(unittest.TestCase):
         self.port = int(first_line.rsplit(":", 1)[1])
 
     def stop(self, timeout=5):
-        """Ends the service with SIGTERM, killing it only if it has not ended by timeout."""
         if self.process is None or self.stderr.closed:
             return
         self.process.terminate()
@@ -275,7 +271,7 @@ class ControlTests(ServiceTestCase):
         self.assertEqual(self.probe(), b"")
         self.control("reset=1")
         self.assertTrue(self.probe())
-        self.start("--probe-empty")
+        self.start("--probe-empty", "--quiet", "--test-switches")
         self.control("probe=ok")
         self.assertTrue(self.probe())
         self.control("reset=1")
@@ -293,7 +289,7 @@ class ControlTests(ServiceTestCase):
         self.assertEqual((control["path"], control["query"]), ("/_control", "ad=hang&reset=1"))
 
     def test_started_as_the_launcher_starts_it_the_switches_cannot_be_changed(self):
-        self.start(switches=False)
+        self.start("--quiet")  # as the launcher starts it
         for query in ("ad=hang", "reset=1&probe=empty"):
             self.assertEqual(self.request("/_control?" + query)[0], 404)
         self.assertTrue(self.ad().findtext("ad/image"))
@@ -327,7 +323,7 @@ class ControlTests(ServiceTestCase):
 
 class ScoreBoardTests(ServiceTestCase):
     def test_upload_and_account_keep_only_a_verifiable_hash_of_the_password(self):
-        self.start(quiet=False)
+        self.start("--test-switches")
         status, _, reply = self.upload()
         self.assertEqual((status, reply.strip()), (200, b"OK"))
         [row] = self.stored()
