@@ -135,25 +135,21 @@ class LauncherTests(unittest.TestCase):
 
     def test_a_listener_of_this_user_is_used_and_one_of_another_user_left_alone(self):
         for user in ((os.getuid(), NOBODY) if os.getuid() == 0 else (os.getuid(),)):
-            with self.subTest(user=user):
-                with subprocess.Popen(
-                        ["/usr/bin/python3", "-c",
-                         "import socket, sys;"
-                         " s = socket.create_server(('127.0.0.1', int(sys.argv[1])));"
-                         " print(flush=True); sys.stdin.read()", str(self.port)],
-                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                        preexec_fn=lambda: (die_with_parent(), os.setgid(user), os.setuid(user))
-                ) as listener:
-                    listener.stdout.readline()
-                    game = self.launch(0)
-                    self.assertEqual(game.wait(30), 0, self.stderr())
-                    # The game ran beside the listener and no service was started for it.
-                    self.assertEqual(self.reports()[-1], "served 0")
-                    self.assertIsNone(listener.poll())
-                    foreign = ["a program of another user (uid 65534)"] if user == NOBODY else []
-                    self.assertEqual(re.findall(r"held by (.*?);", self.stderr()), foreign)
-                    listener.kill()
-
+            # The listener ends when the with block closes its stdin.
+            with self.subTest(user=user), subprocess.Popen(
+                    ["/usr/bin/python3", "-c", "import socket, sys;"
+                     " s = socket.create_server(('127.0.0.1', int(sys.argv[1])));"
+                     " print(flush=True); sys.stdin.read()", str(self.port)],
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                    preexec_fn=lambda: (die_with_parent(), os.setgid(user), os.setuid(user))) as listener:
+                listener.stdout.readline()
+                game = self.launch(0)
+                self.assertEqual(game.wait(30), 0, self.stderr())
+                # The game ran beside the listener and no service was started for it.
+                self.assertEqual(self.reports()[-1], "served 0")
+                self.assertIsNone(listener.poll())
+                foreign = ["a program of another user (uid 65534)"] if user == NOBODY else []
+                self.assertEqual(re.findall(r"held by (.*?);", self.stderr()), foreign)
 
 if __name__ == "__main__":
     unittest.main()
