@@ -182,27 +182,29 @@ class AdTests(ServiceTestCase):
         def ads(body):
             return [[field.tag for field in ad] for ad in ET.fromstring(body).findall("ad")]
 
-        # switches, the address asked (IMAGE: the picture the ad reply names), status, what holds
-        for switches, path, status, holds in [
-                ("ad=notxml", AD_PATH, 200, lambda body: not is_xml(body)),
-                ("ad=empty", AD_PATH, 200, lambda body: len(ET.fromstring(body)) == 0),
-                ("ad=lowercaseid", AD_PATH, 200, lambda body: client(body).get("id") and not client(body).get("Id")),
-                ("ad=twoads", AD_PATH, 200, lambda body: ads(body) == [["text", "url", "image"], ["text"]]),
-                ("ad=status500", AD_PATH, 500, lambda body: ET.fromstring(body).findtext("ad/image")),
-                ("ad=oversized", AD_PATH, 200,
+        # switches, the address asked (IMAGE: the picture the ad reply names), status and type, what holds
+        for switches, path, reply, holds in [
+                ("ad=notxml", AD_PATH, "200 text/plain; charset=utf-8", lambda body: not is_xml(body)),
+                ("ad=empty", AD_PATH, "200 text/xml", lambda body: len(ET.fromstring(body)) == 0),
+                ("ad=lowercaseid", AD_PATH, "200 text/xml",
+                 lambda body: client(body).get("id") and client(body).get("Id") is None),
+                ("ad=twoads", AD_PATH, "200 text/xml", lambda body: ads(body) == [["text", "url", "image"], ["text"]]),
+                ("ad=status500", AD_PATH, "500 text/xml", lambda body: ET.fromstring(body).findtext("ad/image")),
+                ("ad=oversized", AD_PATH, "200 text/xml",
                  lambda body: len(body) == 2 * MIB and ET.fromstring(body).find("ad/url") is not None),
-                ("ad=attributes&attribute_count=300", AD_PATH, 200,
+                ("ad=attributes&attribute_count=300", AD_PATH, "200 text/xml",
                  lambda body: len(client(body).attrib) == 301 and client(body).get("a299") == "299"),
-                ("logo=huge&hugeimage_mib=3", "/quillon_logo.png", 200,
+                ("logo=huge&hugeimage_mib=3", "/quillon_logo.png", "200 image/gif",
                  lambda body: len(body) == 3 * MIB and body.startswith(b"GIF89a")),
-                ("ad=badimage", "IMAGE", 200, lambda body: not body.startswith((b"GIF8", b"\x89PNG", b"\xff\xd8"))),
-                ("image=xml", "IMAGE", 200, lambda body: ET.fromstring(body).findtext("ad/image"))]:
+                ("ad=badimage", "IMAGE", "200 image/png",
+                 lambda body: not body.startswith((b"GIF8", b"\x89PNG", b"\xff\xd8"))),
+                ("image=xml", "IMAGE", "200 text/xml", lambda body: ET.fromstring(body).findtext("ad/image"))]:
             with self.subTest(switches):
                 self.control("reset=1&" + switches)
                 if path == "IMAGE":
                     path = urlsplit(self.ad().findtext("ad/image")).path
-                answer, headers, body = self.request(path)
-                self.assertEqual(answer, status)
+                status, headers, body = self.request(path)
+                self.assertEqual(f"{status} {headers['Content-Type']}", reply)
                 self.assertEqual(int(headers["Content-Length"]), len(body))
                 self.assertTrue(holds(body))
 
@@ -305,6 +307,7 @@ class ControlTests(ServiceTestCase):
         for headers, status in [({"Host": f"evil.example:{self.port}"}, 421), ({"Host": "127.0.0.1"}, 421),
                                 ({"Origin": "http://evil.example"}, 403), ({"Origin": "null"}, 403),
                                 ({"Origin": f"http://127.0.0.1:{self.port + 1}"}, 403),
+                                ({"Referer": "http://evil.example/"}, 403),
                                 ({"Origin": own, "Referer": "http://evil.example/page"}, 403)]:
             for method, path in [("POST", "/scores/upload.php"), ("POST", ACCOUNT_PATH),
                                  ("GET", "/_control?probe=empty")]:
