@@ -199,6 +199,10 @@ def monkey_in(shot, number):
     return counts.most_common(1)[0][0]
 
 
+def monkey_holes(shot):
+    return [n for n in range(1, 9) if monkey_in(shot, n)]
+
+
 def card_visible(shot, number):
     """True where the hole shows its card: a white oval or a monkey."""
     return shot.white_fraction(*card_area(number)) > 0.5 or monkey_in(shot, number) is not None
@@ -559,17 +563,22 @@ def upload_form_shown(shot):
             and shot.brightness(240, 236, 420, 266) < 70)
 
 
-def tap_monkeys(world, wanted_hits, seconds, playing_gap, first_seen=None, hit=None):
-    """Hits the monkeys that show (a tap on the hole, or hit(number)) until wanted_hits are
-    made, the game is over or seconds have passed; first_seen(shot) runs once, when the
-    first monkey shows. Returns the colours hit and whether any monkey showed at all."""
+def play_to_game_over(test, world, hits, seconds, first_seen=None, hit=None):
+    """From "New Game" just chosen: the board, then the monkeys that show hit (tapped, or
+    hit(number)) until hits are made, the game is over or seconds have passed, then three
+    let escape; the game-over overlay must come and the game's one score be stored.
+    first_seen(shot) runs once, when the first monkey shows. Returns the colours hit and
+    the overlay's shot."""
+    shot = world.wait_for_shot(game_screen_shown, 5, unmet="new-game")
+    test.assertIsNotNone(shot, "\"New Game\" did not bring up the board of eight holes")
+    gap = board_gap(shot)
     taps, tapped_at, seen = [], {}, False
     deadline = time.monotonic() + seconds
-    while len(taps) < wanted_hits and time.monotonic() < deadline:
+    while len(taps) < hits and time.monotonic() < deadline:
         shot = world.shot()
-        if game_over_shown(shot, playing_gap):
+        if game_over_shown(shot, gap):
             break
-        if not seen and any(monkey_in(shot, n) for n in range(1, 9)):
+        if not seen and monkey_holes(shot):
             seen = True
             if first_seen:
                 first_seen(shot)
@@ -585,17 +594,6 @@ def tap_monkeys(world, wanted_hits, seconds, playing_gap, first_seen=None, hit=N
                 world.tap((int(x + w / 2), int(y + h / 2)))
             tapped_at[number] = time.monotonic()
             taps.append(colour)
-    return taps, seen
-
-
-def play_to_game_over(test, world, hits, seconds, **how):
-    """From "New Game" just chosen: the board, up to hits monkeys hit within seconds (as
-    tap_monkeys does, with how), then three let escape; the game-over overlay must come
-    and the game's one score be stored. Returns the colours hit and the overlay's shot."""
-    shot = world.wait_for_shot(game_screen_shown, 5, unmet="new-game")
-    test.assertIsNotNone(shot, "\"New Game\" did not bring up the board of eight holes")
-    gap = board_gap(shot)
-    taps, seen = tap_monkeys(world, hits, seconds, gap, **how)
     test.assertTrue(seen, f"no monkey showed up in {seconds} s of play")
     test.assertTrue(taps, "no monkey was hit")
     over = world.wait_for_shot(lambda s: game_over_shown(s, gap), 30, unmet="game-over")

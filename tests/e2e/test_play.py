@@ -203,7 +203,7 @@ class LargeScreenTest(unittest.TestCase):
             # Taps meant for "New Game" may have gone to a late ad.
             if start_screen_uncovered(shot):
                 self.world.tap(NEW_GAME)
-            return game_screen_shown(shot) and any(monkey_in(shot, n) for n in range(1, 9))
+            return game_screen_shown(shot) and monkey_holes(shot)
         self.past_ads(monkey_on_board, "no monkey on the board")
         # The first monkey is let turn all the way round for the picture.
         time.sleep(FLIP_SECONDS)
