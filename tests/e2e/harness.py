@@ -32,8 +32,9 @@ PR_SET_PDEATHSIG = 1
 PROBE_PATH = "/content.asp?pageid=18"
 UPLOAD_PATH = "/scores/upload.php"
 # The probe is answered this late so that the three requests of the ad chain are done
-# first; otherwise the start-up ad is, by design, not shown.
-PROBE_DELAY_MS = 5000
+# first (otherwise the start-up ad is, by design, not shown), and so that a loaded machine
+# has drawn the start screen under its connection overlay well before the answer.
+PROBE_DELAY_MS = 8000
 
 # A screen change slides for 300 ms; a little more and it has surely ended.
 SLIDE_SECONDS = 0.4
