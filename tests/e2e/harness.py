@@ -1,13 +1,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""What the end-to-end tests of Tamboro 2.0 share: a world of their own and the eyes and
-hands to judge and drive the game in it.
-
-The world is an Xvfb screen (the phone's 480x800 unless a Stage says otherwise), a private
-session bus with a monitor counting the desktop's "exit_app_view" signals, the local ad
-network and score board on the port compiled into the game under test, and the game with
-a private home; every process ends with the test, however the test ends. The root window
-is read straight from the X server, and what the player would see is judged from it.
-"""
+"""What the end-to-end tests share: a world of their own (an Xvfb screen, a private session
+bus whose desktop signals are logged, the local service on the game's compiled-in port and
+the game with a private home, all ended with the test) and the eyes and hands to judge and
+drive the game in it from screenshots of the root window."""
 
 import argparse
 import collections
@@ -18,6 +13,7 @@ import glob
 import json
 import os
 import select
+import shutil
 import signal
 import sqlite3
 import struct
@@ -31,12 +27,14 @@ import zlib
 SCREEN_W, SCREEN_H = 480, 800
 SERVICE_PORT = 18765  # the default of World(port=...): the port compiled into the game under test
 WORLDS = []  # every world made, for the SIGTERM handler to stop
+OPTIONS = None  # the command line, set by run_game_tests
 PR_SET_PDEATHSIG = 1
 PROBE_PATH = "/content.asp?pageid=18"
 UPLOAD_PATH = "/scores/upload.php"
 # The probe is answered this late so that the three requests of the ad chain are done
-# first; otherwise the start-up ad is, by design, not shown.
-PROBE_DELAY_MS = 5000
+# first (otherwise the start-up ad is, by design, not shown), and so that a loaded machine
+# has drawn the start screen under its connection overlay well before the answer.
+PROBE_DELAY_MS = 8000
 
 # A screen change slides for 300 ms; a little more and it has surely ended.
 SLIDE_SECONDS = 0.4
@@ -47,17 +45,12 @@ FLIP_SECONDS = 0.55
 HOLE_W = SCREEN_W / 2.5
 HOLE_H = SCREEN_H / 4.7
 
-# Screen positions of the controls a player uses.
-NEW_GAME = (242, 333)
-HIGHSCORES = (242, 393)
-HELP = (128, 513)
-HOME = (240, 751)
-UPLOAD_HIGH_SCORE = (65 + 175, 582 + 23)
-UPLOAD_SCORE_IN_FORM = (65 + 175, 369 + 23)
-USERNAME_BOX = (240, 208)
-PASSWORD_BOX = (240, 298)
-MINIMISE = (25, 25)
-CLOSE = (455, 25)
+# Scene positions of the controls a player uses.
+NEW_GAME, HIGHSCORES, HELP, HOME = (242, 333), (242, 393), (128, 513), (240, 751)
+UPLOAD_HIGH_SCORE, UPLOAD_SCORE_IN_FORM = (240, 605), (240, 392)
+USERNAME_BOX, PASSWORD_BOX = (240, 208), (240, 298)
+MINIMISE, CLOSE = (25, 25), (455, 25)
+
 
 class XImage(ctypes.Structure):
     _fields_ = ([(n, ctypes.c_int) for n in ("width", "height", "xoffset", "format")]
@@ -130,9 +123,9 @@ class Shot:
     """One screenshot: 32-bit pixels in the X server's order, blue first. Pixels are
     read at scene coordinates, so every judgement below holds at any screen size."""
 
-    def __init__(self, width, height, stride, data, stage=None):
+    def __init__(self, width, height, stride, data, stage):
         self.width, self.height, self.stride, self.data = width, height, stride, data
-        self.stage = stage or Stage(width, height)
+        self.stage = stage
 
     def pixel(self, x, y):
         x, y = self.stage.to_screen(x, y)
@@ -152,8 +145,7 @@ class Shot:
         return sum(1 for p in self.pixels(x0, y0, x1, y1, step) if min(p) >= floor)
 
     def white_fraction(self, x0, y0, x1, y1, step=3, floor=215):
-        values = list(self.pixels(x0, y0, x1, y1, step))
-        return sum(1 for p in values if min(p) >= floor) / len(values)
+        return self.white_count(x0, y0, x1, y1, step, floor) / len(list(self.pixels(x0, y0, x1, y1, step)))
 
     def save_png(self, path):
         raw = bytearray()
@@ -208,13 +200,16 @@ def monkey_in(shot, number):
     return counts.most_common(1)[0][0]
 
 
+def monkey_holes(shot):
+    return [n for n in range(1, 9) if monkey_in(shot, n)]
+
+
 def card_visible(shot, number):
     """True where the hole shows its card: a white oval or a monkey."""
     return shot.white_fraction(*card_area(number)) > 0.5 or monkey_in(shot, number) is not None
 
 
 def logged_time(entry):
-    """Seconds since the epoch of an entry of the service's request log."""
     return datetime.datetime.fromisoformat(entry["time"]).timestamp()
 
 
@@ -244,8 +239,7 @@ def die_with_parent():
 
 
 class World:
-    """Every process the test starts, stopped in reverse order however the test ends.
-    The screen is the phone's unless a Stage says otherwise."""
+    """Every process the test starts, stopped in reverse order however the test ends."""
 
     def __init__(self, stage=None, port=None):
         WORLDS.append(self)
@@ -287,6 +281,14 @@ class World:
             for stream in (process.stdout, process.stderr):
                 if stream:
                     stream.close()
+
+    def end(self, passed):
+        """Stops every process; the files go too, or stay for inspection of a failure."""
+        self.stop_all()
+        if passed:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+        else:
+            print(f"\nkept for inspection: {self.tmp}", file=sys.stderr)
 
     def start(self, source, game, probe_delay_ms=PROBE_DELAY_MS, window_manager=False):
         """Screen (with openbox if asked), bus, service (none without a source) and game,
@@ -375,9 +377,9 @@ class World:
         self.data_home = env["XDG_DATA_HOME"]
         self.game = self.spawn("game", [game], env=env, cwd=home)
 
-    def game_output(self):
+    def game_output(self, name="game"):
         try:
-            with open(self.path("game.out"), errors="replace") as f:
+            with open(self.path(name + ".out"), errors="replace") as f:
                 return f.read()[-4000:]
         except OSError:
             return ""
@@ -389,9 +391,11 @@ class World:
         return subprocess.run(["xdotool", *map(str, args)], env=env, capture_output=True,
                               text=True, timeout=timeout)
 
+    def key(self, *names):
+        self.x("key", "--delay", "60", *names)
+
     def tap(self, point, hover=0):
-        """A click at a point of the scene; the pointer rests hover seconds on it first,
-        as a hand's would."""
+        """A click at a point of the scene, the pointer resting there hover seconds first."""
         x, y = self.stage.to_screen(*point)
         self.x("mousemove", int(x), int(y), *(("sleep", hover) if hover else ()), "click", "1")
 
@@ -523,10 +527,6 @@ def start_screen_overlay(shot):
     return True if dark and letters < 10 else False if not dark and letters > 40 else None
 
 
-def start_screen_covered(shot):
-    return start_screen_overlay(shot) is True
-
-
 def start_screen_uncovered(shot):
     return start_screen_overlay(shot) is False
 
@@ -564,17 +564,22 @@ def upload_form_shown(shot):
             and shot.brightness(240, 236, 420, 266) < 70)
 
 
-def tap_monkeys(world, wanted_hits, seconds, playing_gap, first_seen=None):
-    """Taps the monkeys that show until wanted_hits taps are made, the game is over or
-    seconds have passed; first_seen(shot) runs once, when the first monkey shows. Returns
-    the colours tapped and whether any monkey showed at all."""
+def play_to_game_over(test, world, hits, seconds, first_seen=None, hit=None):
+    """From "New Game" just chosen: the board, then the monkeys that show hit (tapped, or
+    hit(number)) until hits are made, the game is over or seconds have passed, then three
+    let escape; the game-over overlay must come and the game's one score be stored.
+    first_seen(shot) runs once, when the first monkey shows. Returns the colours hit and
+    the overlay's shot."""
+    shot = world.wait_for_shot(game_screen_shown, 5, unmet="new-game")
+    test.assertIsNotNone(shot, "\"New Game\" did not bring up the board of eight holes")
+    gap = board_gap(shot)
     taps, tapped_at, seen = [], {}, False
     deadline = time.monotonic() + seconds
-    while len(taps) < wanted_hits and time.monotonic() < deadline:
+    while len(taps) < hits and time.monotonic() < deadline:
         shot = world.shot()
-        if game_over_shown(shot, playing_gap):
+        if game_over_shown(shot, gap):
             break
-        if not seen and any(monkey_in(shot, n) for n in range(1, 9)):
+        if not seen and monkey_holes(shot):
             seen = True
             if first_seen:
                 first_seen(shot)
@@ -583,23 +588,58 @@ def tap_monkeys(world, wanted_hits, seconds, playing_gap, first_seen=None):
             colour = monkey_in(shot, number)
             if not colour or time.monotonic() - tapped_at.get(number, 0) < 0.8:
                 continue
-            x, y, w, h = hole_rect(number)
-            world.tap((int(x + w / 2), int(y + h / 2)))
+            if hit:
+                hit(number)
+            else:
+                x, y, w, h = hole_rect(number)
+                world.tap((int(x + w / 2), int(y + h / 2)))
             tapped_at[number] = time.monotonic()
             taps.append(colour)
-    return taps, seen
+    test.assertTrue(seen, f"no monkey showed up in {seconds} s of play")
+    test.assertTrue(taps, "no monkey was hit")
+    over = world.wait_for_shot(lambda s: game_over_shown(s, gap), 30, unmet="game-over")
+    test.assertIsNotNone(over, "no \"Game over!\" overlay within 30 s of the last hit")
+    scores = world.stored_scores()
+    test.assertEqual(len(scores), 1, f"expected one stored score after the game, found {scores}")
+    return taps, over
 
 
 class Steps(unittest.TestCase):
-    """Steps in one world (the class's world) that run in order: once one fails, the later
-    ones are skipped rather than failing for the same reason. A step that sets
-    later_steps_unaffected has left the game in a known state, so its failure skips nothing."""
+    """Steps in one world (the class's world, made by make_world and started with
+    start_options) that run in order: once one fails, the later ones are skipped rather
+    than failing for the same reason. A step that sets later_steps_unaffected has left the
+    game in a known state, so its failure skips nothing. A world is removed once all its
+    steps passed; a failed run keeps its files for inspection."""
 
     world = None
     broken = None
     failed = False
     later_steps_unaffected = False
     game_may_have_exited = ()  # steps that may find the game gone
+    start_options = {}
+
+    @classmethod
+    def make_world(cls):
+        return World(port=OPTIONS.port)
+
+    @classmethod
+    def setUpClass(cls):
+        cls.world = cls.make_world()
+        try:
+            cls.world.start(OPTIONS.source, OPTIONS.game, **cls.start_options)
+            cls.world_started()
+        except Exception:
+            cls.failed = True
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def world_started(cls):
+        """What a script adds once its world runs."""
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.world.end(passed=not cls.failed)
 
     def setUp(self):
         steps = type(self)
@@ -609,13 +649,6 @@ class Steps(unittest.TestCase):
             steps.broken = self._testMethodName
             self.fail(f"the game exited with status {self.world.game.returncode}:\n{self.world.game_output()}")
 
-    @classmethod
-    def tearDownClass(cls):
-        """Ends the world; a failed run keeps its files for inspection."""
-        cls.world.stop_all()
-        if cls.failed:
-            print(f"\nkept for inspection: {cls.world.tmp}", file=sys.stderr)
-
     def run(self, result=None):
         before = len(result.failures) + len(result.errors) if result else 0
         outcome = super().run(result)
@@ -624,6 +657,53 @@ class Steps(unittest.TestCase):
             if not type(self).broken and not self.later_steps_unaffected:
                 type(self).broken = self._testMethodName
         return outcome
+
+    def shows(self, condition, what, timeout=5, **how):
+        """The first screenshot for which condition holds within timeout (as
+        World.wait_for_shot takes it); the step fails with what if none does."""
+        shot = self.world.wait_for_shot(condition, timeout, unmet=self._testMethodName, **how)
+        self.assertIsNotNone(shot, what)
+        return shot
+
+    def escape_ad(self, dialog, what):
+        self.world.press_escape(dialog[0])
+        self.assertTrue(wait_until(lambda: self.world.dialog() is None, 4), f"Escape did not close the ad {what}")
+
+    def reach_start_screen(self, skip_ad=None):
+        """The full-screen window, its start-up ad (there when the ad chain was done before
+        the probe's answer) sent away by skip_ad(dialog, what) or Escape, and the start
+        screen uncovered. Returns the game's window."""
+        main = wait_until(self.world.main_window, 20)
+        self.assertIsNotNone(main, "no full-screen game window")
+        dialog = wait_until(self.world.dialog, PROBE_DELAY_MS / 1000 + 8, interval=0.2)
+        if dialog:
+            (skip_ad or self.escape_ad)(dialog, "at start-up")
+        self.shows(start_screen_uncovered, "the start screen stayed covered", 15)
+        return main
+
+    def check_upload(self, player, password):
+        """The form's one upload, of the best stored score under player's name; the score
+        board records it with the password as typed, nothing keeps the password in clear,
+        and the form closes. Returns the upload's log entry."""
+        world = self.world
+        # Only this player's: in a shared session another game may post to the same port.
+        uploads = wait_until(lambda: [e for e in world.requests(UPLOAD_PATH)
+                                      if (e.get("form") or {}).get("username") == player], 10)
+        self.assertEqual(len(uploads or []), 1, "the form posted nothing, or more than once, to the score board")
+        best = world.stored_scores()[0][0]
+        self.assertEqual(uploads[0]["form"].get("score"), str(best))
+        sys.path.insert(0, os.path.join(OPTIONS.source, "tools"))
+        import adnet_store
+        # The log line is written before the board stores the upload.
+        store = adnet_store.Store(world.path("service"))
+        top = wait_until(lambda: [row for row in store.top_scores("tamboro") if row["username"] == player], 5)
+        self.assertEqual([row["score"] for row in top or []], [best], "the score board did not record the upload")
+        self.assertTrue(adnet_store.verify_upload(world.path("service"), top[0]["id"], password),
+                        "the password did not reach the score board as typed")
+        self.assertEqual(world.files_containing(password.encode(), world.tmp), [],
+                         "the password is stored or logged in clear")
+        self.shows(lambda s: not upload_form_shown(s), "the form stayed open after the upload")
+        return uploads[0]
 
 
 def arguments(doc):
@@ -637,14 +717,16 @@ def arguments(doc):
 
 def run_game_tests(doc, add_options=None):
     """Runs the calling script's tests against the game named by --game, with the options
-    every end-to-end test takes (and those add_options adds) in the script's OPTIONS."""
+    every end-to-end test takes (and those add_options adds) in OPTIONS, here and in the
+    script."""
+    global OPTIONS
     parser = arguments(doc)
     parser.add_argument("--game", required=True, help="the tamboro executable")
     if add_options:
         add_options(parser)
-    options, rest = parser.parse_known_args()
-    options.game = os.path.abspath(options.game)
-    sys.modules["__main__"].OPTIONS = options
+    OPTIONS, rest = parser.parse_known_args()
+    OPTIONS.game = os.path.abspath(OPTIONS.game)
+    sys.modules["__main__"].OPTIONS = OPTIONS
     run_tests(rest)
 
 

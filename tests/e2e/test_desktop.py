@@ -1,25 +1,14 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Tamboro 2.0 on a real desktop: the game under the openbox window manager on Xvfb,
-driven by fast hands. Taps and double-clicks during screen slides, minimising and
-restoring, the ad dialog's window and a press held while the dialog opens.
-
-It runs in harness.py's world (Xvfb, private bus, local service, the game with a
-private home) with the window manager added; the steps run in order.
-
-    test_desktop.py --game build/tamboro [--source REPO] --port PORT
-"""
+"""Tamboro 2.0 under the openbox window manager, driven by fast hands: taps during screen
+slides, minimising and restoring, the ad dialog's window, a press held while it opens."""
 
 import os
 import re
-import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import *  # noqa: E402,F401,F403
-
-OPTIONS = None
 
 MORE_GAMES, EXIT = (245, 453), (356, 512)
 # About as fast as a hand taps twice; the slide lasts 300 ms.
@@ -27,11 +16,11 @@ GAP = 0.08
 EXPECTED = {"game": game_screen_shown, "info": help_screen_shown, "highscore": high_score_screen_shown}
 
 
-class Desktop:
-    """What the window manager knows of the game's windows."""
+class DesktopTest(Steps):
+    """What the window manager knows of the game's windows is read with xprop."""
 
-    def __init__(self, world):
-        self.world = world
+    game_window = None
+    start_options = {"window_manager": True}
 
     def prop(self, window, name):
         env = dict(os.environ, **self.world.env)
@@ -42,57 +31,32 @@ class Desktop:
         match = re.search(r"window state: (\w+)", self.prop(window, "WM_STATE"))
         return match.group(1) if match else None
 
-    def net_state(self, window):
-        return self.prop(window, "_NET_WM_STATE")
-
-    def transient_for(self, window):
-        match = re.search(r"window id # (0x[0-9a-f]+)", self.prop(window, "WM_TRANSIENT_FOR"))
-        return int(match.group(1), 16) if match else None
+    def full_screen(self, window):
+        return "_NET_WM_STATE_FULLSCREEN" in self.prop(window, "_NET_WM_STATE")
 
     def dialogs(self, game):
         """Managed windows of the game process other than the game's own, shown or not."""
         found = self.world.x("search", "--pid", self.world.game.pid).stdout.split()
         return [int(w) for w in found if int(w) != game and self.state(w)]
 
-
-class DesktopTest(Steps):
-    game_window = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.world = World(port=OPTIONS.port)
-        cls.world.start(OPTIONS.source, OPTIONS.game, window_manager=True)
-        cls.desktop = Desktop(cls.world)
-
     def tap(self, point, hover=0.05):
         self.world.tap(point, hover)
 
-    def screen_shows(self, condition, timeout=5):
-        return self.world.wait_for_shot(condition, timeout, unmet=self._testMethodName)
-
     def back_to_start(self):
         self.tap(HOME)
-        self.assertTrue(self.screen_shows(start_screen_uncovered), "home did not lead back to the start")
+        self.shows(start_screen_uncovered, "home did not lead back to the start")
 
     def test_1_window_and_start(self):
-        main = wait_until(self.world.main_window, 20)
-        self.assertIsNotNone(main, "no full-screen game window")
-        DesktopTest.game_window = int(main[0])
-        # The start-up ad, if the ad chain was done in time, is let go first.
-        self.assertIsNot(self.world.dismiss_dialog(PROBE_DELAY_MS / 1000 + 8), False, "Escape left the ad open")
-        self.assertTrue(self.screen_shows(start_screen_uncovered, 15), "the start screen stayed covered")
-
+        DesktopTest.game_window = game = int(self.reach_start_screen()[0])
         # Docks group the window with its desktop entry and show the monkey icon.
         entry = os.path.join(OPTIONS.source, "desktop", "tamboro.desktop")
         with open(entry) as f:
             wanted = dict(line.strip().split("=", 1) for line in f if "=" in line)
-        wm_class = self.desktop.prop(self.game_window, "WM_CLASS")
-        instance = re.search(r'= "([^"]*)"', wm_class).group(1)
+        instance = re.search(r'= "([^"]*)"', self.prop(game, "WM_CLASS")).group(1)
         self.assertEqual(instance, os.path.splitext(os.path.basename(entry))[0])
         self.assertEqual(instance, wanted.get("StartupWMClass", instance))
-        icon = self.desktop.prop(self.game_window, "_NET_WM_ICON")
-        self.assertIn("Icon (64 x 64)", icon, "the window carries no icon of its own")
-        self.assertIn("_NET_WM_STATE_FULLSCREEN", self.desktop.net_state(self.game_window))
+        self.assertIn("Icon (64 x 64)", self.prop(game, "_NET_WM_ICON"), "the window carries no icon of its own")
+        self.assertTrue(self.full_screen(game))
 
     def test_2_taps_during_slides(self):
         sequences = [
@@ -110,12 +74,10 @@ class DesktopTest(Steps):
             with self.subTest(name):
                 self.tap(first)
                 self.tap(second, hover=GAP)
-                time.sleep(0.6)
+                # A loaded machine may draw the slide late; where it ends is what counts.
+                shot = self.world.wait_for_shot(EXPECTED[reached], 5, unmet="slides") or self.world.shot()
                 self.assertIsNone(self.world.game.poll(), f"{name}: the game quit")
-                shot = self.world.shot()
                 self.assertLess(shot.white_fraction(0, 60, 480, 800), 0.5, f"{name}: a blank screen")
-                if not EXPECTED[reached](shot):
-                    shot.save_png(self.world.path("unmet-slides.png"))
                 self.assertTrue(EXPECTED[reached](shot), f"{name}: not the {reached} screen")
                 if name != sequences[-1][0]:
                     self.back_to_start()
@@ -137,42 +99,41 @@ class DesktopTest(Steps):
         self.assertLess(after, resting + 20, "\"New Game\" stayed in its pressed look")
 
     def test_4_minimise_then_restore(self):
-        desktop, game = self.desktop, self.game_window
-        self.assertTrue(self.screen_shows(start_screen_uncovered, 5), "the start screen is not shown")
+        game = self.game_window
+        self.shows(start_screen_uncovered, "the start screen is not shown")
         # The dialog just closed; the game's window gets the focus back before the tap.
         self.world.x("windowactivate", game)
         time.sleep(0.5)
         self.tap(MINIMISE, hover=0.3)
-        self.assertTrue(wait_until(lambda: desktop.state(game) == "Iconic", 8), "the game did not minimise")
-        dialogs = wait_until(lambda: desktop.dialogs(game), 10)
+        self.assertTrue(wait_until(lambda: self.state(game) == "Iconic", 8), "the game did not minimise")
+        dialogs = wait_until(lambda: self.dialogs(game), 10)
         self.assertTrue(dialogs, "no ad dialog after minimising")
         dialog = dialogs[0]
-        self.assertEqual(desktop.transient_for(dialog), game, "the dialog's window is not the game's")
+        transient = re.search(r"window id # (0x[0-9a-f]+)", self.prop(dialog, "WM_TRANSIENT_FOR"))
+        self.assertEqual(transient and int(transient[1], 16), game, "the dialog's window is not the game's")
         time.sleep(0.5)
-        self.assertEqual(desktop.state(dialog), "Iconic", "the dialog showed alone on the desktop")
+        self.assertEqual(self.state(dialog), "Iconic", "the dialog showed alone on the desktop")
 
         # Back from the task bar: full screen, the dialog with it, above it.
         self.world.x("windowactivate", game)
-        self.assertTrue(wait_until(lambda: desktop.state(game) == "Normal", 5), "the game was not restored")
-        self.assertTrue(wait_until(lambda: "_NET_WM_STATE_FULLSCREEN" in desktop.net_state(game), 5),
-                        "restored, the game is not full screen")
+        self.assertTrue(wait_until(lambda: self.state(game) == "Normal", 5), "the game was not restored")
+        self.assertTrue(wait_until(lambda: self.full_screen(game), 5), "restored, the game is not full screen")
         self.assertEqual(self.world.main_window()[1:], (SCREEN_W, SCREEN_H))
-        self.assertEqual(desktop.state(dialog), "Normal", "the dialog did not come back with the game")
+        self.assertEqual(self.state(dialog), "Normal", "the dialog did not come back with the game")
         self.assertTrue(self.world.dismiss_dialog(5), "Escape did not close the ad dialog")
-        self.assertTrue(self.screen_shows(start_screen_uncovered, 5), "the start screen did not come back")
+        self.shows(start_screen_uncovered, "the start screen did not come back")
 
     def test_5_f11_window_fits_the_screen(self):
-        desktop, game = self.desktop, self.game_window
+        game = self.game_window
         self.world.x("windowactivate", game)
         time.sleep(0.3)
         self.world.x("key", "F11")
-        self.assertTrue(wait_until(lambda: "_NET_WM_STATE_FULLSCREEN" not in desktop.net_state(game), 5),
-                        "F11 did not leave full screen")
+        self.assertTrue(wait_until(lambda: not self.full_screen(game), 5), "F11 did not leave full screen")
         # The scene's own 480x800 with a frame is taller than the screen: shrunk to fit, same shape.
         seen = []
 
         def fits():
-            extents = re.findall(r"\d+", desktop.prop(game, "_NET_FRAME_EXTENTS").split("=")[-1])
+            extents = re.findall(r"\d+", self.prop(game, "_NET_FRAME_EXTENTS").split("=")[-1])
             size = next((w[1:] for w in self.world.windows() if int(w[0]) == game), None)
             seen[:] = [size, extents]
             if len(extents) != 4 or not size:
@@ -182,8 +143,7 @@ class DesktopTest(Steps):
                 abs(size[0] / size[1] - 480 / 800) < 0.01
         self.assertTrue(wait_until(fits, 5), f"the window and its frame do not fit the screen: size, extents {seen}")
         self.world.x("key", "F11")
-        self.assertTrue(wait_until(lambda: "_NET_WM_STATE_FULLSCREEN" in desktop.net_state(game), 5),
-                        "F11 did not go back to full screen")
+        self.assertTrue(wait_until(lambda: self.full_screen(game), 5), "F11 did not go back to full screen")
 
 
 if __name__ == "__main__":

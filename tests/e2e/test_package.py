@@ -2,14 +2,10 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """The Debian package as a player gets it.
 
-    test_package.py --source REPO --build BUILD_DIR --port PORT --make [--define NAME=VALUE ...]
-    test_package.py --source REPO --build BUILD_DIR --port PORT
-
-With --make, builds the package in BUILD_DIR from a Release build configured with the
-given cache values (the test build's hosts, so its port cannot collide with anyone
-else's). Without it, checks the package found there, unpacked, and the game started from
-its menu entry under Xvfb.
-"""
+With --make, builds the package in --build from a Release build configured with the given
+cache values (the test build's hosts, so its port cannot collide with anyone else's).
+Without it, checks the package found there, unpacked, and the game started from its menu
+entry under Xvfb."""
 
 import configparser
 import fnmatch
@@ -167,10 +163,6 @@ def run(*argv):
 
 
 class PackageTest(unittest.TestCase):
-    """The steps run in order; a world left running by a failed step is stopped."""
-
-    worlds = []
-
     @classmethod
     def setUpClass(cls):
         debs = glob.glob(os.path.join(OPTIONS.build, "release", "tamboro_*.deb"))
@@ -188,9 +180,6 @@ class PackageTest(unittest.TestCase):
         if cls.lintian.poll() is None:
             cls.lintian.kill()
         cls.lintian.communicate()
-        for world in cls.worlds:
-            world.stop_all()
-            shutil.rmtree(world.tmp, ignore_errors=True)
         shutil.rmtree(cls.root, ignore_errors=True)
 
     def path(self, *parts):
@@ -218,8 +207,7 @@ class PackageTest(unittest.TestCase):
         if not service:
             self.assertFalse(listening(OPTIONS.port), f"something already listens on port {OPTIONS.port}")
         world = play.World(port=OPTIONS.port)
-        self.worlds.append(world)
-        self.addCleanup(world.stop_all)
+        self.addCleanup(world.end, passed=True)
         world.start(service and OPTIONS.source, self.menu_command())
         return world
 
@@ -239,9 +227,6 @@ class PackageTest(unittest.TestCase):
         # A loaded machine may take a few seconds to run the service's shutdown.
         self.assertTrue(play.wait_until(lambda: not alive(service), 15), "the service outlived the game")
         self.assertFalse(listening(OPTIONS.port))
-
-    def dismiss_ad(self, world, patience):
-        self.assertIsNot(world.dismiss_dialog(patience), False, "Escape left the ad open")
 
     def test_1_depends_and_files(self):
         # The hand list as it is, then the linked libraries with the versions dpkg-shlibdeps found.
@@ -332,20 +317,13 @@ class PackageTest(unittest.TestCase):
                              "the start screen stayed blocked\n" + world.game_output())
         self.assertTrue(glob.glob(os.path.join(world.data_home, "tamboro-local-service", "*")),
                         "the service keeps no data in the player's data folder")
-        self.dismiss_ad(world, 1)
+        self.assertIsNot(world.dismiss_dialog(1), False, "Escape left the ad open")
 
         world.tap(play.NEW_GAME)
-        shot = world.wait_for_shot(play.game_screen_shown, 5)
-        self.assertIsNotNone(shot, "\"New Game\" did not bring up the board")
-        gap = play.board_gap(shot)
-        taps, _ = play.tap_monkeys(world, 2, 30, gap)
-        self.assertTrue(taps, "no monkey showed up in 30 s of play")
-        self.assertIsNotNone(world.wait_for_shot(lambda s: play.game_over_shown(s, gap), 30),
-                             "the game did not end")
-        self.assertEqual(len(world.stored_scores()), 1, "the game kept no score")
+        play.play_to_game_over(self, world, 2, 30)
 
         world.tap(play.CLOSE)
-        self.dismiss_ad(world, 10)
+        self.assertIsNot(world.dismiss_dialog(10), False, "Escape left the ad open")
         self.assertTrue(play.wait_until(lambda: world.game.poll() is not None, 10), "the game did not quit")
         self.assertEqual(world.game.returncode, 0, world.game_output())
         self.assert_service_gone(service)

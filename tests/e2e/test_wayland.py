@@ -1,22 +1,13 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Tamboro 2.0 as a native Wayland client: the game under weston, nested in Xvfb with its
-X11 backend, so the test sees weston's output on the X screen and its hands (xdotool)
-reach weston as a seat. Two shells, each in a world of its own:
-
-- the desktop shell: start-up full screen, the minimise icon, Super+Tab back to the game
-  with the ad above it and skipped, keys 1 to 8 playing a game, the close icon (status 0);
-- the kiosk shell, which gives every window the whole output: the ad at the end of the
-  second game with its "Skip" button on the output and pressable, and the keyboard back
-  with the game after it.
-
-    test_wayland.py --game build/tamboro [--source REPO] --port PORT [--shots DIR]
-"""
+"""Tamboro 2.0 as a native Wayland client under weston, nested in Xvfb (its output on the X
+screen, xdotool reaching it as a seat), in two worlds: the desktop shell (minimise, Super+Tab
+back to the ad, keys 1 to 8, close) and the kiosk shell, which gives the ad at the end of the
+second game the whole output, its "Skip" on it and pressable."""
 
 import os
 import re
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import *  # noqa: E402,F401,F403
@@ -46,7 +37,7 @@ class WestonWorld(World):
                    env=dict(os.environ, DISPLAY=self.env["DISPLAY"], XDG_RUNTIME_DIR=runtime))
         path = os.path.join(runtime, socket)
         if not wait_until(lambda: os.path.exists(path + ".lock") and os.path.exists(path), 15):
-            raise RuntimeError(f"weston did not open its socket within 15 s:\n{self.output('weston')}")
+            raise RuntimeError(f"weston did not open its socket within 15 s:\n{self.game_output('weston')}")
         # weston's window is its output, at the screen's corner; the pointer rests on it, so
         # the keys go there too.
         if not wait_until(lambda: self.x("search", "--classname", "weston").stdout.strip(), 10):
@@ -54,16 +45,6 @@ class WestonWorld(World):
         self.x("mousemove", OUTPUT // 2, OUTPUT - 5)
         # A path reaches the socket whatever the game's own runtime folder is.
         self.env.update(WAYLAND_DISPLAY=path, QT_QPA_PLATFORM="wayland")
-
-    def output(self, name):
-        try:
-            with open(self.path(name + ".out"), errors="replace") as f:
-                return f.read()[-3000:]
-        except OSError:
-            return ""
-
-    def key(self, *keys):
-        self.x("key", "--delay", "60", *keys)
 
 
 WHITE = bytes.maketrans(bytes(range(256)), bytes(int(value >= 250) for value in range(256)))
@@ -113,14 +94,15 @@ def scene_shown(shot):
     return sum(max(p) < 8 for p in bars) >= 0.7 * len(bars) and sum(max(p) > 20 for p in middle) > len(middle) // 2
 
 
-class WaylandSteps(Steps):
+class WaylandSteps:
+    """The steps of both shells; a mixin, so that it runs only as one of them."""
+
     shell = None
     game_may_have_exited = ("test_9_close_ends_with_status_0",)
 
     @classmethod
-    def setUpClass(cls):
-        cls.world = WestonWorld(cls.shell, OPTIONS.port)
-        cls.world.start(OPTIONS.source, OPTIONS.game)
+    def make_world(cls):
+        return WestonWorld(cls.shell, OPTIONS.port)
 
     def keep(self, name, shot):
         if OPTIONS.shots:
@@ -128,13 +110,10 @@ class WaylandSteps(Steps):
             shot.save_png(os.path.join(OPTIONS.shots, f"wayland-{self.shell}-{name}.png"))
 
     def wait_for_dialog(self, timeout, name):
-        shot = self.world.wait_for_shot(lambda s: find_dialog(s) is not None, timeout, settle=0.3,
-                                        unmet=f"{self.shell}-{name}")
-        self.assertIsNotNone(shot, f"no ad dialog on the output ({name})")
-        return shot
+        return self.shows(lambda s: find_dialog(s) is not None, f"no ad dialog on the output ({name})", timeout,
+                          settle=0.3)
 
-    def close_ends_with_status_0(self):
-        """The close icon, its ad skipped, and the game ends well."""
+    def test_9_close_ends_with_status_0(self):
         world = self.world
         world.tap(CLOSE)
         self.skip(self.wait_for_dialog(5, "close"))
@@ -150,14 +129,11 @@ class WaylandSteps(Steps):
         x, y = skip_button(dialog, shot)
         self.assertTrue(0 < x < OUTPUT and 0 < y < OUTPUT, f"Skip is off the output: {x},{y}")
         self.world.x("mousemove", x, y, "sleep", 0.1, "click", 1)
-        gone = self.world.wait_for_shot(lambda s: find_dialog(s) is None, 5, settle=0.2,
-                                        unmet=f"{self.shell}-skip")
-        self.assertIsNotNone(gone, "Skip did not close the ad")
+        self.shows(lambda s: find_dialog(s) is None, "Skip did not close the ad", settle=0.2)
         return dialog
 
     def startup(self):
-        self.assertTrue(self.world.wait_for_shot(start_title_shown, 20, unmet=f"{self.shell}-start"),
-                        "no start screen")
+        self.shows(start_title_shown, "no start screen", 20)
         # The connection probe answers late so that the ad is ready when it comes; on a
         # loaded machine the ad may still be on its way, and by design none is shown.
         shot = self.world.wait_for_shot(lambda s: find_dialog(s) is not None, PROBE_DELAY_MS / 1000 + 8, settle=0.3)
@@ -168,12 +144,11 @@ class WaylandSteps(Steps):
         self.assertTrue(wait_until(lambda: any(r["path"].startswith("/ads/") for r in self.world.requests()), 20),
                         "the ad's picture was never fetched")
         time.sleep(1)
-        shot = self.world.wait_for_shot(lambda s: start_screen_uncovered(s) and scene_shown(s), 5)
-        self.assertIsNotNone(shot, "the start screen is not shown full screen after the ad")
-        return shot
+        return self.shows(lambda s: start_screen_uncovered(s) and scene_shown(s),
+                          "the start screen is not shown full screen after the ad")
 
 
-class DesktopShell(WaylandSteps):
+class DesktopShell(WaylandSteps, Steps):
     shell = "desktop"
 
     def test_1_full_screen_start(self):
@@ -182,47 +157,26 @@ class DesktopShell(WaylandSteps):
     def test_2_minimise_then_super_tab(self):
         world = self.world
         world.tap(MINIMISE, hover=0.2)
-        shot = world.wait_for_shot(lambda s: not scene_shown(s), 5, unmet="minimised")
-        self.assertTrue(shot, "the game did not minimise")
+        shot = self.shows(lambda s: not scene_shown(s), "the game did not minimise")
         # The ad waits for the player's return, as the game does.
         self.assertIsNone(find_dialog(shot), "the ad showed without the game")
         # The desktop's own way back: the window switcher.
         world.key("super+Tab")
-        shot = world.wait_for_shot(lambda s: scene_shown(s) and find_dialog(s) is not None, 5, settle=0.3,
-                                   unmet="restored")
-        self.assertIsNotNone(shot, "Super+Tab did not bring back the game with the ad above it")
+        shot = self.shows(lambda s: scene_shown(s) and find_dialog(s) is not None,
+                          "Super+Tab did not bring back the game with the ad above it", settle=0.3)
         self.keep("restored-ad", shot)
         self.skip(shot)
-        self.assertTrue(world.wait_for_shot(start_screen_uncovered, 5), "the start screen did not come back")
+        self.shows(start_screen_uncovered, "the start screen did not come back")
 
     def test_3_keys_play_a_game(self):
-        world = self.world
-        world.tap(NEW_GAME)
-        self.assertTrue(world.wait_for_shot(game_screen_shown, 5), "New Game did not start a game")
-        # The first monkeys seen are hit with their keys, a few of them in case one hides
-        # before its key comes; then three escape and the game ends. Only what the keys won
-        # is stored, as nothing is tapped.
-        pressed, deadline = 0, time.monotonic() + 40
-        while not world.stored_scores() and time.monotonic() < deadline:
-            shot = world.shot()
-            if pressed >= 5:
-                time.sleep(0.5)
-                continue
-            for number in range(1, 9):
-                if monkey_in(shot, number):
-                    world.key(str(number))
-                    pressed += 1
-                    break
-        self.assertGreater(pressed, 0, "no monkey showed")
-        scores = world.stored_scores()
-        self.assertTrue(scores, "the game did not end with a score: no key hit a monkey")
-        self.assertGreater(scores[0][0], 0, "no key hit a monkey")
-
-    def test_9_close_ends_with_status_0(self):
-        self.close_ends_with_status_0()
+        self.world.tap(NEW_GAME)
+        # A few monkeys are hit with their keys, in case one hides before its key comes; then
+        # three escape. Nothing is tapped, so a score is what the keys won.
+        play_to_game_over(self, self.world, 5, 40, hit=lambda n: self.world.key(str(n)))
+        self.assertGreater(self.world.stored_scores()[0][0], 0, "no key hit a monkey")
 
 
-class KioskShell(WaylandSteps):
+class KioskShell(WaylandSteps, Steps):
     shell = "kiosk"
 
     def test_1_full_screen_start(self):
@@ -232,26 +186,18 @@ class KioskShell(WaylandSteps):
         world = self.world
         # The first game is left at once with Escape, so the second one ends with an ad.
         world.tap(NEW_GAME)
-        self.assertTrue(world.wait_for_shot(game_screen_shown, 10, unmet="kiosk-first-game"),
-                        "New Game did not start a game")
+        self.shows(game_screen_shown, "New Game did not start the first game", 10)
         world.key("Escape")
         # A loaded machine draws the slide late, and a tap during the slide is refused by
         # design: the screen is taken as home only once it has stood still a second.
-        self.assertTrue(world.wait_for_shot(start_screen_uncovered, 10, settle=1.0, unmet="kiosk-home"),
-                        "Escape did not lead home")
+        self.shows(start_screen_uncovered, "Escape did not lead home", 10, settle=1.0)
         world.tap(NEW_GAME)
-        self.assertTrue(world.wait_for_shot(game_screen_shown, 10, unmet="kiosk-second-game"),
-                        "New Game did not start a game")
+        self.shows(game_screen_shown, "New Game did not start the second game", 10)
         shot = self.wait_for_dialog(30, "gameover")
         self.keep("gameover-ad", shot)
         self.skip(shot)
-        self.assertTrue(world.wait_for_shot(scene_shown, 5), "the game is not shown after the ad")
+        self.shows(scene_shown, "the game is not shown after the ad")
 
-    def test_9_close_ends_with_status_0(self):
-        self.close_ends_with_status_0()
-
-
-OPTIONS = None
 
 if __name__ == "__main__":
     run_game_tests(__doc__, lambda parser: parser.add_argument(
