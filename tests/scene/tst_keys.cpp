@@ -64,7 +64,6 @@ const QString MONKEYS_EVERYWHERE = QStringLiteral(
     "Game.newGame(); gameTimer.stop(); for (var n = 1; n <= 8; ++n) {"
     " var hole = gameView['hole' + n]; hole.image = 'holebg2'; hole.hasMonkey = true; hole.state = 'hasMonkey'; }");
 
-const QStringList CORNERS { QStringLiteral("Minimise"), QStringLiteral("Close") };
 const QString CONNECTION_ERROR_SHOWN
     = QStringLiteral("item1.visible = true; text1.text = '%1'").arg(CONNECTION_ERROR);
 // A setup that stops a third into the slide to the row's screen instead of after it.
@@ -105,23 +104,22 @@ void KeysTest::tabWalksTheShownScreenInReadingOrder_data()
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QStringList>("walk");
 
+    // Each walk ends at the two corner icons, which every screen shows.
     QTest::newRow("start screen") << QString() << QString()
-                                  << QStringList { "New Game", "Highscores", "More Games", "Help", "Exit" } + CORNERS;
+                                  << QStringList { "New Game", "Highscores", "More Games", "Help", "Exit" };
     QTest::newRow("game screen") << "game" << QString()
                                  << QStringList { "Hole 1", "Hole 2", "Hole 3", "Hole 4", "Hole 5", "Hole 6", "Hole 7",
-                                        "Hole 8", "Restart", "Home", "High scores" }
-            + CORNERS;
-    QTest::newRow("connection error") << QString() << CONNECTION_ERROR_SHOWN << QStringList { CONNECTION_ERROR } + CORNERS;
-    QTest::newRow("help screen") << "info" << QString() << QStringList { "Home" } + CORNERS;
+                                        "Hole 8", "Restart", "Home", "High scores" };
+    QTest::newRow("connection error") << QString() << CONNECTION_ERROR_SHOWN << QStringList { CONNECTION_ERROR };
+    QTest::newRow("help screen") << "info" << QString() << QStringList { "Home" };
     QTest::newRow("high-score screen")
-        << "highscore" << QString() << QStringList { "Upload high score", "Show global top list", "Home" } + CORNERS;
+        << "highscore" << QString() << QStringList { "Upload high score", "Show global top list", "Home" };
     // Opened from the keyboard, the form gives its name field the keys at once.
     QTest::newRow("upload form") << "highscore" << "Return"
-                                 << QStringList { "Username", "Password", "Upload score", "Get account", "Home" }
-            + CORNERS;
+                                 << QStringList { "Username", "Password", "Upload score", "Get account", "Home" };
     QTest::newRow("after an upload, the faded-out button is passed over")
         << "highscore" << "highScoreView.state = 'uploaded'; Game.focusFirstControl(highScoreView)"
-        << QStringList { "Show global top list", "Home" } + CORNERS;
+        << QStringList { "Show global top list", "Home" };
 }
 
 void KeysTest::tabWalksTheShownScreenInReadingOrder()
@@ -129,6 +127,7 @@ void KeysTest::tabWalksTheShownScreenInReadingOrder()
     QFETCH(QString, state);
     QFETCH(QString, setup);
     QFETCH(QStringList, walk);
+    walk += QStringList { QStringLiteral("Minimise"), QStringLiteral("Close") };
 
     Scene scene;
     QVERIFY(scene.showScreen(state));
