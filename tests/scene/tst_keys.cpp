@@ -14,13 +14,6 @@
 
 namespace {
 
-// What assistive technology calls an item: its accessible name.
-QString nameOf(QQuickItem *item)
-{
-    QAccessibleInterface *node = item ? QAccessible::queryAccessibleInterface(item) : nullptr;
-    return node ? node->text(QAccessible::Name) : QString();
-}
-
 // The names of the buttons and fields assistive technology is told are showing and focusable.
 QStringList showingControls(Scene &scene)
 {
@@ -40,9 +33,12 @@ QStringList showingControls(Scene &scene)
     return names;
 }
 
+// What assistive technology calls the item that has the keyboard.
 QString focused(Scene &scene)
 {
-    return nameOf(scene.view().activeFocusItem());
+    QQuickItem *item = scene.view().activeFocusItem();
+    QAccessibleInterface *node = item ? QAccessible::queryAccessibleInterface(item) : nullptr;
+    return node ? node->text(QAccessible::Name) : QString();
 }
 
 // The names Tab (or Shift+Tab) goes through, from the control that has the keyboard until
