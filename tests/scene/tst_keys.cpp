@@ -60,8 +60,7 @@ const QString MONKEYS_EVERYWHERE = QStringLiteral(
     "Game.newGame(); gameTimer.stop(); for (var n = 1; n <= 8; ++n) {"
     " var hole = gameView['hole' + n]; hole.image = 'holebg2'; hole.hasMonkey = true; hole.state = 'hasMonkey'; }");
 
-const QString CONNECTION_ERROR_SHOWN
-    = QStringLiteral("item1.visible = true; text1.text = '%1'").arg(CONNECTION_ERROR);
+const QString CONNECTION_ERROR_SHOWN = QStringLiteral("item1.visible = true; text1.text = '%1'").arg(CONNECTION_ERROR);
 // A setup that stops a third into the slide to the row's screen instead of after it.
 const QString MID_SLIDE = QStringLiteral("mid-slide");
 
@@ -154,8 +153,8 @@ void KeysTest::tapKeyAndScreenReaderActAlike_data()
     QTest::addColumn<QString>("calls");
 
     const QString close = QStringLiteral("advertisement.start appData.close");
-    addRow("tap on the minimise icon", "", "", "gameArea/image1", "tap", "", 0, 0,
-        "appData.minimize advertisement.start");
+    addRow(
+        "tap on the minimise icon", "", "", "gameArea/image1", "tap", "", 0, 0, "appData.minimize advertisement.start");
     addRow("tap on the close icon", "", "", "gameArea/image2", "tap", "", 0, 0, close);
     addRow("tap on Exit", "", "", "mainView/button4", "tap", "", 0, 0, close);
     addRow("Return on Exit", "", "", "mainView/button4", "Return", "", 0, 0, close);
