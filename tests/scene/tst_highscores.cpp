@@ -248,14 +248,14 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<QByteArray>("sent");
     // Every value percent-encoded as UTF-8, so the form's own characters stay data.
-    QTest::newRow("form characters") << "Zo\\u00eb & Co=1" << "a&b=c+d%25e f#\\u00fc%"
-                                     << QByteArray("username=Zo%C3%AB%20%26%20Co%3D1"
-                                                   "&password=a%26b%3Dc%2Bd%2525e%20f%23%C3%BC%25");
+    QTest::newRow("form characters")
+        << "Zo\\u00eb & Co=1" << "a&b=c+d%25e f#\\u00fc%"
+        << QByteArray("username=Zo%C3%AB%20%26%20Co%3D1&password=a%26b%3Dc%2Bd%2525e%20f%23%C3%BC%25");
     // A lone half goes as the replacement character, as a browser sends it.
-    QTest::newRow("lone high half in the name") << "ann\\uD83D"
-                                                << "pw" << QByteArray("username=ann%EF%BF%BD&password=pw");
-    QTest::newRow("lone low half in the password, a whole pair kept") << "\\uD83D\\uDE00"
-        << "\\uDE00x" << QByteArray("username=%F0%9F%98%80&password=%EF%BF%BDx");
+    QTest::newRow("lone high half in the name")
+        << "ann\\uD83D" << "pw" << QByteArray("username=ann%EF%BF%BD&password=pw");
+    QTest::newRow("lone low half in the password, a whole pair kept")
+        << "\\uD83D\\uDE00" << "\\uDE00x" << QByteArray("username=%F0%9F%98%80&password=%EF%BF%BDx");
 }
 
 void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
