@@ -229,3 +229,9 @@ qint64 residentBytes();
 // The highest resident memory since the last reset (or the start).
 qint64 peakResidentBytes();
 void resetPeakResident();
+
+// A control named by "scope/id", as itemIn() finds it ("mainView/button1").
+inline QQuickItem *controlAt(const Scene &scene, const QString &path)
+{
+    return scene.itemIn(path.section(QLatin1Char('/'), 0, 0), path.section(QLatin1Char('/'), 1));
+}

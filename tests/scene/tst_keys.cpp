@@ -1,22 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "IsolatedHome.h"
 #include "SceneFixture.h"
+#include "tamboro_config.h"
 
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QColor>
+#include <QQmlContext>
+#include <QQmlExpression>
 #include <QTest>
 
 #include <algorithm>
 
 namespace {
-
-// What assistive technology calls an item: its accessible name.
-QString nameOf(QQuickItem *item)
-{
-    QAccessibleInterface *node = item ? QAccessible::queryAccessibleInterface(item) : nullptr;
-    return node ? node->text(QAccessible::Name) : QString();
-}
 
 // The names of the buttons and fields assistive technology is told are showing and focusable.
 QStringList showingControls(Scene &scene)
@@ -37,9 +33,12 @@ QStringList showingControls(Scene &scene)
     return names;
 }
 
+// What assistive technology calls the item that has the keyboard.
 QString focused(Scene &scene)
 {
-    return nameOf(scene.view().activeFocusItem());
+    QQuickItem *item = scene.view().activeFocusItem();
+    QAccessibleInterface *node = item ? QAccessible::queryAccessibleInterface(item) : nullptr;
+    return node ? node->text(QAccessible::Name) : QString();
 }
 
 // The names Tab (or Shift+Tab) goes through, from the control that has the keyboard until
@@ -61,7 +60,20 @@ const QString MONKEYS_EVERYWHERE = QStringLiteral(
     "Game.newGame(); gameTimer.stop(); for (var n = 1; n <= 8; ++n) {"
     " var hole = gameView['hole' + n]; hole.image = 'holebg2'; hole.hasMonkey = true; hole.state = 'hasMonkey'; }");
 
-const QStringList CORNERS { QStringLiteral("Minimise"), QStringLiteral("Close") };
+const QString CONNECTION_ERROR_SHOWN = QStringLiteral("item1.visible = true; text1.text = '%1'").arg(CONNECTION_ERROR);
+// A setup that stops a third into the slide to the row's screen instead of after it.
+const QString MID_SLIDE = QStringLiteral("mid-slide");
+
+// A row of tapKeyAndScreenReaderActAlike. The setup runs once the screen has arrived, in the
+// root scene's scope or in that of the screen it names first. The control ("scope/id") is
+// tapped, pressed by assistive technology or given the keyboard for the key; none for the
+// keys that act wherever the keyboard is. "taken" is the hole whose monkey goes, 0 for none;
+// "calls" lists what the shell was asked and the pages opened, in order.
+void addRow(const char *name, const QString &state, const QString &setup, const QString &control, const QString &how,
+    const QString &stateAfter, int scoreAfter = 0, int taken = 0, const QString &calls = QString())
+{
+    QTest::newRow(name) << state << setup << control << how << stateAfter << scoreAfter << taken << calls;
+}
 
 } // namespace
 
@@ -73,8 +85,9 @@ private slots:
 
     void tabWalksTheShownScreenInReadingOrder_data();
     void tabWalksTheShownScreenInReadingOrder();
-    void keyAndScreenReaderPressAsATapDoes_data();
-    void keyAndScreenReaderPressAsATapDoes();
+    // A control acts the same whether tapped, pressed by its key or by assistive technology.
+    void tapKeyAndScreenReaderActAlike_data();
+    void tapKeyAndScreenReaderActAlike();
     void aHiddenFieldNeverKeepsTheNumberKeys();
     void focusRingShowsFromAKeyToThePointer();
 };
@@ -86,24 +99,22 @@ void KeysTest::tabWalksTheShownScreenInReadingOrder_data()
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QStringList>("walk");
 
+    // Each walk ends at the two corner icons, which every screen shows.
     QTest::newRow("start screen") << QString() << QString()
-                                  << QStringList { "New Game", "Highscores", "More Games", "Help", "Exit" } + CORNERS;
+                                  << QStringList { "New Game", "Highscores", "More Games", "Help", "Exit" };
     QTest::newRow("game screen") << "game" << QString()
                                  << QStringList { "Hole 1", "Hole 2", "Hole 3", "Hole 4", "Hole 5", "Hole 6", "Hole 7",
-                                        "Hole 8", "Restart", "Home", "High scores" }
-            + CORNERS;
-    QTest::newRow("connection error") << QString() << "item1.visible = true; text1.text = 'Network connection error, please try again.'"
-                                      << QStringList { "Network connection error, please try again." } + CORNERS;
-    QTest::newRow("help screen") << "info" << QString() << QStringList { "Home" } + CORNERS;
+                                        "Hole 8", "Restart", "Home", "High scores" };
+    QTest::newRow("connection error") << QString() << CONNECTION_ERROR_SHOWN << QStringList { CONNECTION_ERROR };
+    QTest::newRow("help screen") << "info" << QString() << QStringList { "Home" };
     QTest::newRow("high-score screen")
-        << "highscore" << QString() << QStringList { "Upload high score", "Show global top list", "Home" } + CORNERS;
+        << "highscore" << QString() << QStringList { "Upload high score", "Show global top list", "Home" };
     // Opened from the keyboard, the form gives its name field the keys at once.
     QTest::newRow("upload form") << "highscore" << "Return"
-                                 << QStringList { "Username", "Password", "Upload score", "Get account", "Home" }
-            + CORNERS;
+                                 << QStringList { "Username", "Password", "Upload score", "Get account", "Home" };
     QTest::newRow("after an upload, the faded-out button is passed over")
         << "highscore" << "highScoreView.state = 'uploaded'; Game.focusFirstControl(highScoreView)"
-        << QStringList { "Show global top list", "Home" } + CORNERS;
+        << QStringList { "Show global top list", "Home" };
 }
 
 void KeysTest::tabWalksTheShownScreenInReadingOrder()
@@ -111,6 +122,7 @@ void KeysTest::tabWalksTheShownScreenInReadingOrder()
     QFETCH(QString, state);
     QFETCH(QString, setup);
     QFETCH(QStringList, walk);
+    walk += QStringList { QStringLiteral("Minimise"), QStringLiteral("Close") };
 
     Scene scene;
     QVERIFY(scene.showScreen(state));
@@ -129,67 +141,99 @@ void KeysTest::tabWalksTheShownScreenInReadingOrder()
     QCOMPARE(tabWalk(scene, false), QStringList { walk.first() } + back);
 }
 
-void KeysTest::keyAndScreenReaderPressAsATapDoes_data()
+void KeysTest::tapKeyAndScreenReaderActAlike_data()
 {
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("setup");
-    QTest::addColumn<QString>("scope");
     QTest::addColumn<QString>("control");
-    // A key, or "press" for the accessible Press action.
     QTest::addColumn<QString>("how");
     QTest::addColumn<QString>("stateAfter");
     QTest::addColumn<int>("scoreAfter");
+    QTest::addColumn<int>("taken");
+    QTest::addColumn<QString>("calls");
 
-    const QString start = QStringLiteral("mainView");
-    QTest::newRow("Return on New Game") << QString() << QString() << start << "button1" << "Return" << "game" << 0;
-    QTest::newRow("Enter on Highscores") << QString() << QString() << start << "button2" << "Enter" << "highscore" << 0;
-    QTest::newRow("Space on Help") << QString() << QString() << start << "button3" << "Space" << "info" << 0;
-    QTest::newRow("Press on New Game") << QString() << QString() << start << "button1" << "press" << "game" << 0;
-    QTest::newRow("Press on Help") << QString() << QString() << start << "button3" << "press" << "info" << 0;
-    QTest::newRow("Press on the help screen's home")
-        << "info" << QString() << "infoView" << "homeButton" << "press" << QString() << 0;
-    QTest::newRow("Space on a hole with a monkey")
-        << "game" << MONKEYS_EVERYWHERE << "gameView" << "hole2" << "Space" << "game" << 2;
-    QTest::newRow("Press on a hole with a monkey")
-        << "game" << MONKEYS_EVERYWHERE << "gameView" << "hole7" << "press" << "game" << 2;
-    QTest::newRow("Return on the high-score icon")
-        << "game" << MONKEYS_EVERYWHERE << "gameView" << "highscore" << "Return" << "highscore" << 0;
-    QTest::newRow("Return on the connection error asks again")
-        << QString() << "item1.visible = true; text1.text = 'Network connection error, please try again.'" << "gameArea"
-        << "item1" << "Return" << QString() << 0;
-    QTest::newRow("a letter presses nothing") << QString() << QString() << start << "button1" << "A" << QString() << 0;
+    const QString close = QStringLiteral("advertisement.start appData.close");
+    addRow(
+        "tap on the minimise icon", "", "", "gameArea/image1", "tap", "", 0, 0, "appData.minimize advertisement.start");
+    addRow("tap on the close icon", "", "", "gameArea/image2", "tap", "", 0, 0, close);
+    addRow("tap on Exit", "", "", "mainView/button4", "tap", "", 0, 0, close);
+    addRow("Return on Exit", "", "", "mainView/button4", "Return", "", 0, 0, close);
+    addRow("tap on More Games opens the store page", "", "", "mainView/button5", "tap", "", 0, 0, TAMBORO_STORE_URL);
+    addRow("Return on New Game", "", "", "mainView/button1", "Return", "game");
+    addRow("Enter on Highscores", "", "", "mainView/button2", "Enter", "highscore");
+    addRow("Space on Help", "", "", "mainView/button3", "Space", "info");
+    addRow("Press on New Game", "", "", "mainView/button1", "press", "game");
+    addRow("Press on Help", "", "", "mainView/button3", "press", "info");
+    addRow("Press on the help screen's home", "info", "", "infoView/homeButton", "press", "");
+    addRow("Space on a hole with a monkey", "game", "", "gameView/hole2", "Space", "game", 2, 2);
+    addRow("Press on a hole with a monkey", "game", "", "gameView/hole7", "press", "game", 2, 7);
+    addRow("Return on the high-score icon", "game", "", "gameView/highscore", "Return", "highscore");
+    addRow("Return on the connection error asks again", "", CONNECTION_ERROR_SHOWN, "gameArea/item1", "Return", "");
+    addRow("a letter presses nothing", "", "", "mainView/button1", "A", "");
 
-    // Refused where a tap is.
-    QTest::newRow("Press refused under the connection overlay")
-        << "game" << MONKEYS_EVERYWHERE + "; item1.visible = true" << "gameView" << "hole5" << "press" << "game" << 0;
-    QTest::newRow("Return refused under the connection overlay")
-        << "game" << MONKEYS_EVERYWHERE + "; item1.visible = true" << "gameView" << "hole5" << "Return" << "game" << 0;
-    QTest::newRow("Press refused during a slide")
-        << "info" << "gameArea.state = ''" << "mainView" << "button1" << "press" << QString() << 0;
-    QTest::newRow("Press refused on a faded-out button")
-        << "highscore" << "highScoreView.state = 'uploaded'" << "highScoreView" << "uploadButton" << "press"
-        << "highscore" << 0;
-    QTest::newRow("Press refused on the transparent ad panel")
-        << QString() << QString() << "quillon_ad" << "skipButton" << "press" << QString() << 0;
+    // The number keys press the holes and Escape the current screen's home button, wherever
+    // the keyboard is.
+    for (int number = 1; number <= 8; ++number) {
+        const QString key = QString::number(number);
+        addRow(qPrintable(key + " hits hole " + key), "game", "", "", key, "game", 2, number);
+        addRow(qPrintable("keypad " + key + " hits hole " + key), "game", "", "", "Num+" + key, "game", 2, number);
+    }
+    addRow("9 is no hole", "game", "", "", "9", "game");
+    addRow("a key on an empty hole", "game", "gameView.hole4.state = ''", "", "4", "game");
+    addRow("behind the game-over overlay it clears without scoring", "game", "gameView.state = 'gameOver1'", "", "3",
+        "game", 0, 3);
+    addRow("Escape on the game screen", "game", "", "", "Escape", "");
+    addRow("Escape on the help screen", "info", "", "", "Escape", "");
+    addRow("Escape on the high-score screen", "highscore", "highScoreView: loadingText.opacity = 1", "", "Escape", "");
+    addRow("Escape typed into the upload form", "highscore",
+        "highScoreView: screen.state = 'upload'; usernameInput.forceActiveFocus()", "", "Escape", "");
+
+    // Each only where a finger could press that control at that moment.
+    addRow("Press refused under the connection overlay", "game", "item1.visible = true", "gameView/hole5", "press",
+        "game");
+    addRow("Return refused under the connection overlay", "game", "item1.visible = true", "gameView/hole5", "Return",
+        "game");
+    addRow("keypad 5 refused under the connection overlay", "game", "item1.visible = true", "", "Num+5", "game");
+    addRow("Press refused during a slide", "info", "gameArea.state = ''", "mainView/button1", "press", "");
+    addRow("1 refused during the slide in", "game", MID_SLIDE, "", "1", "game");
+    addRow("Escape refused during a slide", "info", MID_SLIDE, "", "Escape", "info");
+    addRow("1 refused on the start screen", "", "", "", "1", "");
+    addRow("Escape refused on the start screen", "", "", "", "Escape", "");
+    addRow("6 refused on a faded-out hole", "game", "gameView.hole6.opacity = 0", "", "6", "game");
+    addRow("Press refused on a faded-out button", "highscore", "highScoreView.state = 'uploaded'",
+        "highScoreView/uploadButton", "press", "highscore");
+    addRow("Press refused on the transparent ad panel", "", "", "quillon_ad/skipButton", "press", "");
 }
 
-void KeysTest::keyAndScreenReaderPressAsATapDoes()
+void KeysTest::tapKeyAndScreenReaderActAlike()
 {
     QFETCH(QString, state);
     QFETCH(QString, setup);
-    QFETCH(QString, scope);
     QFETCH(QString, control);
     QFETCH(QString, how);
     QFETCH(QString, stateAfter);
     QFETCH(int, scoreAfter);
+    QFETCH(int, taken);
+    QFETCH(QString, calls);
 
     UrlCatcher browser;
     Scene scene;
-    QVERIFY(scene.showScreen(state));
-    if (!setup.isEmpty())
+    QVERIFY(scene.showScreen(QStringLiteral("game"), MONKEYS_EVERYWHERE));
+    // The game goes on unseen from the start screen, from which every screen is reached.
+    scene.goTo(QString());
+    scene.evaluate(QStringLiteral("gameArea.state = '%1'").arg(state));
+    scene.advance(setup == MID_SLIDE ? SLIDE_MS / 3 : SLIDE_MS + 1);
+    if (setup.startsWith(QLatin1String("highScoreView: "))) {
+        QQuickItem *screen = scene.itemById(QStringLiteral("highScoreView"));
+        QQmlExpression(qmlContext(screen->childItems().first()), screen, setup.mid(15)).evaluate();
+    } else if (!setup.isEmpty() && setup != MID_SLIDE) {
         scene.evaluate(setup);
-    QQuickItem *item = scene.itemIn(scope, control);
-    QVERIFY(item);
+    }
+    scene.calls().clear();
+    QQuickItem *item = control.isEmpty() ? nullptr : controlAt(scene, control);
+    QVERIFY(item || control.isEmpty());
+    const auto monkeys = [&] { return 8 - scene.evaluate(QStringLiteral("Game.getSize()")).toInt(); };
+    const int monkeysBefore = monkeys();
     const int gamesPlayed = scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt();
     const qreal panelOpacity = scene.property(QStringLiteral("quillon_ad"), "opacity").toReal();
     QObject *overlayTexts = scene.evaluate(QStringLiteral(
@@ -197,27 +241,46 @@ void KeysTest::keyAndScreenReaderPressAsATapDoes()
         " property Connections watch: Connections { target: text1; function onTextChanged() { changes++ } } }',"
         " gameArea)")).value<QObject *>();
     QVERIFY(overlayTexts);
+    // The ad dialog is modal: what happened before start() returned is what the player saw
+    // before the ad.
+    QStringList beforeAd;
+    scene.advertisement().onStart = [&] { beforeAd = scene.calls(); };
 
-    if (how == QLatin1String("press")) {
+    if (how == QLatin1String("tap")) {
+        scene.tap(item);
+    } else if (how == QLatin1String("press")) {
         QAccessibleInterface *node = QAccessible::queryAccessibleInterface(item);
         QVERIFY(node && node->actionInterface());
         // The transparent ad panel shows nothing to assistive technology either.
-        if (scope == QLatin1String("quillon_ad"))
+        if (control.startsWith(QLatin1String("quillon_ad/")))
             QVERIFY(node->state().invisible);
         node->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
     } else {
-        item->forceActiveFocus();
-        QTest::keyClick(&scene.view(), QKeySequence::fromString(how)[0].key());
+        if (item)
+            item->forceActiveFocus();
+        const QKeyCombination key = QKeySequence::fromString(how)[0];
+        QTest::keyClick(&scene.view(), key.key(), key.keyboardModifiers());
     }
+    // A key acts at once, as a finger down does: no release, no clock tick waited for.
     QCOMPARE(scene.root()->property("score").toInt(), scoreAfter);
     QCOMPARE(scene.root()->state(), stateAfter);
-    QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(),
-        gamesPlayed + (stateAfter == QLatin1String("game") && state.isEmpty() ? 1 : 0));
+    // A new game empties every hole.
+    const bool newGame = stateAfter == QLatin1String("game") && state.isEmpty();
+    QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), gamesPlayed + (newGame ? 1 : 0));
+    if (!newGame)
+        QCOMPARE(monkeysBefore - monkeys(), taken ? 1 : 0);
+    if (taken)
+        QCOMPARE(scene.evaluate(QStringLiteral("gameView.hole%1.state").arg(taken)).toString(), QString());
     QCOMPARE(scene.property(QStringLiteral("quillon_ad"), "opacity").toReal(), panelOpacity);
-    QVERIFY(scene.calls().isEmpty());
-    QVERIFY(browser.opened.isEmpty());
+    QStringList happened = scene.calls();
+    for (const QUrl &page : std::as_const(browser.opened))
+        happened.append(page.toString());
+    QCOMPARE(happened.join(QLatin1Char(' ')), calls);
+    QCOMPARE(beforeAd, scene.calls().mid(0, scene.calls().indexOf(QStringLiteral("advertisement.start")) + 1));
+    if (setup.contains(QLatin1String("loadingText")))
+        QCOMPARE(scene.itemIn(QStringLiteral("highScoreView"), QStringLiteral("loadingText"))->opacity(), 0.0);
     // A probe sent again shows "Loading, please wait" before any answer.
-    if (control == QLatin1String("item1"))
+    if (control == QLatin1String("gameArea/item1"))
         QVERIFY(overlayTexts->property("changes").toInt() > 0);
 }
 
