@@ -161,7 +161,7 @@ private slots:
             QTest::qWait(150);
             QCOMPARE(run->recorder->endings(), 1);
             QCOMPARE(run->recorder->events.last(), outcome + (ready ? " busy=0 ready=1" : " busy=1 ready=0"));
-            QCOMPARE(run->recorder->names().contains("startReloadAd"), fetched.contains(AdPath));
+            QCOMPARE(run->recorder->names.contains("startReloadAd"), fetched.contains(AdPath));
             QVERIFY2(run->recorder->lastError.contains(errorPart), qPrintable(run->recorder->lastError));
             QVERIFY(!run->module()->isBusy() && run->module()->isAdReady() == ready);
             if (outcome == QLatin1String("adDataCorrupted"))
@@ -209,7 +209,7 @@ private slots:
             QVERIFY(run->recorder->waitForEnd(20000));
             QCOMPARE(pathsSince(beforeNext).first(), fetched == QStringList { LogoPath } ? LogoPath : AdPath);
         }
-        QCOMPARE(run->recorder->names().last(), QStringLiteral("adDataReady"));
+        QCOMPARE(run->recorder->names.last(), QStringLiteral("adDataReady"));
         QVERIFY(pathsSince(beforeNext).contains(AdPath));
         // The reply, its dialog and the next ad together cost the game little, and left no weight.
         const qint64 threadMs = threadCpuMs() - threadBefore;

@@ -61,6 +61,18 @@ class AdWidgetTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void emptyBytesGiveAnEmptyImageThatKeepsItsPlace()
+    {
+        QuillonAdWidget banner(nullptr, QByteArray(), QString(), false, QString());
+        QVERIFY(banner.findChildren<QMovie *>().isEmpty());
+        QVERIFY(banner.findChildren<QBuffer *>().isEmpty());
+        QVERIFY(!imageLabel(banner)->movie());
+        QCOMPARE(banner.layout()->indexOf(imageLabel(banner)), 0);
+        QVERIFY(!textLabel(banner));
+
+        QCOMPARE(activations(banner, [&] { QTest::mouseClick(&banner, Qt::LeftButton); }), QList<QUrl>({ QUrl() }));
+    }
+
     void textLineIsCutAfterThirtyCharacters_data()
     {
         QTest::addColumn<QString>("text");
@@ -83,18 +95,6 @@ private slots:
         QuillonAdWidget updated(nullptr, QByteArray(), AdUrl, true, QStringLiteral("old"));
         updated.updateAd(QByteArray(), AdUrl, text);
         QCOMPARE(textLabel(updated)->text(), shown);
-    }
-
-    void emptyBytesGiveAnEmptyImageThatKeepsItsPlace()
-    {
-        QuillonAdWidget banner(nullptr, QByteArray(), QString(), false, QString());
-        QVERIFY(banner.findChildren<QMovie *>().isEmpty());
-        QVERIFY(banner.findChildren<QBuffer *>().isEmpty());
-        QVERIFY(!imageLabel(banner)->movie());
-        QCOMPARE(banner.layout()->indexOf(imageLabel(banner)), 0);
-        QVERIFY(!textLabel(banner));
-
-        QCOMPARE(activations(banner, [&] { QTest::mouseClick(&banner, Qt::LeftButton); }), QList<QUrl>({ QUrl() }));
     }
 
     void stillAndAnimatedImagesPlay_data()
