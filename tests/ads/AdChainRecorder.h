@@ -64,12 +64,12 @@ inline QString framePacingFault(const QuillonAdWidget &banner, QMovie *movie, in
         if (state == QMovie::Running)
             sinceResumed.start();
     });
-    QObject::connect(movie, &QMovie::updated, &context, [&] {
-        took = sinceResumed.isValid() ? sinceResumed.elapsed() : 0;
-    });
+    QObject::connect(
+        movie, &QMovie::updated, &context, [&] { took = sinceResumed.isValid() ? sinceResumed.elapsed() : 0; });
     QObject::connect(movie, &QMovie::frameChanged, &context, [&] {
         const bool waitsItself = movie->state() == QMovie::Running && movie->nextFrameDelay() >= shortestMs;
-        const bool held = movie->state() == QMovie::Paused && banner.frameHoldMs() >= std::max<qint64>(shortestMs, took);
+        const bool held
+            = movie->state() == QMovie::Paused && banner.frameHoldMs() >= std::max<qint64>(shortestMs, took);
         if (!waitsItself && !held && fault.isEmpty())
             fault = QStringLiteral("frame %1 took %2 ms; then the movie waited %3 ms, held %4 ms")
                         .arg(checked)
@@ -240,7 +240,8 @@ private:
 // The query of a logged request as a server reads it: '+' is a space, percent escapes are UTF-8.
 inline QUrlQuery sentQuery(const QJsonObject &request)
 {
-    return QUrlQuery(request.value(QStringLiteral("query")).toString().replace(QLatin1Char('+'), QStringLiteral("%20")));
+    return QUrlQuery(
+        request.value(QStringLiteral("query")).toString().replace(QLatin1Char('+'), QStringLiteral("%20")));
 }
 
 inline QString queryValue(const QJsonObject &request, const QString &key)

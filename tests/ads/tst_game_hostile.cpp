@@ -144,7 +144,8 @@ private slots:
         QVERIFY(asked);
         QVERIFY(reached);
         QVERIFY2(running, errors.constData());
-        QVERIFY2(replyTicks >= 0 && replyTicks < mostTicks, qPrintable(QStringLiteral("%1 of %2").arg(replyTicks).arg(mostTicks)));
+        QVERIFY2(replyTicks >= 0 && replyTicks < mostTicks,
+            qPrintable(QStringLiteral("%1 of %2").arg(replyTicks).arg(mostTicks)));
         QVERIFY2(residentBefore > 0 && kept < MostKeptBytes + playingBytes, qPrintable(QString::number(kept)));
         QVERIFY2(used >= 0 && used < 50, qPrintable(QString::number(used)));
         // The game has no handler of its own for SIGTERM, so it ends by that signal and no other.
