@@ -178,8 +178,7 @@ private slots:
             run = std::make_unique<StartedBridge>();
             QVERIFY(run->recorder->waitForEnd(20000));
         } else if (ready) {
-            // The player goes through to the ad: only a web link reaches the browser, and
-            // the click fetches the next ad at once.
+            // The player goes through: only a web link reaches the browser; the next ad is fetched at once.
             dialogs.answer = QStringLiteral("btnRight");
             dialogs.holdMs = DialogShownMs;
             start();

@@ -167,8 +167,7 @@ private slots:
         {
             QuillonAdModule module(nullptr, appId, 5);
             AdChainRecorder recorder(&module);
-            // The picture fails, but the id was stored while the reply was read; a failed
-            // chain starts no reload.
+            // The picture fails, but the id was stored as the reply was read; a failed chain starts no reload.
             setSwitches(QStringLiteral("image=missing"));
             loadAd(module, recorder, "networkError");
             QVERIFY(!module.findChild<QTimer *>()->isActive());
@@ -187,8 +186,7 @@ private slots:
         QCOMPARE(queryKeys(service.requests(AdPath).last()), QStringList({ "aid", "v", "o", "po", "cid", "time" }));
         QCOMPARE(restarted->currentClientId(), assigned);
 
-        // An id longer than a request parameter may be is not taken: the held one stays,
-        // stored and sent.
+        // An id longer than a request parameter may be is not taken: the held one stays and is sent.
         setSwitches(QStringLiteral("ad=longid"));
         loadAd(*restarted, recorder);
         QCOMPARE(restarted->currentClientId(), assigned);
@@ -232,8 +230,7 @@ private slots:
         QCOMPARE(module.currentClientId(), QStringLiteral("c-17"));
         QCOMPARE(storedClientId(appId), QStringLiteral("c-17"));
 
-        // The id the module already holds is not written again, so a value stored meanwhile
-        // stays.
+        // The id the module holds is not written again, so a value stored meanwhile stays.
         clientSettings(appId).setValue(QStringLiteral("cid"), QStringLiteral("elsewhere"));
         QVERIFY(module.parseAdReply(reply));
         QCOMPARE(storedClientId(appId), QStringLiteral("elsewhere"));
@@ -287,8 +284,7 @@ private slots:
                                    << QString(row.textSuffix);
     }
 
-    // Only a web link is opened, by a click or a banner's activation; either way the next
-    // ad is fetched.
+    // Only a web link is opened, by a click or a banner's activation; either way the next ad is fetched.
     void replyFieldsAreReadInAnyCaseAndTheLastOneDecides()
     {
         QFETCH(QString, mode);

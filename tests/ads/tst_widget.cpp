@@ -149,8 +149,7 @@ private slots:
         QCOMPARE(activations(banner, [&] { QTest::keyClick(&banner, Qt::Key_Select); }), QList<QUrl>({ QUrl(AdUrl) }));
     }
 
-    // A release on the image or the frame, Select or Enter activates, once; the event still
-    // reaches the banner's parent.
+    // A release on the image or the frame, Select or Enter activates, once; the event still reaches the parent.
     void activationIsPassedOn_data()
     {
         QTest::addColumn<int>("key");
