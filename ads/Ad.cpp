@@ -42,7 +42,7 @@ constexpr int MinimiseUnansweredMs = 1000;
 // goes back to the game.
 class TransientForGame : public QObject {
 public:
-    TransientForGame(QWindow *game, const std::function<qreal()> &sceneScale, bool &gameAway)
+    TransientForGame(QWindow *game, const std::function<qreal()> &sceneScale, Ad::Away &gameAway, Ad *ad)
         : game(game)
         , sceneScale(sceneScale)
         , gameAway(gameAway)
@@ -59,7 +59,7 @@ public:
                     minimiseDialogs();
             });
         } else {
-            connect(qApp, &QGuiApplication::focusWindowChanged, this, &TransientForGame::followKeyboard);
+            connect(ad, &Ad::gameReturned, this, &TransientForGame::showHeld);
         }
     }
 
@@ -68,7 +68,7 @@ public:
         // A dialog under this one is still open: the keyboard stays with it. A game that is
         // still minimised stays so.
         if (!game || dialogs.isEmpty() || QGuiApplication::modalWindow() || !game->isVisible()
-            || (game->windowStates() & Qt::WindowMinimized) || gameAway)
+            || (game->windowStates() & Qt::WindowMinimized) || gameAway.away)
             return;
         game->requestActivate();
     }
@@ -91,7 +91,7 @@ public:
         centreOnGame(dialog);
         const bool minimised = game->windowStates() & Qt::WindowMinimized;
         if (!platformReportsMinimised()) {
-            if (minimised || gameAway)
+            if (minimised || gameAway.away)
                 holdUntilGameReturns(dialog);
             return false;
         }
@@ -138,22 +138,14 @@ private:
     {
         dialog->setAttribute(Qt::WA_DontShowOnScreen);
         held.append(dialog);
-        gameAway = true;
-        gameLeft = QGuiApplication::focusWindow() != game;
+        gameAway.away = true;
+        gameAway.keyboardLeft = QGuiApplication::focusWindow() != game;
         QTimer::singleShot(MinimiseUnansweredMs, this, [this] {
-            if (gameLeft)
+            if (gameAway.keyboardLeft)
                 return;
-            gameAway = false;
+            gameAway.away = false;
             showHeld();
         });
-    }
-
-    void followKeyboard(QWindow *focus)
-    {
-        if (focus != game)
-            gameLeft = true;
-        else if (gameLeft)
-            showHeld();
     }
 
     void showHeld()
@@ -171,8 +163,7 @@ private:
     std::function<qreal()> sceneScale;
     QList<QPointer<QWindow>> dialogs;
     QList<QPointer<QWidget>> held;
-    bool &gameAway;
-    bool gameLeft = false;
+    Ad::Away &gameAway;
     bool placing = false;
 };
 
@@ -184,16 +175,20 @@ void Ad::setGameWindow(QWindow *window, std::function<qreal()> sceneScale)
     this->sceneScale = std::move(sceneScale);
     if (!window || platformReportsMinimised())
         return;
-    // Wayland tells nothing of a minimised window: the game counts as away from its own
-    // minimise until it has the keyboard again, so an ad asked for meanwhile (at the end of
-    // a game going on unseen) waits for the player as well.
+    // An ad asked for while the game is away (at the end of a game going on unseen) waits
+    // for the player as well.
     connect(window, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
         if (state == Qt::WindowMinimized)
-            gameAway = true;
+            gameAway.away = true;
     });
     connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow *focus) {
-        if (focus && focus == gameWindow)
-            gameAway = false;
+        if (focus != gameWindow) {
+            gameAway.keyboardLeft = true;
+            return;
+        }
+        gameAway.away = false;
+        if (std::exchange(gameAway.keyboardLeft, false))
+            emit gameReturned(QPrivateSignal());
     });
 }
 
@@ -237,6 +232,6 @@ void Ad::start()
     const QString skipIn = tr("Skip in");
     const QString skip = tr("Skip");
     const QString click = tr("Click");
-    const TransientForGame belongsToGame(gameWindow, sceneScale, gameAway);
+    const TransientForGame belongsToGame(gameWindow, sceneScale, gameAway, this);
     adModule->showAdDialog(nullptr, CountdownSeconds, skipIn, skip, click, true, false);
 }

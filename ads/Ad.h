@@ -36,9 +36,20 @@ public:
     // is drawn in that window; the dialog is drawn at the same scale.
     void setGameWindow(QWindow *window, std::function<qreal()> sceneScale = {});
 
+    // Wayland tells nothing of a minimised window: the game counts as away from its own
+    // minimise until it has the keyboard again. keyboardLeft: the keyboard has gone elsewhere
+    // since then. The game's return is told by gameReturned.
+    struct Away {
+        bool away = false;
+        bool keyboardLeft = false;
+    };
+
+signals:
+    void gameReturned(QPrivateSignal);
+
 private:
     QuillonAdModule *adModule = nullptr;
     QPointer<QWindow> gameWindow;
     std::function<qreal()> sceneScale;
-    bool gameAway = false;
+    Away gameAway;
 };

@@ -12,7 +12,6 @@
 #include <malloc.h>
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QQmlComponent>
 #include <QQmlContext>
@@ -59,16 +58,6 @@ void VirtualClock::settle()
         QCoreApplication::processEvents();
 }
 
-UrlCatcher::UrlCatcher()
-{
-    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open");
-}
-
-UrlCatcher::~UrlCatcher()
-{
-    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-}
-
 CallRecorder::CallRecorder(const QString &name, QStringList *log, QObject *parent)
     : QObject(parent)
     , m_name(name)
@@ -79,9 +68,9 @@ CallRecorder::CallRecorder(const QString &name, QStringList *log, QObject *paren
 Scene::Scene()
     : m_view(std::make_unique<QQuickView>())
 {
-    m_appData = new CallRecorder(QStringLiteral("appData"), &m_calls, m_view.get());
     m_advertisement = new CallRecorder(QStringLiteral("advertisement"), &m_calls, m_view.get());
-    m_view->rootContext()->setContextProperty(QStringLiteral("appData"), m_appData);
+    m_view->rootContext()->setContextProperty(
+        QStringLiteral("appData"), new CallRecorder(QStringLiteral("appData"), &m_calls, m_view.get()));
     m_view->rootContext()->setContextProperty(QStringLiteral("advertisement"), m_advertisement);
     guardSceneNetwork(*m_view->engine());
     prepareScoreStore(*m_view->engine());
@@ -147,21 +136,6 @@ QQuickItem *Scene::itemIn(const QString &scopeId, const QString &id) const
     return nullptr;
 }
 
-void Scene::tap(QQuickItem *item, QPointF local)
-{
-    QTest::mouseClick(m_view.get(), Qt::LeftButton, {}, windowPoint(item, local));
-}
-
-void Scene::press(QQuickItem *item)
-{
-    QTest::mousePress(m_view.get(), Qt::LeftButton, {}, windowPoint(item, centre(item)));
-}
-
-void Scene::release(QQuickItem *item)
-{
-    QTest::mouseRelease(m_view.get(), Qt::LeftButton, {}, windowPoint(item, centre(item)));
-}
-
 bool Scene::waitFor(const std::function<bool()> &condition, int timeoutMs)
 {
     QElapsedTimer timer;
@@ -173,17 +147,6 @@ bool Scene::waitFor(const std::function<bool()> &condition, int timeoutMs)
         QTest::qSleep(5);
     }
     return true;
-}
-
-void Scene::moveTo(QQuickItem *item, QPointF local)
-{
-    QTest::mouseMove(m_view.get(), windowPoint(item, local));
-}
-
-void Scene::release(QQuickItem *item, QPointF local)
-{
-    moveTo(item, local);
-    QTest::mouseRelease(m_view.get(), Qt::LeftButton, {}, windowPoint(item, local));
 }
 
 bool Scene::readyToPlay()

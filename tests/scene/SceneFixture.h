@@ -2,11 +2,13 @@
 #pragma once
 
 #include <QAnimationDriver>
+#include <QDesktopServices>
 #include <QObject>
 #include <QPointer>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QStringList>
+#include <QTest>
 #include <QUrl>
 #include <QVariantAnimation>
 
@@ -26,8 +28,8 @@ class UrlCatcher : public QObject {
     Q_OBJECT
 
 public:
-    UrlCatcher();
-    ~UrlCatcher() override;
+    UrlCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open"); }
+    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
 
     QList<QUrl> opened;
 
@@ -103,10 +105,8 @@ public:
 
     QQuickView &view() { return *m_view; }
     QQuickItem *root() const { return m_view->rootObject(); }
-    VirtualClock &clock() { return *m_clock; }
     QStringList &calls() { return m_calls; }
     CallRecorder &advertisement() { return *m_advertisement; }
-    CallRecorder &appData() { return *m_appData; }
 
     // An object of the root scene by its id ("gameView", "hideTimer3", "item1" ...).
     QObject *byId(const QString &id) const;
@@ -129,12 +129,16 @@ public:
     // Presses and releases the mouse in the middle of an item, or at a point in it.
     static QPointF centre(QQuickItem *item) { return QPointF(item->width() / 2, item->height() / 2); }
     void tap(QQuickItem *item) { tap(item, centre(item)); }
-    void tap(QQuickItem *item, QPointF local);
-    void press(QQuickItem *item);
-    void release(QQuickItem *item);
+    void tap(QQuickItem *item, QPointF local) { mouse(QTest::MouseClick, item, local); }
+    void press(QQuickItem *item) { mouse(QTest::MousePress, item, centre(item)); }
+    void release(QQuickItem *item) { mouse(QTest::MouseRelease, item, centre(item)); }
     // A finger that has wandered to a point of an item (pressed or not) and is lifted there.
-    void moveTo(QQuickItem *item, QPointF local);
-    void release(QQuickItem *item, QPointF local);
+    void moveTo(QQuickItem *item, QPointF local) { mouse(QTest::MouseMove, item, local); }
+    void release(QQuickItem *item, QPointF local)
+    {
+        moveTo(item, local);
+        mouse(QTest::MouseRelease, item, local);
+    }
     QPoint windowPoint(QQuickItem *item, QPointF local) const { return item->mapToScene(local).toPoint(); }
 
     // Lets the event loop deliver network replies and queued calls until the condition
@@ -150,11 +154,9 @@ public:
     // Starts a game with a score already on the board and lets it run out unhit: the third
     // escape ends it 4500 ms later.
     void playOutWithScore(int score);
-    // The file of the game's high-score database.
     QString scoreDatabaseFile() const;
     // Runs one statement on the game's own score database and returns its rows as maps.
     QVariantList sql(const QString &statement);
-    // How many rows a statement on the score database returns.
     int sqlCount(const QString &statement) { return int(sql(statement).size()); }
     // The engine keeps its database connections for the whole process, so a test starts
     // from a dropped table rather than a deleted file.
@@ -175,7 +177,6 @@ public:
         waitFor([] { return false; }, ms);
     }
 
-    // The connection overlay and its text.
     bool overlayShown() const { return property(QStringLiteral("item1"), "visible").toBool(); }
     QString overlayText() const { return property(QStringLiteral("text1"), "text").toString(); }
     // Sets the root state ('' for the start screen) and lets the slide end.
@@ -191,11 +192,14 @@ public:
 
 private:
     void keepQmlAnimationsTicking();
+    void mouse(QTest::MouseAction action, QQuickItem *item, QPointF local)
+    {
+        QTest::mouseEvent(action, m_view.get(), Qt::LeftButton, {}, windowPoint(item, local));
+    }
 
     QStringList m_calls;
     std::unique_ptr<QQuickView> m_view;
     VirtualClock *m_clock = nullptr;
-    CallRecorder *m_appData = nullptr;
     CallRecorder *m_advertisement = nullptr;
 };
 

@@ -6,31 +6,6 @@
 #include <QFont>
 #include <QRegularExpression>
 
-// Game time comes from the scene's virtual clock, and chance from a sequence the test puts
-// into the scene's random source, so every spawn lands in a known hole at a known time.
-class GameTest : public QObject {
-    Q_OBJECT
-
-private slots:
-    void init();
-
-    void unhitGameRunsItsCourseInFourAndAHalfSeconds();
-    void kindDrawDecidesPointsAndExtraMonkey_data();
-    void kindDrawDecidesPointsAndExtraMonkey();
-    void everySeventhHitSpeedsUpSpawningDownTo250();
-    void pressesCountOnlyOnStandingMonkeysDuringPlay();
-    void fullBoardEndsGameInSpawningTickAndFreezesIt_data();
-    void fullBoardEndsGameInSpawningTickAndFreezesIt();
-    void restartClearsBoardAndOldTimersFireHarmlessly();
-    void buttonsShowPressedPicturesAndActOnClick_data();
-    void buttonsShowPressedPicturesAndActOnClick();
-    void tenthScoreTieStaysOffTheList_data();
-    void tenthScoreTieStaysOffTheList();
-    void evenGamesShowAnAdAfterTheScoreIsSaved();
-    void boardGeometryFollowsTheScreenUnrounded_data();
-    void boardGeometryFollowsTheScreenUnrounded();
-};
-
 namespace {
 
 // A draw that lands on value k of n equal slots.
@@ -75,22 +50,46 @@ QQuickItem *hole(Scene &scene, int number)
         .value<QQuickItem *>();
 }
 
-QVariant holeProperty(Scene &scene, int number, const char *name)
-{
-    return hole(scene, number)->property(name);
-}
-
 bool monkeyUp(Scene &scene, int number)
 {
-    return holeProperty(scene, number, "state").toString() == QLatin1String("hasMonkey");
+    return hole(scene, number)->property("state").toString() == QLatin1String("hasMonkey");
 }
 
 int monkeysUp(Scene &scene)
 {
-    int count = 0;
-    for (int number = 1; number <= 8; ++number)
-        count += monkeyUp(scene, number) ? 1 : 0;
-    return count;
+    return scene
+        .evaluate(QStringLiteral("[1, 2, 3, 4, 5, 6, 7, 8].filter(function(n) {"
+                                 " return gameView['hole' + n].state === 'hasMonkey'; }).length"))
+        .toInt();
+}
+
+// Values of the scene joined by commas, e.g. values(scene, "gameArea.score, gameView.scoreText").
+QString values(Scene &scene, const QString &expressions)
+{
+    return scene.evaluate(QStringLiteral("[%1].join()").arg(expressions)).toString();
+}
+
+// Hole 1 and the game around it: state, monkey, rim, lives, lives shown and overlay.
+QString firstHole(Scene &scene)
+{
+    return values(scene,
+        QStringLiteral("gameView.hole1.state, gameView.hole1.image, gameView.hole1.image2, gameArea.lives,"
+                       " gameView.livesText, gameView.state"));
+}
+
+// The hits so far, the spawning interval the game keeps and the one its timer runs with,
+// and how long the card of each hole takes to turn.
+QString speed(Scene &scene)
+{
+    return values(scene,
+        QStringLiteral("gameArea.clickCount, gameArea.gameTimerInterval, gameTimer.interval,"
+                       " [1, 2, 3, 4, 5, 6, 7, 8].map(function(n) { return gameView['hole' + n].flipSpeed; })"));
+}
+
+QString speedAt(int hits, int interval)
+{
+    return QStringLiteral("%1,%2,%2,").arg(hits).arg(interval)
+        + QStringList(8, QString::number(interval / 2)).join(',');
 }
 
 int rootInt(Scene &scene, const char *name)
@@ -103,19 +102,14 @@ QString gameViewState(Scene &scene)
     return scene.property(QStringLiteral("gameView"), "state").toString();
 }
 
-QQuickItem *card(Scene &scene, int number)
-{
-    for (QQuickItem *child : hole(scene, number)->childItems()) {
-        if (child->inherits("QQuickFlipable"))
-            return child;
-    }
-    return nullptr;
-}
-
 // How far the card of a hole has still to turn to show its monkey: 180 face down, 0 up.
 int angle(Scene &scene, int number)
 {
-    return card(scene, number)->property("angle").toInt();
+    for (QQuickItem *child : hole(scene, number)->childItems()) {
+        if (child->inherits("QQuickFlipable"))
+            return child->property("angle").toInt();
+    }
+    return -1;
 }
 
 QQuickItem *button(Scene &scene, const QString &picture)
@@ -151,433 +145,389 @@ bool overlayShows(Scene &scene, const QString &text)
     return false;
 }
 
-// The game view on a game-over overlay, its title and message shown as they should look.
-bool gameOverShows(Scene &scene, const QString &overlay, const QString &message)
+// The game view on a game-over overlay ("gameOver" for a score on the list, "gameOver1"
+// otherwise), its title and message shown as they should look.
+bool gameOverShows(Scene &scene, const QString &overlay)
 {
+    const QString message = overlay == QLatin1String("gameOver") ? QStringLiteral("You got to high scores list!")
+                                                                 : QStringLiteral("You didn't get new highscore!");
     return gameViewState(scene) == overlay && overlayShows(scene, QStringLiteral("Game over!"))
         && overlayShows(scene, message);
 }
 
 bool anyTimerRunning(Scene &scene)
 {
-    bool running = scene.property(QStringLiteral("gameTimer"), "running").toBool();
-    for (int number = 1; number <= 8; ++number)
-        running = running || scene.property(QStringLiteral("hideTimer%1").arg(number), "running").toBool();
-    return running;
+    return scene
+        .evaluate(QStringLiteral("[gameTimer, hideTimer1, hideTimer2, hideTimer3, hideTimer4, hideTimer5, hideTimer6,"
+                                 " hideTimer7, hideTimer8].some(function(timer) { return timer.running; })"))
+        .toBool();
 }
 
-bool scoresTableExists(Scene &scene)
-{
-    return scene.sqlCount(QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'Scores'")) > 0;
-}
-
+// How often a score is stored; -1 while there is not even a table.
 int storedScoresOf(Scene &scene, int score)
 {
+    if (scene.sqlCount(QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'Scores'")) == 0)
+        return -1;
     return scene.sqlCount(QStringLiteral("SELECT * FROM Scores WHERE score = %1").arg(score));
 }
 
 } // namespace
 
-void GameTest::init()
-{
-    // Script errors reach the test only as warnings.
-    QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
-}
+// Game time comes from the scene's virtual clock, and chance from a sequence the test puts
+// into the scene's random source, so every spawn lands in a known hole at a known time.
+class GameTest : public QObject {
+    Q_OBJECT
 
-void GameTest::unhitGameRunsItsCourseInFourAndAHalfSeconds()
-{
-    Scene scene;
-    QVERIFY(steer(scene, {}));
-    scene.dropScores();
-    QCOMPARE(angle(scene, 1), 180);
-    scene.evaluate(QStringLiteral("Game.newGame()"));
-    QCOMPARE(gameViewState(scene), QString());
+private slots:
+    void init()
+    {
+        // Script errors reach the test only as warnings.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+    }
 
-    scene.advance(999);
-    QCOMPARE(monkeysUp(scene), 0);
-    scene.advance(1);
-    QVERIFY(monkeyUp(scene, 1));
-    QCOMPARE(holeProperty(scene, 1, "image").toString(), QStringLiteral("holebg1"));
-    scene.advance(250);
-    QVERIFY(angle(scene, 1) > 0);
-    scene.advance(250);
-    QCOMPARE(angle(scene, 1), 0);
+    void unhitGameRunsItsCourseInFourAndAHalfSeconds()
+    {
+        Scene scene;
+        QVERIFY(steer(scene, {}));
+        scene.dropScores();
+        QCOMPARE(angle(scene, 1), 180);
+        scene.evaluate(QStringLiteral("Game.newGame()"));
+        QCOMPARE(gameViewState(scene), QString());
 
-    scene.advance(999); // 2499: the first monkey is still up
-    QVERIFY(monkeyUp(scene, 1));
-    scene.advance(1);
-    QVERIFY(!monkeyUp(scene, 1));
-    QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("holebgred"));
-    QCOMPARE(rootInt(scene, "lives"), 2);
-    QCOMPARE(scene.property(QStringLiteral("gameView"), "livesText").toString(), QStringLiteral("2"));
-
-    scene.advance(500); // 3000: a new monkey in the escaped hole keeps the red rim
-    QVERIFY(monkeyUp(scene, 1));
-    QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("holebgred"));
-
-    scene.advance(1499);
-    QCOMPARE(rootInt(scene, "lives"), 1);
-    QCOMPARE(gameViewState(scene), QString());
-    scene.advance(1);
-    QCOMPARE(rootInt(scene, "lives"), 0);
-    QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
-    QVERIFY(!anyTimerRunning(scene));
-    QCOMPARE(scene.calls(), QStringList());
-    QVERIFY2(!scoresTableExists(scene), "a game without points went to the score database");
-
-    // The red rim lasts until a monkey in that hole is hit, or the next game.
-    scene.evaluate(QStringLiteral("Game.newGame()"));
-    QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("hole"));
-    QVERIFY(!overlayShows(scene, QStringLiteral("Game over!")));
-}
-
-void GameTest::kindDrawDecidesPointsAndExtraMonkey_data()
-{
-    QTest::addColumn<int>("kindDraw");
-    QTest::addColumn<int>("points");
-    QTest::addColumn<bool>("extra");
-
-    QTest::newRow("0") << 0 << 1 << true;
-    QTest::newRow("48") << 48 << 1 << false;
-    QTest::newRow("49") << 49 << 1 << true;
-    QTest::newRow("50") << 50 << 2 << false;
-    QTest::newRow("77") << 77 << 2 << true;
-    QTest::newRow("79") << 79 << 2 << false;
-    QTest::newRow("80") << 80 << 3 << false;
-    QTest::newRow("98") << 98 << 3 << true;
-    QTest::newRow("100") << 100 << 3 << false;
-}
-
-void GameTest::kindDrawDecidesPointsAndExtraMonkey()
-{
-    QFETCH(int, kindDraw);
-    QFETCH(int, points);
-    QFETCH(bool, extra);
-
-    Scene scene;
-    // The last of eight free holes; the extra step then draws the first of the seven left
-    // with a kind that would allow yet another monkey, which must not come.
-    QVERIFY(play(scene, { slot(7, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) }));
-    scene.advance(1000);
-
-    QVERIFY(monkeyUp(scene, 8));
-    QCOMPARE(monkeysUp(scene), extra ? 2 : 1);
-    QCOMPARE(monkeyUp(scene, 1), extra);
-
-    hit(scene, 8);
-    QCOMPARE(rootInt(scene, "score"), points);
-    QCOMPARE(scene.property(QStringLiteral("gameView"), "scoreText").toString(), QString::number(points));
-    QVERIFY(!monkeyUp(scene, 8));
-    QCOMPARE(holeProperty(scene, 8, "hasMonkey").toInt(), 0);
-    QVERIFY(!scene.property(QStringLiteral("hideTimer8"), "running").toBool());
-}
-
-void GameTest::everySeventhHitSpeedsUpSpawningDownTo250()
-{
-    Scene scene;
-    QVERIFY(play(scene, {}));
-
-    int lastSpawn = 0;
-    for (int elapsed = 1; elapsed <= 8000 && rootInt(scene, "clickCount") < 7; ++elapsed) {
+        scene.advance(999);
+        QCOMPARE(monkeysUp(scene), 0);
         scene.advance(1);
-        if (monkeyUp(scene, 1)) {
-            lastSpawn = elapsed;
-            hit(scene, 1);
+        QCOMPARE(firstHole(scene), QStringLiteral("hasMonkey,holebg1,hole,3,3,"));
+        scene.advance(250);
+        QVERIFY(angle(scene, 1) > 0);
+        scene.advance(250);
+        QCOMPARE(angle(scene, 1), 0);
+
+        // The first monkey escapes at 2500 and leaves a red rim, which a new monkey in the
+        // same hole at 3000 keeps; the third escape, at 4500, ends the game.
+        const QList<std::pair<int, QString>> timeline { { 999, "hasMonkey,holebg1,hole,3,3," },
+            { 1, ",holebg1,holebgred,2,2," }, { 500, "hasMonkey,holebg1,holebgred,2,2," },
+            { 1499, "hasMonkey,holebg1,holebgred,1,1," }, { 1, ",holebg1,holebgred,0,0,gameOver1" } };
+        for (const auto &[ms, look] : timeline) {
+            scene.advance(ms);
+            QCOMPARE(firstHole(scene), look);
         }
+        QVERIFY(!anyTimerRunning(scene));
+        QCOMPARE(scene.calls(), QStringList());
+        QCOMPARE(storedScoresOf(scene, 0), -1);
+
+        // The red rim lasts until a monkey in that hole is hit, or the next game.
+        scene.evaluate(QStringLiteral("Game.newGame()"));
+        QCOMPARE(hole(scene, 1)->property("image2").toString(), QStringLiteral("hole"));
+        QVERIFY(!overlayShows(scene, QStringLiteral("Game over!")));
     }
-    QCOMPARE(rootInt(scene, "clickCount"), 7);
-    QCOMPARE(lastSpawn, 7000);
-    QCOMPARE(rootInt(scene, "gameTimerInterval"), 950);
-    QCOMPARE(scene.property(QStringLiteral("gameTimer"), "interval").toInt(), 950);
-    for (int number = 1; number <= 8; ++number)
-        QCOMPARE(holeProperty(scene, number, "flipSpeed").toInt(), 475);
 
-    scene.advance(949);
-    QVERIFY(!monkeyUp(scene, 1));
-    scene.advance(1);
-    QVERIFY(monkeyUp(scene, 1));
-    // The turn itself is quicker now: 475 ms, not the 500 it took at the start.
-    scene.advance(465);
-    QVERIFY(angle(scene, 1) > 0);
-    scene.advance(10);
-    QCOMPARE(angle(scene, 1), 0);
-
-    for (const auto &[hits, interval] : { std::pair { 104, 300 }, { 105, 250 }, { 112, 250 } }) {
-        scene.evaluate(QStringLiteral("while (gameArea.clickCount < %1) Game.addScore(1, 2)").arg(hits));
-        QCOMPARE(rootInt(scene, "gameTimerInterval"), interval);
+    void kindDrawDecidesPointsAndExtraMonkey_data()
+    {
+        QTest::addColumn<int>("kindDraw");
+        QTest::addColumn<int>("points");
+        QTest::addColumn<bool>("extra");
+        for (const auto &[kindDraw, points, extra] :
+            { std::tuple { 0, 1, true }, { 48, 1, false }, { 49, 1, true }, { 50, 2, false }, { 77, 2, true },
+                { 79, 2, false }, { 80, 3, false }, { 98, 3, true }, { 100, 3, false } })
+            QTest::addRow("%d", kindDraw) << kindDraw << points << extra;
     }
-    QCOMPARE(scene.property(QStringLiteral("gameTimer"), "interval").toInt(), 250);
-    QCOMPARE(holeProperty(scene, 8, "flipSpeed").toInt(), 125);
 
-    // A restart carries nothing over: no points shown, no hits, the first speed.
-    scene.tap(button(scene, QStringLiteral("restart")));
-    QCOMPARE(scene
-                 .evaluate(QStringLiteral("[gameArea.score, gameView.scoreText, gameArea.clickCount,"
-                                          " gameArea.gameTimerInterval, gameTimer.interval, gameView.hole8.flipSpeed]"
-                                          ".join()"))
-                 .toString(),
-        QStringLiteral("0,0,0,1000,1000,500"));
-}
+    void kindDrawDecidesPointsAndExtraMonkey()
+    {
+        QFETCH(int, kindDraw);
+        QFETCH(int, points);
+        QFETCH(bool, extra);
 
-void GameTest::pressesCountOnlyOnStandingMonkeysDuringPlay()
-{
-    Scene scene;
-    QVERIFY(play(scene, { slot(0, 8), slot(80, 101) }));
-    scene.advance(1000);
-    QVERIFY(monkeyUp(scene, 1));
+        Scene scene;
+        // The last of eight free holes; the extra step then draws the first of the seven left
+        // with a kind that would allow yet another monkey, which must not come.
+        QVERIFY(play(scene, { slot(7, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) }));
+        scene.advance(1000);
 
-    hit(scene, 2);
-    QCOMPARE(rootInt(scene, "score"), 0);
+        QVERIFY(monkeyUp(scene, 8));
+        QCOMPARE(monkeysUp(scene), extra ? 2 : 1);
+        QCOMPARE(monkeyUp(scene, 1), extra);
 
-    // The card turns back from the moment the finger is down, and a red rim left by an
-    // earlier escape turns normal.
-    hole(scene, 1)->setProperty("image2", QStringLiteral("holebgred"));
-    scene.advance(500);
-    scene.press(hole(scene, 1));
-    QCOMPARE(rootInt(scene, "score"), 3);
-    QCOMPARE(holeProperty(scene, 1, "image2").toString(), QStringLiteral("hole"));
-    scene.advance(100);
-    QVERIFY(angle(scene, 1) > 0);
-    scene.release(hole(scene, 1));
-
-    // Still turning away: a second press finds no monkey.
-    hit(scene, 1);
-    QCOMPARE(rootInt(scene, "score"), 3);
-    QCOMPARE(rootInt(scene, "clickCount"), 1);
-}
-
-void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt_data()
-{
-    QTest::addColumn<int>("score");
-    QTest::addColumn<QString>("overlay");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("no points") << 0 << "gameOver1" << "You didn't get new highscore!";
-    QTest::newRow("points for the list") << 6 << "gameOver" << "You got to high scores list!";
-}
-
-void GameTest::fullBoardEndsGameInSpawningTickAndFreezesIt()
-{
-    QFETCH(int, score);
-    QFETCH(QString, overlay);
-    QFETCH(QString, message);
-
-    Scene scene;
-    QVERIFY(steer(scene, { slot(0, 1), slot(7, 101) }));
-    scene.dropScores();
-    scene.evaluate(QStringLiteral("Game.newGame(); for (var id = 1; id <= 7; ++id) Game.setMonkey(id, 'holebg2')"));
-    scene.root()->setProperty("score", score);
-    scene.advance(999);
-    QCOMPARE(gameViewState(scene), QString());
-    scene.advance(1);
-    QCOMPARE(monkeysUp(scene), 8);
-    QVERIFY(gameOverShows(scene, overlay, message));
-    // The message's letters stay inside the overlay, straight-edged below its corners; the
-    // title fits as it is and keeps its size.
-    QQuickItem *box = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("rectangle2"));
-    QQuickItem *line = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("text2"));
-    const qreal width = line->property("contentWidth").toReal();
-    const qreal left = line->mapToItem(box, QPointF((line->width() - width) / 2, 0)).x();
-    QVERIFY2(left >= 8 && left + width <= box->width() - 8,
-        qPrintable(QStringLiteral("%1 wide at %2").arg(width).arg(left)));
-    QCOMPARE(scene.itemIn(QStringLiteral("gameView"), QStringLiteral("title"))->property("contentWidth").toReal(),
-        scene
-            .evaluate(QStringLiteral(
-                "Qt.createQmlObject('import QtQuick; Text { font.pointSize: 24; text: \"Game over!\" }', gameArea)"
-                ".implicitWidth"))
-            .toReal());
-    QVERIFY(!anyTimerRunning(scene));
-    // A score for the list is saved once; no points do not even open the database.
-    if (score > 0)
-        QCOMPARE(storedScoresOf(scene, score), 1);
-    else
-        QVERIFY(!scoresTableExists(scene));
-
-    scene.advance(3000);
-    QCOMPARE(rootInt(scene, "lives"), 3);
-    QCOMPARE(monkeysUp(scene), 8);
-
-    // A monkey left standing behind the overlay is cleared without scoring.
-    hit(scene, 8);
-    QVERIFY(!monkeyUp(scene, 8));
-    QCOMPARE(holeProperty(scene, 8, "hasMonkey").toInt(), 0);
-    QCOMPARE(rootInt(scene, "score"), score);
-    QCOMPARE(rootInt(scene, "clickCount"), 0);
-}
-
-void GameTest::restartClearsBoardAndOldTimersFireHarmlessly()
-{
-    Scene scene;
-    QVERIFY(play(scene, { slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101) }));
-    scene.advance(1000);
-    QVERIFY(monkeyUp(scene, 1) && monkeyUp(scene, 2));
-
-    scene.advance(300);
-    scene.tap(button(scene, QStringLiteral("restart")));
-    QCOMPARE(monkeysUp(scene), 0);
-    QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), 2);
-
-    // The first monkey of the new game comes a full interval after the restart. Hole 1 is
-    // refilled before its old timer is due, which restarts that timer; hole 2's old timer
-    // finds no monkey.
-    scene.advance(999);
-    QCOMPARE(monkeysUp(scene), 0);
-    scene.advance(1);
-    QVERIFY(monkeyUp(scene, 1));
-    scene.advance(200);
-    QCOMPARE(rootInt(scene, "lives"), 3);
-    QVERIFY(monkeyUp(scene, 1));
-    QCOMPARE(holeProperty(scene, 2, "image2").toString(), QStringLiteral("hole"));
-    scene.advance(1300);
-    QVERIFY(!monkeyUp(scene, 1));
-    QCOMPARE(rootInt(scene, "lives"), 2);
-    scene.tap(button(scene, QStringLiteral("restart")));
-    QCOMPARE(scene.property(QStringLiteral("gameView"), "livesText").toString(), QStringLiteral("3"));
-}
-
-void GameTest::buttonsShowPressedPicturesAndActOnClick_data()
-{
-    QTest::addColumn<QString>("picture");
-    QTest::addColumn<QString>("rootState");
-    QTest::addColumn<int>("gamesPlayed");
-    QTest::addColumn<QString>("listing");
-    QTest::newRow("home") << "homebtn" << "" << 1 << "";
-    QTest::newRow("restart") << "restart" << "game" << 2 << "";
-    QTest::newRow("high score") << "highscore" << "highscore" << 1 << "1. 9 points.\n";
-}
-
-void GameTest::buttonsShowPressedPicturesAndActOnClick()
-{
-    QFETCH(QString, picture);
-    QFETCH(QString, rootState);
-    QFETCH(int, gamesPlayed);
-    QFETCH(QString, listing);
-
-    Scene scene;
-    scene.dropScores();
-    scene.insertScores({ 9 }, 8);
-    scene.evaluate(QStringLiteral("Game.newGame()"));
-    scene.advance(300);
-    QQuickItem *icon = button(scene, picture);
-    QVERIFY(icon);
-
-    scene.press(icon);
-    QCOMPARE(icon->property("source").toUrl().fileName(), picture + QStringLiteral("2.png"));
-    QTest::mouseMove(&scene.view(), QPoint(10, 10));
-    QTest::mouseRelease(&scene.view(), Qt::LeftButton, {}, QPoint(10, 10));
-    QCOMPARE(icon->property("source").toUrl().fileName(), picture + QStringLiteral(".png"));
-    QCOMPARE(scene.root()->property("state").toString(), QStringLiteral("game"));
-    QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), 1);
-
-    scene.tap(icon);
-    QCOMPARE(scene.root()->property("state").toString(), rootState);
-    QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), gamesPlayed);
-    QCOMPARE(scene.property(QStringLiteral("highScoreView"), "highscores").toString(), listing);
-    // Leaving the screen does not stop the game.
-    QVERIFY(scene.property(QStringLiteral("gameTimer"), "running").toBool());
-}
-
-void GameTest::tenthScoreTieStaysOffTheList_data()
-{
-    QTest::addColumn<QList<int>>("stored");
-    QTest::addColumn<int>("grid");
-    QTest::addColumn<QString>("overlay");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<int>("fiftiesAfter");
-
-    const QString listed = QStringLiteral("You got to high scores list!");
-    QTest::newRow("nine better") << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 10, 20 } << 8 << "gameOver"
-                                 << listed << 4;
-    QTest::newRow("ten, the tenth a tie")
-        << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 50, 20 } << 8 << "gameOver1"
-        << "You didn't get new highscore!" << 4;
-    QTest::newRow("ten better on another board")
-        << QList<int> { 90, 90, 90, 90, 90, 90, 90, 90, 90, 90 } << 6 << "gameOver" << listed << 1;
-    QTest::newRow("empty") << QList<int> {} << 8 << "gameOver" << listed << 1;
-}
-
-void GameTest::tenthScoreTieStaysOffTheList()
-{
-    QFETCH(QList<int>, stored);
-    QFETCH(int, grid);
-    QFETCH(QString, overlay);
-    QFETCH(QString, message);
-    QFETCH(int, fiftiesAfter);
-
-    Scene scene;
-    QVERIFY(steer(scene, {}));
-    scene.dropScores();
-    if (!stored.isEmpty())
-        scene.insertScores(stored, grid);
-    scene.playOutWithScore(50);
-
-    QVERIFY(gameOverShows(scene, overlay, message));
-    QCOMPARE(storedScoresOf(scene, 50), fiftiesAfter);
-}
-
-void GameTest::evenGamesShowAnAdAfterTheScoreIsSaved()
-{
-    Scene scene;
-    QVERIFY(steer(scene, {}));
-    scene.dropScores();
-    // What a kill while the ad shows would leave in the database.
-    int savedWhenAdShown = -1;
-    bool timersRunningWhenAdShown = true;
-    scene.advertisement().onStart = [&] {
-        savedWhenAdShown = storedScoresOf(scene, 7);
-        timersRunningWhenAdShown = anyTimerRunning(scene);
-    };
-
-    scene.playOutWithScore(7);
-    QCOMPARE(gameViewState(scene), QStringLiteral("gameOver"));
-    QCOMPARE(scene.calls(), QStringList());
-    QCOMPARE(storedScoresOf(scene, 7), 1);
-
-    scene.playOutWithScore(7);
-    QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
-    QCOMPARE(savedWhenAdShown, 2);
-    QVERIFY(!timersRunningWhenAdShown);
-    QCOMPARE(storedScoresOf(scene, 7), 2);
-
-    scene.playOutWithScore(0);
-    QCOMPARE(scene.calls().size(), 1);
-    scene.playOutWithScore(0);
-    QCOMPARE(gameViewState(scene), QStringLiteral("gameOver1"));
-    QCOMPARE(scene.calls().size(), 2);
-    QCOMPARE(storedScoresOf(scene, 7), 2);
-}
-
-void GameTest::boardGeometryFollowsTheScreenUnrounded_data()
-{
-    QTest::addColumn<QSizeF>("screen");
-    QTest::newRow("480x800") << QSizeF(480, 800);
-    QTest::newRow("360x640") << QSizeF(360, 640);
-    QTest::newRow("1080x1920") << QSizeF(1080, 1920);
-    QTest::newRow("502x777") << QSizeF(502, 777);
-}
-
-void GameTest::boardGeometryFollowsTheScreenUnrounded()
-{
-    QFETCH(QSizeF, screen);
-    Scene scene;
-    scene.root()->setSize(screen);
-    // Two columns of holes a fifth of a hole in from the edges, four rows a tenth of a
-    // hole apart from the top, nothing rounded.
-    const qreal w = screen.width() / 2.5;
-    const qreal h = screen.height() / 4.7;
-    for (int number = 1; number <= 8; ++number) {
-        const int column = (number - 1) % 2;
-        const int row = (number - 1) / 2;
-        const QRectF expected(column == 0 ? w / 8 : w + w / 8 * 3, row * h + h / 10, w, h);
-        QQuickItem *item = hole(scene, number);
-        QCOMPARE(QRectF(item->x(), item->y(), item->width(), item->height()), expected);
-        QCOMPARE(item->property("idNumber").toInt(), number);
+        hit(scene, 8);
+        QCOMPARE(values(scene,
+                     QStringLiteral("gameArea.score, gameView.scoreText, gameView.hole8.state,"
+                                    " gameView.hole8.hasMonkey, hideTimer8.running")),
+            QStringLiteral("%1,%1,,0,false").arg(points));
     }
-    const qreal homeX = (screen.width() - 90) / 2;
-    const qreal iconY = screen.height() - 4 - 45 - 32;
-    QCOMPARE(button(scene, QStringLiteral("homebtn"))->position(), QPointF(homeX, screen.height() - 94));
-    QCOMPARE(button(scene, QStringLiteral("restart"))->position(), QPointF(homeX - 20 - 64, iconY));
-    QCOMPARE(button(scene, QStringLiteral("highscore"))->position(), QPointF(homeX + 90 + 20, iconY));
-}
+
+    void everySeventhHitSpeedsUpSpawningDownTo250()
+    {
+        Scene scene;
+        QVERIFY(play(scene, {}));
+
+        int lastSpawn = 0;
+        for (int elapsed = 1; elapsed <= 8000 && rootInt(scene, "clickCount") < 7; ++elapsed) {
+            scene.advance(1);
+            if (monkeyUp(scene, 1)) {
+                lastSpawn = elapsed;
+                hit(scene, 1);
+            }
+        }
+        QCOMPARE(lastSpawn, 7000);
+        QCOMPARE(speed(scene), speedAt(7, 950));
+
+        scene.advance(949);
+        QVERIFY(!monkeyUp(scene, 1));
+        scene.advance(1);
+        QVERIFY(monkeyUp(scene, 1));
+        // The turn itself is quicker now: 475 ms, not the 500 it took at the start.
+        scene.advance(465);
+        QVERIFY(angle(scene, 1) > 0);
+        scene.advance(10);
+        QCOMPARE(angle(scene, 1), 0);
+
+        for (const auto &[hits, interval] : { std::pair { 104, 300 }, { 105, 250 }, { 112, 250 } }) {
+            scene.evaluate(QStringLiteral("while (gameArea.clickCount < %1) Game.addScore(1, 2)").arg(hits));
+            QCOMPARE(speed(scene), speedAt(hits, interval));
+        }
+
+        // A restart carries nothing over: no points shown, no hits, the first speed.
+        scene.tap(button(scene, QStringLiteral("restart")));
+        QCOMPARE(values(scene, QStringLiteral("gameArea.score, gameView.scoreText")), QStringLiteral("0,0"));
+        QCOMPARE(speed(scene), speedAt(0, 1000));
+    }
+
+    void pressesCountOnlyOnStandingMonkeysDuringPlay()
+    {
+        Scene scene;
+        QVERIFY(play(scene, { slot(0, 8), slot(80, 101) }));
+        scene.advance(1000);
+        QVERIFY(monkeyUp(scene, 1));
+
+        hit(scene, 2);
+        QCOMPARE(rootInt(scene, "score"), 0);
+
+        // The card turns back from the moment the finger is down, and a red rim left by an
+        // earlier escape turns normal.
+        hole(scene, 1)->setProperty("image2", QStringLiteral("holebgred"));
+        scene.advance(500);
+        scene.press(hole(scene, 1));
+        QCOMPARE(rootInt(scene, "score"), 3);
+        QCOMPARE(hole(scene, 1)->property("image2").toString(), QStringLiteral("hole"));
+        scene.advance(100);
+        QVERIFY(angle(scene, 1) > 0);
+        scene.release(hole(scene, 1));
+
+        // Still turning away: a second press finds no monkey.
+        hit(scene, 1);
+        QCOMPARE(values(scene, QStringLiteral("gameArea.score, gameArea.clickCount")), QStringLiteral("3,1"));
+    }
+
+    void fullBoardEndsGameInSpawningTickAndFreezesIt_data()
+    {
+        QTest::addColumn<int>("score");
+        QTest::addColumn<QString>("overlay");
+        QTest::newRow("no points") << 0 << "gameOver1";
+        QTest::newRow("points for the list") << 6 << "gameOver";
+    }
+
+    void fullBoardEndsGameInSpawningTickAndFreezesIt()
+    {
+        QFETCH(int, score);
+        QFETCH(QString, overlay);
+
+        Scene scene;
+        QVERIFY(steer(scene, { slot(0, 1), slot(7, 101) }));
+        scene.dropScores();
+        scene.evaluate(QStringLiteral("Game.newGame(); for (var id = 1; id <= 7; ++id) Game.setMonkey(id, 'holebg2')"));
+        scene.root()->setProperty("score", score);
+        scene.advance(999);
+        QCOMPARE(gameViewState(scene), QString());
+        scene.advance(1);
+        QCOMPARE(monkeysUp(scene), 8);
+        QVERIFY(gameOverShows(scene, overlay));
+        // The message's letters stay inside the overlay, straight-edged below its corners; the
+        // title fits as it is and keeps its size.
+        QQuickItem *box = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("rectangle2"));
+        QQuickItem *line = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("text2"));
+        const qreal width = line->property("contentWidth").toReal();
+        const qreal left = line->mapToItem(box, QPointF((line->width() - width) / 2, 0)).x();
+        QVERIFY2(left >= 8 && left + width <= box->width() - 8,
+            qPrintable(QStringLiteral("%1 wide at %2").arg(width).arg(left)));
+        QCOMPARE(scene.itemIn(QStringLiteral("gameView"), QStringLiteral("title"))->property("contentWidth").toReal(),
+            scene
+                .evaluate(QStringLiteral(
+                    "Qt.createQmlObject('import QtQuick; Text { font.pointSize: 24; text: \"Game over!\" }', gameArea)"
+                    ".implicitWidth"))
+                .toReal());
+        QVERIFY(!anyTimerRunning(scene));
+        // A score for the list is saved once; no points do not even open the database.
+        QCOMPARE(storedScoresOf(scene, score), score > 0 ? 1 : -1);
+
+        scene.advance(3000);
+        QCOMPARE(rootInt(scene, "lives"), 3);
+        QCOMPARE(monkeysUp(scene), 8);
+
+        // A monkey left standing behind the overlay is cleared without scoring.
+        hit(scene, 8);
+        QCOMPARE(values(scene, QStringLiteral("gameView.hole8.state, gameView.hole8.hasMonkey, gameArea.clickCount")),
+            QStringLiteral(",0,0"));
+        QCOMPARE(rootInt(scene, "score"), score);
+    }
+
+    void restartClearsBoardAndOldTimersFireHarmlessly()
+    {
+        Scene scene;
+        QVERIFY(play(scene, { slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101) }));
+        scene.advance(1000);
+        QVERIFY(monkeyUp(scene, 1) && monkeyUp(scene, 2));
+
+        scene.advance(300);
+        scene.tap(button(scene, QStringLiteral("restart")));
+        QCOMPARE(monkeysUp(scene), 0);
+        QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), 2);
+
+        // The first monkey of the new game comes a full interval after the restart. Hole 1 is
+        // refilled before its old timer is due, which restarts that timer; hole 2's old timer
+        // finds no monkey.
+        scene.advance(999);
+        QCOMPARE(monkeysUp(scene), 0);
+        const QList<std::pair<int, QString>> timeline { { 1, "hasMonkey,holebg1,hole,3,3," },
+            { 200, "hasMonkey,holebg1,hole,3,3," }, { 1300, ",holebg1,holebgred,2,2," } };
+        for (const auto &[ms, look] : timeline) {
+            scene.advance(ms);
+            QCOMPARE(firstHole(scene), look);
+        }
+        QCOMPARE(hole(scene, 2)->property("image2").toString(), QStringLiteral("hole"));
+        scene.tap(button(scene, QStringLiteral("restart")));
+        QCOMPARE(scene.property(QStringLiteral("gameView"), "livesText").toString(), QStringLiteral("3"));
+    }
+
+    void buttonsShowPressedPicturesAndActOnClick_data()
+    {
+        QTest::addColumn<QString>("picture");
+        QTest::addColumn<QString>("rootState");
+        QTest::addColumn<int>("gamesPlayed");
+        QTest::addColumn<QString>("listing");
+        QTest::newRow("home") << "homebtn" << "" << 1 << "";
+        QTest::newRow("restart") << "restart" << "game" << 2 << "";
+        QTest::newRow("high score") << "highscore" << "highscore" << 1 << "1. 9 points.\n";
+    }
+
+    void buttonsShowPressedPicturesAndActOnClick()
+    {
+        QFETCH(QString, picture);
+        QFETCH(QString, rootState);
+        QFETCH(int, gamesPlayed);
+        QFETCH(QString, listing);
+
+        Scene scene;
+        scene.dropScores();
+        scene.insertScores({ 9 }, 8);
+        scene.evaluate(QStringLiteral("Game.newGame()"));
+        scene.advance(300);
+        QQuickItem *icon = button(scene, picture);
+        QVERIFY(icon);
+
+        scene.press(icon);
+        QCOMPARE(icon->property("source").toUrl().fileName(), picture + QStringLiteral("2.png"));
+        // Released away from it, it does nothing.
+        scene.release(scene.root(), QPointF(10, 10));
+        QCOMPARE(icon->property("source").toUrl().fileName(), picture + QStringLiteral(".png"));
+        const QString outcome = QStringLiteral("gameArea.state, gameView.gamesPlayed, highScoreView.highscores");
+        QCOMPARE(values(scene, outcome), QStringLiteral("game,1,"));
+
+        scene.tap(icon);
+        QCOMPARE(values(scene, outcome), QStringLiteral("%1,%2,%3").arg(rootState).arg(gamesPlayed).arg(listing));
+        // Leaving the screen does not stop the game.
+        QVERIFY(scene.property(QStringLiteral("gameTimer"), "running").toBool());
+    }
+
+    void tenthScoreTieStaysOffTheList_data()
+    {
+        QTest::addColumn<QList<int>>("stored");
+        QTest::addColumn<int>("grid");
+        QTest::addColumn<QString>("overlay");
+        QTest::addColumn<int>("fiftiesAfter");
+        QTest::newRow("nine better") << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 10, 20 } << 8 << "gameOver"
+                                     << 4;
+        QTest::newRow("ten, the tenth a tie")
+            << QList<int> { 90, 80, 70, 60, 55, 51, 50, 50, 50, 50, 20 } << 8 << "gameOver1" << 4;
+        QTest::newRow("ten better on another board") << QList<int>(10, 90) << 6 << "gameOver" << 1;
+        QTest::newRow("empty") << QList<int> {} << 8 << "gameOver" << 1;
+    }
+
+    void tenthScoreTieStaysOffTheList()
+    {
+        QFETCH(QList<int>, stored);
+        QFETCH(int, grid);
+        QFETCH(QString, overlay);
+        QFETCH(int, fiftiesAfter);
+
+        Scene scene;
+        QVERIFY(steer(scene, {}));
+        scene.dropScores();
+        if (!stored.isEmpty())
+            scene.insertScores(stored, grid);
+        scene.playOutWithScore(50);
+
+        QVERIFY(gameOverShows(scene, overlay));
+        QCOMPARE(storedScoresOf(scene, 50), fiftiesAfter);
+    }
+
+    void evenGamesShowAnAdAfterTheScoreIsSaved()
+    {
+        Scene scene;
+        QVERIFY(steer(scene, {}));
+        scene.dropScores();
+        // What a kill while the ad shows would leave in the database.
+        QList<int> savedWhenAdShown;
+        bool timersRunningWhenAdShown = false;
+        scene.advertisement().onStart = [&] {
+            savedWhenAdShown += storedScoresOf(scene, 7);
+            timersRunningWhenAdShown = timersRunningWhenAdShown || anyTimerRunning(scene);
+        };
+
+        // Each game's score, the overlay it ends on, the ads shown by then and the sevens stored.
+        const QList<std::tuple<int, QString, int, int>> games { { 7, "gameOver", 0, 1 }, { 7, "gameOver", 1, 2 },
+            { 0, "gameOver1", 1, 2 }, { 0, "gameOver1", 2, 2 } };
+        for (const auto &[score, overlay, ads, sevens] : games) {
+            scene.playOutWithScore(score);
+            QCOMPARE(gameViewState(scene), overlay);
+            QCOMPARE(scene.calls(), QStringList(ads, QStringLiteral("advertisement.start")));
+            QCOMPARE(storedScoresOf(scene, 7), sevens);
+        }
+        QCOMPARE(savedWhenAdShown, QList<int>({ 2, 2 }));
+        QVERIFY(!timersRunningWhenAdShown);
+    }
+
+    void boardGeometryFollowsTheScreenUnrounded_data()
+    {
+        QTest::addColumn<QSizeF>("screen");
+        for (const QSizeF screen : { QSizeF(480, 800), QSizeF(360, 640), QSizeF(1080, 1920), QSizeF(502, 777) })
+            QTest::addRow("%gx%g", screen.width(), screen.height()) << screen;
+    }
+
+    void boardGeometryFollowsTheScreenUnrounded()
+    {
+        QFETCH(QSizeF, screen);
+        Scene scene;
+        scene.root()->setSize(screen);
+        // Two columns of holes a fifth of a hole in from the edges, four rows a tenth of a
+        // hole apart from the top, nothing rounded.
+        const qreal w = screen.width() / 2.5;
+        const qreal h = screen.height() / 4.7;
+        for (int number = 1; number <= 8; ++number) {
+            const int column = (number - 1) % 2;
+            const int row = (number - 1) / 2;
+            const QRectF expected(column == 0 ? w / 8 : w + w / 8 * 3, row * h + h / 10, w, h);
+            QQuickItem *item = hole(scene, number);
+            QCOMPARE(QRectF(item->x(), item->y(), item->width(), item->height()), expected);
+            QCOMPARE(item->property("idNumber").toInt(), number);
+        }
+        const qreal homeX = (screen.width() - 90) / 2;
+        const qreal iconY = screen.height() - 4 - 45 - 32;
+        QCOMPARE(button(scene, QStringLiteral("homebtn"))->position(), QPointF(homeX, screen.height() - 94));
+        QCOMPARE(button(scene, QStringLiteral("restart"))->position(), QPointF(homeX - 20 - 64, iconY));
+        QCOMPARE(button(scene, QStringLiteral("highscore"))->position(), QPointF(homeX + 90 + 20, iconY));
+    }
+};
 
 TAMBORO_TEST_MAIN(GameTest)
 #include "tst_game.moc"

@@ -57,175 +57,160 @@ private slots:
         m_earlierProbes = int(m_service->requests(PROBE_PATH).size());
     }
 
-    void probeCountsAnyBodyWhateverItsStatus_data();
-    void probeCountsAnyBodyWhateverItsStatus();
-    void bodyOfAnySizeIsLeftAtItsFirstBytes_data();
-    void bodyOfAnySizeIsLeftAtItsFirstBytes();
-    void redirectToAnotherHostEndsAsAFailure_data();
-    void redirectToAnotherHostEndsAsAFailure();
-    void tapOnTheErrorSendsTheProbeAgain();
+    void probeCountsAnyBodyWhateverItsStatus_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("withBody");
+        for (int status : { 200, 204, 401, 403, 404, 407, 409, 410, 413, 500, 502, 503 }) {
+            // A 204 has no body by definition.
+            if (status != 204)
+                QTest::addRow("%d with a page", status) << status << true;
+            QTest::addRow("%d without a body", status) << status << false;
+        }
+    }
+
+    void probeCountsAnyBodyWhateverItsStatus()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, withBody);
+        QVERIFY(set(QStringLiteral("probe=%1&probe_status=%2").arg(withBody ? "ok" : "empty").arg(status)));
+
+        Scene scene;
+        QVERIFY(scene.waitForProbe());
+        QCOMPARE(scene.overlayShown(), !withBody);
+        QCOMPARE(scene.overlayText(), withBody ? LOADING : CONNECTION_ERROR);
+        QCOMPARE(scene.calls(), withBody ? QStringList { QStringLiteral("advertisement.start") } : QStringList());
+    }
+
+    void bodyOfAnySizeIsLeftAtItsFirstBytes_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("switches");
+        QTest::newRow("probe, endless body") << "probe" << "probe=endless";
+        QTest::newRow("probe, 409 with an endless body") << "probe" << "probe=endless&probe_status=409";
+        QTest::newRow("probe, 100 MiB body") << "probe" << "probe=huge&hugebody_mib=100";
+        QTest::newRow("upload, 1 GiB reply") << "upload" << "upload=huge&hugebody_mib=1024";
+        QTest::newRow("upload, endless 500 reply") << "upload" << "upload=endless&upload_status=500";
+    }
+
+    void bodyOfAnySizeIsLeftAtItsFirstBytes()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, switches);
+        const bool probe = request == QLatin1String("probe");
+        // The probe's answer waits a little, so the memory before it can be read once the scene is up.
+        if (probe)
+            QVERIFY(set(switches + QStringLiteral("&probe_delay_ms=300")));
+
+        Scene scene;
+        if (!probe) {
+            // A first upload answered as usual, so the memory taken by the first use of the code is not counted.
+            prepareUpload(scene);
+            scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
+            QVERIFY(scene.waitForUploaded());
+            scene.evaluate(QStringLiteral("highScoreView.state = ''"));
+            QVERIFY(set(switches));
+        }
+        const qint64 before = residentBytes();
+        resetPeakResident();
+        if (!probe)
+            scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
+        // A request that waited for the end of its body would wait for good on the endless ones.
+        QVERIFY(probe ? scene.waitFor([&] { return !scene.overlayShown(); }, 20000) : scene.waitForUploaded(20000));
+        // A body still being read would go on growing meanwhile.
+        // What is released only later (the script's garbage, replies deleted from the event
+        // loop) is released before the count.
+        QTest::qWait(500);
+        scene.view().engine()->collectGarbage();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        const qint64 grown = residentBytes() - before;
+        const qint64 peak = peakResidentBytes() - before;
+        qInfo("%s: resident memory %.1f MiB, at most %+.1f MiB, after %+.1f MiB", qPrintable(switches),
+            double(before) / MIB, double(peak) / MIB, double(grown) / MIB);
+        QVERIFY2(grown < 10 * MIB, qPrintable(QString::number(grown)));
+        // Nor may the first bytes come as megabytes the network layer read ahead.
+        QVERIFY2(peak < 10 * MIB, qPrintable(QString::number(peak)));
+        QCOMPARE(scene.calls(), probe ? QStringList { QStringLiteral("advertisement.start") } : QStringList());
+    }
+
+    void redirectToAnotherHostEndsAsAFailure_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<bool>("sameHost");
+        for (const char *request : { "probe", "upload" })
+            QTest::addRow("%s to another host", request) << request << false;
+        QTest::newRow("probe to its own host") << "probe" << true;
+    }
+
+    void redirectToAnotherHostEndsAsAFailure()
+    {
+        QFETCH(QString, request);
+        QFETCH(bool, sameHost);
+        OtherHost other;
+        QVERIFY2(other.isListening(), "127.0.0.2 is not a host of this machine");
+        QString switches = request + QStringLiteral("=redirect");
+        if (sameHost)
+            switches += QStringLiteral("&redirect_to=127.0.0.1:%1").arg(m_service->port());
+        QVERIFY(set(switches));
+
+        Scene scene;
+        if (request == QLatin1String("probe")) {
+            QVERIFY(scene.waitForProbe());
+            QCOMPARE(scene.overlayText(), sameHost ? LOADING : CONNECTION_ERROR);
+            QCOMPARE(scene.overlayShown(), !sameHost);
+            // Followed on its own host, the redirect came back to the probe's page.
+            QCOMPARE(probesSent(), sameHost ? 2 : 1);
+        } else {
+            prepareUpload(scene);
+            scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'secret')"));
+            QVERIFY(scene.waitForUploaded());
+            QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
+        }
+        scene.idle(200);
+        QCOMPARE(other.connections(), 0);
+    }
+
+    void tapOnTheErrorSendsTheProbeAgain()
+    {
+        QVERIFY(set(QStringLiteral("probe=empty")));
+        Scene scene;
+        QVERIFY(scene.waitFor([&] { return scene.overlayText() == CONNECTION_ERROR; }));
+        scene.idle(300);
+        QCOMPARE(probesSent(), 1);
+
+        QVERIFY(set(QStringLiteral("probe=ok&probe_delay_ms=400")));
+        QQuickItem *overlay = scene.itemById(QStringLiteral("item1"));
+        // Near its top left corner, where no start-screen button lies beneath.
+        const QPointF corner(4, 4);
+        scene.tap(overlay, corner);
+        QCOMPARE(scene.overlayText(), LOADING);
+        QVERIFY(scene.waitFor([&] { return probesSent() == 2; }));
+        scene.tap(overlay, corner);
+        QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
+        QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
+
+        scene.tap(overlay, corner);
+        scene.idle(200);
+        QCOMPARE(probesSent(), 2);
+        QCOMPARE(scene.calls().size(), 1);
+        QCOMPARE(scene.root()->state(), QString());
+    }
 
 private:
     bool set(const QString &switches) { return m_service->control(QUrlQuery(switches)); }
     // Probes this test function has seen sent.
     int probesSent() const { return int(m_service->requests(PROBE_PATH).size()) - m_earlierProbes; }
     // A start screen past its probe with one stored score, ready to upload it.
-    static void prepareUpload(Scene &scene);
+    static void prepareUpload(Scene &scene)
+    {
+        QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
+        scene.saveScores({ 30 });
+        scene.calls().clear();
+    }
 
     std::unique_ptr<LocalService> m_service;
     int m_earlierProbes = 0;
 };
-
-void RequestsTest::prepareUpload(Scene &scene)
-{
-    QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
-    scene.saveScores({ 30 });
-    scene.calls().clear();
-}
-
-void RequestsTest::probeCountsAnyBodyWhateverItsStatus_data()
-{
-    QTest::addColumn<int>("status");
-    QTest::addColumn<bool>("withBody");
-    for (int status : { 200, 204, 401, 403, 404, 407, 409, 410, 413, 500, 502, 503 }) {
-        // A 204 has no body by definition.
-        if (status != 204)
-            QTest::addRow("%d with a page", status) << status << true;
-        QTest::addRow("%d without a body", status) << status << false;
-    }
-}
-
-void RequestsTest::probeCountsAnyBodyWhateverItsStatus()
-{
-    QFETCH(int, status);
-    QFETCH(bool, withBody);
-    QVERIFY(set(QStringLiteral("probe=%1&probe_status=%2").arg(withBody ? "ok" : "empty").arg(status)));
-
-    Scene scene;
-    QVERIFY(scene.waitForProbe());
-    if (withBody) {
-        QVERIFY(!scene.overlayShown());
-        QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
-    } else {
-        QVERIFY(scene.overlayShown());
-        QCOMPARE(scene.overlayText(), CONNECTION_ERROR);
-        QVERIFY(scene.calls().isEmpty());
-    }
-}
-
-void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes_data()
-{
-    QTest::addColumn<QString>("request");
-    QTest::addColumn<QString>("switches");
-    QTest::newRow("probe, endless body") << "probe" << "probe=endless";
-    QTest::newRow("probe, 409 with an endless body") << "probe" << "probe=endless&probe_status=409";
-    QTest::newRow("probe, 100 MiB body") << "probe" << "probe=huge&hugebody_mib=100";
-    QTest::newRow("upload, 1 GiB reply") << "upload" << "upload=huge&hugebody_mib=1024";
-    QTest::newRow("upload, endless 500 reply") << "upload" << "upload=endless&upload_status=500";
-}
-
-void RequestsTest::bodyOfAnySizeIsLeftAtItsFirstBytes()
-{
-    QFETCH(QString, request);
-    QFETCH(QString, switches);
-    const bool probe = request == QLatin1String("probe");
-    // The probe's answer waits a little, so the memory before it can be read once the scene is up.
-    if (probe)
-        QVERIFY(set(switches + QStringLiteral("&probe_delay_ms=300")));
-
-    Scene scene;
-    if (!probe) {
-        // A first upload answered as usual, so the memory taken by the first use of the code is not counted.
-        prepareUpload(scene);
-        scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
-        QVERIFY(scene.waitForUploaded());
-        scene.evaluate(QStringLiteral("highScoreView.state = ''"));
-        QVERIFY(set(switches));
-    }
-    const qint64 before = residentBytes();
-    resetPeakResident();
-    if (!probe)
-        scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
-    // A request that waited for the end of its body would wait for good on the endless ones.
-    QVERIFY(probe ? scene.waitFor([&] { return !scene.overlayShown(); }, 20000) : scene.waitForUploaded(20000));
-    // A body still being read would go on growing meanwhile.
-    // What is released only later (the script's garbage, replies deleted from the event
-    // loop) is released before the count.
-    QTest::qWait(500);
-    scene.view().engine()->collectGarbage();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    const qint64 grown = residentBytes() - before;
-    const qint64 peak = peakResidentBytes() - before;
-    qInfo("%s: resident memory %.1f MiB, at most %+.1f MiB, after %+.1f MiB", qPrintable(switches),
-        double(before) / MIB, double(peak) / MIB, double(grown) / MIB);
-    QVERIFY2(grown < 10 * MIB, qPrintable(QString::number(grown)));
-    // Nor may the first bytes come as megabytes the network layer read ahead.
-    QVERIFY2(peak < 10 * MIB, qPrintable(QString::number(peak)));
-    QCOMPARE(scene.calls(), probe ? QStringList { QStringLiteral("advertisement.start") } : QStringList());
-}
-
-void RequestsTest::redirectToAnotherHostEndsAsAFailure_data()
-{
-    QTest::addColumn<QString>("request");
-    QTest::addColumn<bool>("sameHost");
-    QTest::newRow("probe to another host") << "probe" << false;
-    QTest::newRow("upload to another host") << "upload" << false;
-    QTest::newRow("probe to its own host") << "probe" << true;
-}
-
-void RequestsTest::redirectToAnotherHostEndsAsAFailure()
-{
-    QFETCH(QString, request);
-    QFETCH(bool, sameHost);
-    OtherHost other;
-    QVERIFY2(other.isListening(), "127.0.0.2 is not a host of this machine");
-    QString switches = request + QStringLiteral("=redirect");
-    if (sameHost)
-        switches += QStringLiteral("&redirect_to=127.0.0.1:%1").arg(m_service->port());
-    QVERIFY(set(switches));
-
-    Scene scene;
-    if (request == QLatin1String("probe")) {
-        QVERIFY(scene.waitForProbe());
-        QCOMPARE(scene.overlayText(), sameHost ? LOADING : CONNECTION_ERROR);
-        QCOMPARE(scene.overlayShown(), !sameHost);
-        // Followed on its own host, the redirect came back to the probe's page.
-        QCOMPARE(probesSent(), sameHost ? 2 : 1);
-    } else {
-        prepareUpload(scene);
-        scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'secret')"));
-        QVERIFY(scene.waitForUploaded());
-        QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
-    }
-    scene.idle(200);
-    QCOMPARE(other.connections(), 0);
-}
-
-void RequestsTest::tapOnTheErrorSendsTheProbeAgain()
-{
-    QVERIFY(set(QStringLiteral("probe=empty")));
-    Scene scene;
-    QVERIFY(scene.waitFor([&] { return scene.overlayText() == CONNECTION_ERROR; }));
-    scene.idle(300);
-    QCOMPARE(probesSent(), 1);
-
-    QVERIFY(set(QStringLiteral("probe=ok&probe_delay_ms=400")));
-    QQuickItem *overlay = scene.itemById(QStringLiteral("item1"));
-    // Near its top left corner, where no start-screen button lies beneath.
-    const QPointF corner(4, 4);
-    scene.tap(overlay, corner);
-    QCOMPARE(scene.overlayText(), LOADING);
-    QVERIFY(scene.waitFor([&] { return probesSent() == 2; }));
-    scene.tap(overlay, corner);
-    QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
-    QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
-
-    scene.tap(overlay, corner);
-    scene.idle(200);
-    QCOMPARE(probesSent(), 2);
-    QCOMPARE(scene.calls().size(), 1);
-    QCOMPARE(scene.root()->state(), QString());
-}
 
 TAMBORO_TEST_MAIN(RequestsTest)
 #include "tst_requests.moc"

@@ -6,7 +6,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTimer>
 
 // Listens on a private session bus for what the desktop would receive.
@@ -26,8 +25,7 @@ class AppDataTest : public QObject {
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void minimizeBroadcastsExitAppViewTwice();
-    void minimizeWithoutBusIsSilent();
+    void minimizeBroadcastsExitAppViewTwiceOrIsSilentWithoutBus();
     void closeEndsTheLoopWithStatusZero();
 
 private:
@@ -50,49 +48,37 @@ void AppDataTest::initTestCase()
 
 void AppDataTest::cleanupTestCase()
 {
-    if (m_bus.state() == QProcess::NotRunning)
-        return;
     m_bus.terminate();
     m_bus.waitForFinished();
 }
 
-void AppDataTest::minimizeBroadcastsExitAppViewTwice()
+void AppDataTest::minimizeBroadcastsExitAppViewTwiceOrIsSilentWithoutBus()
 {
-    if (qEnvironmentVariableIsSet("TAMBORO_TEST_NO_BUS"))
-        QSKIP("this run has no bus on purpose");
+    AppData appData;
+    if (qEnvironmentVariableIsSet("TAMBORO_TEST_NO_BUS")) {
+        // Waiting for a bus that is not there would end in the test's time-out.
+        appData.minimize();
+        appData.minimize();
+        QVERIFY(!QDBusConnection::sessionBus().isConnected());
+        return;
+    }
     QDBusConnection listenerBus = QDBusConnection::connectToBus(
         QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS")), QStringLiteral("listener"));
     QVERIFY(listenerBus.isConnected());
     DesktopListener desktop;
     QVERIFY(listenerBus.connect(QString(), QStringLiteral("/"), QStringLiteral("com.nokia.hildon_desktop"),
         QStringLiteral("exit_app_view"), &desktop, SLOT(exitAppView(QDBusMessage))));
-
-    AppData appData;
     appData.minimize();
 
     QTRY_COMPARE(desktop.received.size(), 2);
     QTest::qWait(200);
     QCOMPARE(desktop.received.size(), 2);
+    // Only a signal on that path, interface and name reaches the listener.
     for (const QDBusMessage &message : std::as_const(desktop.received)) {
-        QCOMPARE(message.type(), QDBusMessage::SignalMessage);
-        QCOMPARE(message.path(), QStringLiteral("/"));
-        QCOMPARE(message.interface(), QStringLiteral("com.nokia.hildon_desktop"));
-        QCOMPARE(message.member(), QStringLiteral("exit_app_view"));
         QVERIFY(message.arguments().isEmpty());
         QVERIFY(message.service() != QStringLiteral("org.freedesktop.DBus"));
     }
     QDBusConnection::disconnectFromBus(QStringLiteral("listener"));
-}
-
-void AppDataTest::minimizeWithoutBusIsSilent()
-{
-    if (!qEnvironmentVariableIsSet("TAMBORO_TEST_NO_BUS"))
-        QSKIP("run by shell_appdata_without_bus");
-    // Waiting for a bus that is not there would end in the test's time-out.
-    AppData appData;
-    appData.minimize();
-    appData.minimize();
-    QVERIFY(!QDBusConnection::sessionBus().isConnected());
 }
 
 void AppDataTest::closeEndsTheLoopWithStatusZero()

@@ -3,6 +3,7 @@
 a stand-in for the game: a process with a few threads, as the game has, that notes what it
 found when it started and then lives as long as it is told."""
 
+import contextlib
 import ctypes
 import os
 import random
@@ -11,14 +12,13 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
+from pathlib import Path
 
-TOOLS = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                      "tools"))
-PR_SET_PDEATHSIG = 1
+from test_adnet import TOOLS, die_with_parent
+
 PR_SET_CHILD_SUBREAPER = 36
 NOBODY = 65534
 
@@ -35,14 +35,6 @@ with open(report, "a") as file:
     file.write(f"{'served' if served else 'unserved'} {children}\\n")
 time.sleep(life)
 '''
-
-
-def prctl(option, value):
-    ctypes.CDLL(None, use_errno=True).prctl(option, value)
-
-
-def die_with_parent():
-    prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def test_port():
@@ -62,20 +54,11 @@ def listening(port):
 
 def live_children():
     """This process's children that still run; ended ones are reaped on the way."""
-    found = []
-    for name in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{name}/stat", encoding="ascii", errors="replace") as file:
-                state, ppid = file.read().rsplit(")", 1)[1].split()[:2]
-        except (OSError, ValueError):
-            continue
-        if int(ppid) != os.getpid():
-            continue
-        if state == "Z":
-            os.waitpid(int(name), os.WNOHANG)
-        else:
-            found.append(int(name))
-    return found
+    with contextlib.suppress(ChildProcessError):
+        while os.waitpid(-1, os.WNOHANG)[0]:
+            pass
+    return [int(pid) for task in Path("/proc/self/task").iterdir()
+            for pid in (task / "children").read_text().split()]
 
 
 def wait_until(condition, seconds=30):
@@ -85,33 +68,31 @@ def wait_until(condition, seconds=30):
     return result
 
 
-class LauncherTestCase(unittest.TestCase):
+class LauncherTests(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         # Whatever the game leaves behind becomes this test's child, where it can be seen.
-        prctl(PR_SET_CHILD_SUBREAPER, 1)
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
 
     def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="launcher-test-")
+        self.root = Path(tempfile.mkdtemp(prefix="launcher-test-"))
         self.addCleanup(shutil.rmtree, self.root)
         self.addCleanup(self.end_leftovers)
         self.port = test_port()
-        self.report = os.path.join(self.root, "report")
-        game = os.path.join(self.root, "game")
-        with open(game, "w", encoding="utf-8") as file:
-            file.write(STAND_IN_GAME)
-        values = {"TAMBORO_LOCAL_SERVICE_PORT": str(self.port), "LAUNCHER_TO_GAME": game,
+        self.report = self.root / "report"
+        self.report.touch()
+        self.stderr_file = open(self.root / "stderr.txt", "a", encoding="utf-8")
+        self.addCleanup(self.stderr_file.close)
+        values = {"TAMBORO_LOCAL_SERVICE_PORT": str(self.port), "LAUNCHER_TO_GAME": str(self.root / "game"),
                   "LAUNCHER_TO_SERVICE": os.path.join(TOOLS, "adnet.py"),
                   "LAUNCHER_TO_STATIC": os.path.join(TOOLS, "static")}
-        with open(os.path.join(TOOLS, "tamboro-launcher.in"), encoding="utf-8") as file:
-            text = re.sub(r"@(\w+)@", lambda match: values[match[1]], file.read())
-        self.launcher = os.path.join(self.root, "tamboro")
-        with open(self.launcher, "w", encoding="utf-8") as file:
-            file.write(text)
-        for program in (game, self.launcher):
-            os.chmod(program, 0o755)
-        self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.root, "data"),
-                        PYTHONDONTWRITEBYTECODE="1")
+        launcher = re.sub(r"@(\w+)@", lambda match: values[match[1]],
+                          Path(TOOLS, "tamboro-launcher.in").read_text(encoding="utf-8"))
+        self.launcher = self.root / "tamboro"
+        for path, text in ((self.root / "game", STAND_IN_GAME), (self.launcher, launcher)):
+            path.write_text(text, encoding="utf-8")
+            path.chmod(0o755)
+        self.env = dict(os.environ, XDG_DATA_HOME=str(self.root / "data"), PYTHONDONTWRITEBYTECODE="1")
 
     def end_leftovers(self):
         for pid in live_children():
@@ -119,26 +100,16 @@ class LauncherTestCase(unittest.TestCase):
         wait_until(lambda: not live_children(), 10)
 
     def launch(self, life):
-        stderr = open(os.path.join(self.root, "stderr.txt"), "a", encoding="utf-8")
-        self.addCleanup(stderr.close)
-        return subprocess.Popen([self.launcher, self.report, str(self.port), str(life)],
-                                env=self.env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=stderr,
+        return subprocess.Popen([self.launcher, self.report, str(self.port), str(life)], env=self.env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.stderr_file,
                                 preexec_fn=die_with_parent)
 
     def reports(self):
-        try:
-            with open(self.report, encoding="utf-8") as file:
-                return file.read().splitlines()
-        except FileNotFoundError:
-            return []
+        return self.report.read_text(encoding="utf-8").splitlines()
 
     def stderr(self):
-        with open(os.path.join(self.root, "stderr.txt"), encoding="utf-8") as file:
-            return file.read()
+        return (self.root / "stderr.txt").read_text(encoding="utf-8")
 
-
-class ServiceLifeTests(LauncherTestCase):
     def test_service_ends_with_its_game_however_the_game_ends(self):
         seed = random.randrange(1 << 32)
         rng = random.Random(seed)
@@ -155,38 +126,30 @@ class ServiceLifeTests(LauncherTestCase):
                 game.send_signal(getattr(signal, ending))
             game.wait(30)
             ended = wait_until(lambda: not live_children() and not listening(self.port))
-            self.assertTrue(ended, f"round {round_number} (seed {seed}): after {ending} at "
-                                   f"{moment:.2f} s a service is left: {live_children()}\n"
-                                   + self.stderr())
-        # Every game that got to run (each one left to end by itself did) found its own
-        # service listening.
+            self.assertTrue(ended, f"round {round_number} (seed {seed}): after {ending} at {moment:.2f} s "
+                                   f"a service is left: {live_children()}\n" + self.stderr())
+        # Every game that got to run (each one left to end by itself did) found its own service listening.
         reports = self.reports()
         self.assertGreaterEqual(len(reports), exits, f"seed {seed}")
         self.assertEqual(set(reports), {"served 1"}, self.stderr())
 
-
-class RunningServiceTests(LauncherTestCase):
     def test_a_listener_of_this_user_is_used_and_one_of_another_user_left_alone(self):
         for user in ((os.getuid(), NOBODY) if os.getuid() == 0 else (os.getuid(),)):
-            with self.subTest(user=user):
-                with subprocess.Popen(
-                        ["/usr/bin/python3", "-c",
-                         "import socket, sys;"
-                         " s = socket.create_server(('127.0.0.1', int(sys.argv[1])));"
-                         " print(flush=True); sys.stdin.read()", str(self.port)],
-                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                        preexec_fn=lambda: (die_with_parent(), os.setgid(user), os.setuid(user))
-                ) as listener:
-                    listener.stdout.readline()
-                    game = self.launch(0)
-                    self.assertEqual(game.wait(30), 0, self.stderr())
-                    # The game ran beside the listener and no service was started for it.
-                    self.assertEqual(self.reports()[-1], "served 0")
-                    self.assertIsNone(listener.poll())
-                    foreign = ["a program of another user (uid 65534)"] if user == NOBODY else []
-                    self.assertEqual(re.findall(r"held by (.*?);", self.stderr()), foreign)
-                    listener.kill()
-
+            # The listener ends when the with block closes its stdin.
+            with self.subTest(user=user), subprocess.Popen(
+                    ["/usr/bin/python3", "-c", "import socket, sys;"
+                     " s = socket.create_server(('127.0.0.1', int(sys.argv[1])));"
+                     " print(flush=True); sys.stdin.read()", str(self.port)],
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                    preexec_fn=lambda: (die_with_parent(), os.setgid(user), os.setuid(user))) as listener:
+                listener.stdout.readline()
+                game = self.launch(0)
+                self.assertEqual(game.wait(30), 0, self.stderr())
+                # The game ran beside the listener and no service was started for it.
+                self.assertEqual(self.reports()[-1], "served 0")
+                self.assertIsNone(listener.poll())
+                foreign = ["a program of another user (uid 65534)"] if user == NOBODY else []
+                self.assertEqual(re.findall(r"held by (.*?);", self.stderr()), foreign)
 
 if __name__ == "__main__":
     unittest.main()
