@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "GameProcess.h"
+#include "ChildProcess.h"
 #include "IsolatedHome.h"
 #include "LocalService.h"
 
@@ -7,13 +7,75 @@
 
 #include <signal.h>
 
-// The real game started against the worst replies the local ad network can give: each costs
-// it under a second of processor time and leaves its memory where it was; it keeps running,
-// idle, until it is told to stop, and nothing crashes on the way.
-class GameHostileTest : public QObject {
+namespace {
+
+// Starts the real game offscreen with a home of its own, so it reads and writes no
+// player's scores or settings. TAMBORO_GAME_EXECUTABLE is the built game.
+bool startGame(QProcess &game, const QTemporaryDir &home)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("HOME"), home.path());
+    for (const char *folder : { "data", "config", "cache" })
+        environment.insert(QStringLiteral("XDG_%1_HOME").arg(QString::fromLatin1(folder).toUpper()),
+            home.filePath(QLatin1String(folder)));
+    game.setProcessEnvironment(environment);
+    endWithThisProcess(game);
+    game.start(QStringLiteral(TAMBORO_GAME_EXECUTABLE), {});
+    return game.waitForStarted(5000);
+}
+
+// Asks the game to end (SIGTERM) and kills it when it has not within ten seconds.
+void stopGame(QProcess &game)
+{
+    game.terminate();
+    if (!game.waitForFinished(10000)) {
+        game.kill();
+        game.waitForFinished(2000);
+    }
+}
+
+} // namespace
+
+// The real game against the local ad network: what it sends at start-up, in order, and how it
+// meets the worst replies the network can give.
+class GameNetworkTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void startUpFetchesLogoAdAndPictureAfterTheProbe()
+    {
+        LocalService service;
+        QVERIFY(service.isRunning());
+        QTemporaryDir home;
+        QProcess game;
+        game.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QVERIFY(home.isValid() && startGame(game, home));
+
+        const bool complete = QTest::qWaitFor(
+            [&] { return service.paths().filter("/ads/").size() == 1 && service.paths().contains("/content.asp"); },
+            30000);
+        // The ad dialog is up now, waiting for the player; the game has done its part.
+        QTest::qWait(300);
+        stopGame(game);
+        const QStringList seen = service.paths();
+        QVERIFY2(complete, qPrintable(seen.join(' ')));
+        QCOMPARE(seen.size(), 4);
+        // The logo is asked for before the scene loads, so it and the probe race; the ad
+        // request waits for the logo, by which time the probe has long been sent.
+        QStringList chain = seen;
+        chain.removeAll(QStringLiteral("/content.asp"));
+        QCOMPARE(chain.mid(0, 2), QStringList({ LocalService::LogoPath, LocalService::AdPath }));
+        QVERIFY(chain[2].startsWith(QLatin1String("/ads/")));
+        QVERIFY(seen.indexOf("/content.asp") < seen.indexOf(LocalService::AdPath));
+
+        const QString query = service.requests(LocalService::AdPath).first().value("query").toString();
+        QVERIFY2(query.startsWith(LocalService::GameAdQueryStart), qPrintable(query));
+    }
+
+    // Each of the worst replies costs the game under a second of processor time and leaves
+    // its memory where it was; it keeps running, idle, until it is told to stop, and nothing
+    // crashes on the way.
     void gameOutlivesAHostileNetwork_data()
     {
         QTest::addColumn<QStringList>("settings");
@@ -82,7 +144,8 @@ private slots:
         QVERIFY(asked);
         QVERIFY(reached);
         QVERIFY2(running, errors.constData());
-        QVERIFY2(replyTicks >= 0 && replyTicks < mostTicks, qPrintable(QStringLiteral("%1 of %2").arg(replyTicks).arg(mostTicks)));
+        QVERIFY2(replyTicks >= 0 && replyTicks < mostTicks,
+            qPrintable(QStringLiteral("%1 of %2").arg(replyTicks).arg(mostTicks)));
         QVERIFY2(residentBefore > 0 && kept < MostKeptBytes + playingBytes, qPrintable(QString::number(kept)));
         QVERIFY2(used >= 0 && used < 50, qPrintable(QString::number(used)));
         // The game has no handler of its own for SIGTERM, so it ends by that signal and no other.
@@ -93,5 +156,5 @@ private slots:
     }
 };
 
-TAMBORO_TEST_MAIN(GameHostileTest)
+TAMBORO_TEST_MAIN(GameNetworkTest)
 #include "tst_game_hostile.moc"

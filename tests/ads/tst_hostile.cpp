@@ -23,28 +23,6 @@ constexpr qint64 MostThreadMs = 5000;
 // How long a dialog stays up before the player answers it, so its pictures play a while.
 constexpr int DialogShownMs = 800;
 
-// Ticks like the scene's timers do and remembers the longest wait between two ticks:
-// a long one means something held the event loop.
-class Ticker {
-public:
-    Ticker()
-    {
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            longestGap = qMax(longestGap, m_sinceLast.restart());
-            ++ticks;
-        });
-        m_sinceLast.start();
-        m_timer.start(TickMs);
-    }
-
-    int ticks = 0;
-    qint64 longestGap = 0;
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_sinceLast;
-};
-
 // The game's ad bridge, started, with its module's signals written down.
 struct StartedBridge {
     StartedBridge()
@@ -137,7 +115,18 @@ private slots:
         DialogAnswerer dialogs;
         const qint64 residentBefore = residentBytes(QCoreApplication::applicationPid());
         const qint64 threadBefore = threadCpuMs();
-        Ticker ticker;
+        // Ticks like the scene's timers do: a long wait between two ticks means something
+        // held the event loop.
+        QElapsedTimer sinceTick;
+        int ticks = 0;
+        qint64 longestGap = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            longestGap = qMax(longestGap, sinceTick.restart());
+            ++ticks;
+        });
+        sinceTick.start();
+        ticker.start(TickMs);
         auto run = std::make_unique<StartedBridge>();
         const auto start = [&] { run->bridge->start(); };
         // The scene may ask for an ad at any moment; while the chain runs there is none.
@@ -145,9 +134,9 @@ private slots:
 
         if (outcome == QLatin1String("busy")) {
             QVERIFY(QTest::qWaitFor([&] { return pathsSince(before).size() == fetched.size(); }, 10000));
-            const int ticksBefore = ticker.ticks;
+            const int ticksBefore = ticks;
             QTest::qWait(HangWatchMs);
-            QVERIFY(ticker.ticks > ticksBefore);
+            QVERIFY(ticks > ticksBefore);
             QVERIFY(run->module()->isBusy());
             QCOMPARE(run->recorder->endings(), 0);
             QVERIFY(dialogs.showsNothing(start));
@@ -161,7 +150,7 @@ private slots:
             QTest::qWait(150);
             QCOMPARE(run->recorder->endings(), 1);
             QCOMPARE(run->recorder->events.last(), outcome + (ready ? " busy=0 ready=1" : " busy=1 ready=0"));
-            QCOMPARE(run->recorder->names().contains("startReloadAd"), fetched.contains(AdPath));
+            QCOMPARE(run->recorder->names.contains("startReloadAd"), fetched.contains(AdPath));
             QVERIFY2(run->recorder->lastError.contains(errorPart), qPrintable(run->recorder->lastError));
             QVERIFY(!run->module()->isBusy() && run->module()->isAdReady() == ready);
             if (outcome == QLatin1String("adDataCorrupted"))
@@ -171,7 +160,7 @@ private slots:
             QCOMPARE(run->module()->currentClientId(), storedClientId());
             QVERIFY(run->module()->currentClientId().size() <= QuillonAdModule::MaxParameterLength);
         }
-        QVERIFY2(ticker.longestGap < LongestStallMs, qPrintable(QString::number(ticker.longestGap)));
+        QVERIFY2(longestGap < LongestStallMs, qPrintable(QString::number(longestGap)));
 
         // Only the network's own web addresses were fetched, each once, in chain order. The
         // network stack itself sends a GET once more when a connection ends before or while
@@ -189,8 +178,7 @@ private slots:
             run = std::make_unique<StartedBridge>();
             QVERIFY(run->recorder->waitForEnd(20000));
         } else if (ready) {
-            // The player goes through to the ad: only a web link reaches the browser, and
-            // the click fetches the next ad at once.
+            // The player goes through: only a web link reaches the browser; the next ad is fetched at once.
             dialogs.answer = QStringLiteral("btnRight");
             dialogs.holdMs = DialogShownMs;
             start();
@@ -209,7 +197,7 @@ private slots:
             QVERIFY(run->recorder->waitForEnd(20000));
             QCOMPARE(pathsSince(beforeNext).first(), fetched == QStringList { LogoPath } ? LogoPath : AdPath);
         }
-        QCOMPARE(run->recorder->names().last(), QStringLiteral("adDataReady"));
+        QCOMPARE(run->recorder->names.last(), QStringLiteral("adDataReady"));
         QVERIFY(pathsSince(beforeNext).contains(AdPath));
         // The reply, its dialog and the next ad together cost the game little, and left no weight.
         const qint64 threadMs = threadCpuMs() - threadBefore;

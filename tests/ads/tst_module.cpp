@@ -65,8 +65,8 @@ private slots:
                     "httpFinished()", "httpReadyRead()", "linkClickedHandler(QUrl)" },
                 "networkError(QString)", "networkError", "httpFinished()" },
             { &Ad::staticMetaObject,
-                { "startAd()", "onStartReloadAd()", "onAdDataReady()", "onAdDataCorrupted()", "onNetworkError(QString)",
-                    "start()" },
+                { "gameReturned()", "startAd()", "onStartReloadAd()", "onAdDataReady()", "onAdDataCorrupted()",
+                    "onNetworkError(QString)", "start()" },
                 "onNetworkError(QString)", "networkError", nullptr },
             { &QuillonAdDialog::staticMetaObject,
                 { "onClickPressed()", "onSkipPressed()", "linkClickedHandler(QUrl)", "onTimeOut()" },
@@ -76,7 +76,10 @@ private slots:
         };
         for (const auto &each : classes) {
             const QMetaObject &meta = *each.meta;
-            QCOMPARE(ownMethods(meta), each.methods);
+            QStringList methods;
+            for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+                methods += QString::fromLatin1(meta.method(i).methodSignature());
+            QCOMPARE(methods, each.methods);
             QCOMPARE(meta.method(meta.indexOfMethod(each.withParameter)).parameterNames(),
                 QList<QByteArray>({ each.parameter }));
             if (each.privateMethod)
@@ -149,7 +152,7 @@ private slots:
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
         QVERIFY(!module.isAdReady());
         QVERIFY(recorder.waitForEnd());
-        QCOMPARE(recorder.names().last(), QStringLiteral("adDataReady"));
+        QCOMPARE(recorder.names.last(), QStringLiteral("adDataReady"));
         const QStringList again = service.paths(3);
         QCOMPARE(again.size(), 2);
         QCOMPARE(again.first(), AdPath);
@@ -164,8 +167,7 @@ private slots:
         {
             QuillonAdModule module(nullptr, appId, 5);
             AdChainRecorder recorder(&module);
-            // The picture fails, but the id was stored while the reply was read; a failed
-            // chain starts no reload.
+            // The picture fails, but the id was stored as the reply was read; a failed chain starts no reload.
             setSwitches(QStringLiteral("image=missing"));
             loadAd(module, recorder, "networkError");
             QVERIFY(!module.findChild<QTimer *>()->isActive());
@@ -184,8 +186,7 @@ private slots:
         QCOMPARE(queryKeys(service.requests(AdPath).last()), QStringList({ "aid", "v", "o", "po", "cid", "time" }));
         QCOMPARE(restarted->currentClientId(), assigned);
 
-        // An id longer than a request parameter may be is not taken: the held one stays,
-        // stored and sent.
+        // An id longer than a request parameter may be is not taken: the held one stays and is sent.
         setSwitches(QStringLiteral("ad=longid"));
         loadAd(*restarted, recorder);
         QCOMPARE(restarted->currentClientId(), assigned);
@@ -229,8 +230,7 @@ private slots:
         QCOMPARE(module.currentClientId(), QStringLiteral("c-17"));
         QCOMPARE(storedClientId(appId), QStringLiteral("c-17"));
 
-        // The id the module already holds is not written again, so a value stored meanwhile
-        // stays.
+        // The id the module holds is not written again, so a value stored meanwhile stays.
         clientSettings(appId).setValue(QStringLiteral("cid"), QStringLiteral("elsewhere"));
         QVERIFY(module.parseAdReply(reply));
         QCOMPARE(storedClientId(appId), QStringLiteral("elsewhere"));
@@ -273,6 +273,8 @@ private slots:
             { "url with leading spaces", "spaces", "adDataReady", "   \n  http", "" },
             { "no image address", "noimage", "networkError", "http", "" },
             { "k=v pairs in a comment, CDATA and instruction", "commented", "adDataReady", "http", "" },
+            { "local file link", "fileurl", "adDataReady", "file:", "" },
+            { "script link", "jsurl", "adDataReady", "javascript:", "" },
             // No link expected: no ad was read.
             { "a document without an ad", "empty", "networkError", "", "" },
             { "no XML at all", "notxml", "adDataCorrupted", "", "" },
@@ -282,12 +284,14 @@ private slots:
                                    << QString(row.textSuffix);
     }
 
+    // Only a web link is opened, by a click or a banner's activation; either way the next ad is fetched.
     void replyFieldsAreReadInAnyCaseAndTheLastOneDecides()
     {
         QFETCH(QString, mode);
         QFETCH(QString, ending);
         QFETCH(QString, urlPrefix);
         QFETCH(QString, textSuffix);
+        OpenedUrls opened;
         QuillonAdModule module(nullptr, freshAppId(), 0);
         AdChainRecorder recorder(&module);
         loadAd(module, recorder);
@@ -302,13 +306,25 @@ private slots:
             QVERIFY(module.currentAdImageUrl().isEmpty() && module.currentImageData() == firstImage);
             return;
         }
+        const QString link = module.currentAdUrl();
         QVERIFY(!module.currentAdText().isEmpty());
         QVERIFY(module.currentAdText().endsWith(textSuffix));
-        QVERIFY2(module.currentAdUrl().startsWith(urlPrefix), qPrintable(module.currentAdUrl()));
-        if (!noImage)
-            QVERIFY(module.currentAdImageUrl().startsWith(QLatin1String("http")));
-        else // The old picture stays until a new one has arrived.
+        QVERIFY2(link.startsWith(urlPrefix), qPrintable(link));
+        if (noImage) { // the old picture stays until a new one has arrived
             QVERIFY(module.currentAdImageUrl().isEmpty() && module.currentImageData() == firstImage);
+            return;
+        }
+        QVERIFY(module.currentAdImageUrl().startsWith(QLatin1String("http")));
+
+        QCOMPARE(module.clickAd(), int(QuillonAdModule::ResultOk));
+        QVERIFY(module.isBusy());
+        QVERIFY(recorder.waitForEnd());
+        std::unique_ptr<QuillonAdWidget> banner(module.createAdWidget(nullptr, false));
+        emit banner->adLinkActivated(QUrl(link));
+        QVERIFY(module.isBusy());
+        QVERIFY(recorder.waitForEnd());
+        const bool web = urlPrefix == QLatin1String("http");
+        QCOMPARE(opened.urls, web ? QList<QUrl>({ QUrl(link), QUrl(link) }) : QList<QUrl>());
     }
 
     void refusalsChangeNothing()
@@ -342,7 +358,7 @@ private slots:
         QCOMPARE(showDialog(), int(QuillonAdModule::ErrorBusy));
         QCOMPARE(module.updateAdWidget(nullptr), int(QuillonAdModule::ErrorBusy));
         QVERIFY(recorder.waitForEnd());
-        QCOMPARE(recorder.names(), QStringList({ "startReloadAd", "adDataReady" }));
+        QCOMPARE(recorder.names, QStringList({ "startReloadAd", "adDataReady" }));
         QCOMPARE(service.paths(before).mid(0, 2), QStringList({ LogoPath, AdPath }));
         QCOMPARE(requestCount() - before, 3);
 
@@ -413,7 +429,7 @@ private slots:
         QCOMPARE(opened.urls, clicked ? QList<QUrl>({ QUrl(heldUrl) }) : QList<QUrl>());
         QCOMPARE(module.isAdReady(), !clicked);
         if (clicked) {
-            QCOMPARE(recorder.names().last(), QStringLiteral("startReloadAd"));
+            QCOMPARE(recorder.names.last(), QStringLiteral("startReloadAd"));
         } else {
             QCOMPARE(module.currentAdUrl(), heldUrl);
             QTest::qWait(50);
@@ -424,42 +440,6 @@ private slots:
         QVERIFY(!timer->isActive());
         QVERIFY(recorder.waitForEnd());
         QCOMPARE(service.paths(before).first(), AdPath);
-    }
-
-    void onlyWebLinksAreOpened_data()
-    {
-        QTest::addColumn<QString>("mode");
-        QTest::addColumn<bool>("opens");
-        QTest::newRow("web page") << "normal" << true;
-        QTest::newRow("local file") << "fileurl" << false;
-        QTest::newRow("script") << "jsurl" << false;
-    }
-
-    void onlyWebLinksAreOpened()
-    {
-        QFETCH(QString, mode);
-        QFETCH(bool, opens);
-        OpenedUrls opened;
-        setSwitches(QStringLiteral("ad=") + mode);
-        QuillonAdModule module(nullptr, freshAppId(), 0);
-        AdChainRecorder recorder(&module);
-        loadAd(module, recorder);
-        const QString link = module.currentAdUrl();
-        QVERIFY(!link.isEmpty());
-
-        QCOMPARE(module.clickAd(), int(QuillonAdModule::ResultOk));
-        QCOMPARE(opened.urls, opens ? QList<QUrl>({ QUrl(link) }) : QList<QUrl>());
-        // Whatever the link, the player's click still brings the next ad.
-        QVERIFY(module.isBusy());
-        QVERIFY(recorder.waitForEnd());
-
-        // A banner's activation goes the same way.
-        std::unique_ptr<QuillonAdWidget> banner(module.createAdWidget(nullptr, false));
-        opened.urls.clear();
-        emit banner->adLinkActivated(QUrl(link));
-        QCOMPARE(opened.urls.size(), opens ? 1 : 0);
-        QVERIFY(module.isBusy());
-        QVERIFY(recorder.waitForEnd());
     }
 };
 

@@ -18,8 +18,9 @@ bool portIsFree()
 
 // Run as a child of the test: starts the local service or any other child, prints its
 // process id and waits to be killed.
-int holdChild(bool service)
+int holdChild(const QString &child)
 {
+    const bool service = child == QLatin1String("service");
     LocalService *local = service ? new LocalService : nullptr;
     QProcess sleeper;
     if (!service) {
@@ -40,32 +41,33 @@ class ServiceEndsTest : public QObject {
 private slots:
     void childEndsWhenTheTestIsKilled_data()
     {
-        QTest::addColumn<bool>("service");
-        QTest::newRow("local service on the test port") << true;
-        QTest::newRow("any child started by a test") << false;
+        QTest::addColumn<QString>("child");
+        QTest::newRow("local service on the test port") << QStringLiteral("service");
+        QTest::newRow("any child started by a test") << QStringLiteral("sleeper");
     }
 
     void childEndsWhenTheTestIsKilled()
     {
-        QFETCH(bool, service);
+        QFETCH(QString, child);
+        const bool service = child == QLatin1String("service");
         if (service)
             QTRY_VERIFY_WITH_TIMEOUT(portIsFree(), 30000);
         QProcess holder;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("TAMBORO_HOLD_CHILD"), service ? "service" : "sleeper");
+        environment.insert(QStringLiteral("TAMBORO_HOLD_CHILD"), child);
         holder.setProcessEnvironment(environment);
         holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         endWithThisProcess(holder);
         holder.start(QCoreApplication::applicationFilePath(), {});
         QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 30000);
-        const qint64 child = holder.readLine().trimmed().toLongLong();
-        QVERIFY(child > 0 && isAlive(child));
+        const qint64 pid = holder.readLine().trimmed().toLongLong();
+        QVERIFY(pid > 0 && isAlive(pid));
         QCOMPARE(portIsFree(), !service);
 
         ::kill(pid_t(holder.processId()), SIGKILL);
         QVERIFY(holder.waitForFinished(30000));
         // The kernel may close a killed process's sockets a moment after it has ended.
-        QTRY_VERIFY_WITH_TIMEOUT(!isAlive(child) && (!service || portIsFree()), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!isAlive(pid) && (!service || portIsFree()), 30000);
     }
 };
 
@@ -74,7 +76,7 @@ int main(int argc, char *argv[])
     IsolatedHome home;
     QApplication app(argc, argv);
     if (qEnvironmentVariableIsSet("TAMBORO_HOLD_CHILD"))
-        return holdChild(qEnvironmentVariable("TAMBORO_HOLD_CHILD") == QLatin1String("service"));
+        return holdChild(qEnvironmentVariable("TAMBORO_HOLD_CHILD"));
     ServiceEndsTest test;
     return QTest::qExec(&test, argc, argv);
 }
