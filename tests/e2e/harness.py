@@ -207,7 +207,6 @@ def wait_until(predicate, timeout, interval=0.1):
 
 
 def read_line(stream, timeout):
-    """One line from a child's pipe, or None when nothing came in time."""
     ready, _, _ = select.select([stream], [], [], timeout)
     return stream.readline().decode(errors="replace").strip() if ready else None
 
@@ -492,8 +491,8 @@ def start_screen_uncovered(shot):
 
 def game_screen_shown(shot):
     # Six or more holes show their card: a white oval or a monkey.
-    cards = sum(shot.white_fraction(*card_area(n)) > 0.5 or monkey_in(shot, n) is not None for n in range(1, 9))
-    return not start_title_shown(shot) and cards >= 6
+    return not start_title_shown(shot) and sum(
+        shot.white_fraction(*card_area(n)) > 0.5 or monkey_in(shot, n) is not None for n in range(1, 9)) >= 6
 
 
 def board_gap(shot):
@@ -620,8 +619,6 @@ class Steps(unittest.TestCase):
         return outcome
 
     def shows(self, condition, what, timeout=5, **how):
-        """The first screenshot for which condition holds within timeout (as
-        World.wait_for_shot takes it); the step fails with what if none does."""
         shot = self.world.wait_for_shot(condition, timeout, unmet=self._testMethodName, **how)
         self.assertIsNotNone(shot, what)
         return shot
@@ -682,7 +679,6 @@ class Steps(unittest.TestCase):
 
 
 def arguments(doc):
-    """The options every end-to-end test takes; callers add their own."""
     parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("--source", default=os.path.dirname(os.path.dirname(
         os.path.dirname(os.path.abspath(__file__)))), help="the source tree (for tools/adnet.py)")
