@@ -16,21 +16,17 @@ import select
 import shutil
 import signal
 import sqlite3
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
-import zlib
 
 SCREEN_W, SCREEN_H = 480, 800
 SERVICE_PORT = 18765  # the default of World(port=...): the port compiled into the game under test
 WORLDS = []  # every world made, for the SIGTERM handler to stop
 OPTIONS = None  # the command line, set by run_game_tests
-PR_SET_PDEATHSIG = 1
 PROBE_PATH = "/content.asp?pageid=18"
-UPLOAD_PATH = "/scores/upload.php"
 # The probe is answered this late so that the three requests of the ad chain are done
 # first (otherwise the start-up ad is, by design, not shown), and so that a loaded machine
 # has drawn the start screen under its connection overlay well before the answer.
@@ -148,20 +144,10 @@ class Shot:
         return self.white_count(x0, y0, x1, y1, step, floor) / len(list(self.pixels(x0, y0, x1, y1, step)))
 
     def save_png(self, path):
-        raw = bytearray()
-        for y in range(self.height):
-            line = self.data[y * self.stride:y * self.stride + 4 * self.width]
-            rgb = bytearray(3 * self.width)
-            rgb[0::3], rgb[1::3], rgb[2::3] = line[2::4], line[1::4], line[0::4]
-            raw += b"\0" + rgb
-
-        def chunk(kind, body):
-            return (struct.pack(">I", len(body)) + kind + body
-                    + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
-        header = struct.pack(">IIBBBBB", self.width, self.height, 8, 2, 0, 0, 0)
-        with open(path, "wb") as f:
-            f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
-                    + chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+        rows = b"".join(self.data[y * self.stride:y * self.stride + 4 * self.width] for y in range(self.height))
+        # The fourth byte of a pixel on a 24-bit screen is no alpha.
+        subprocess.run(["convert", "-size", f"{self.width}x{self.height}", "-depth", "8", "bgra:-",
+                        "-alpha", "off", "png24:" + path], input=rows, check=True)
 
 
 def monkey_colour(p):
@@ -204,11 +190,6 @@ def monkey_holes(shot):
     return [n for n in range(1, 9) if monkey_in(shot, n)]
 
 
-def card_visible(shot, number):
-    """True where the hole shows its card: a white oval or a monkey."""
-    return shot.white_fraction(*card_area(number)) > 0.5 or monkey_in(shot, number) is not None
-
-
 def logged_time(entry):
     return datetime.datetime.fromisoformat(entry["time"]).timestamp()
 
@@ -226,7 +207,6 @@ def wait_until(predicate, timeout, interval=0.1):
 
 
 def read_line(stream, timeout):
-    """One line from a child's pipe, or None when nothing came in time."""
     ready, _, _ = select.select([stream], [], [], timeout)
     return stream.readline().decode(errors="replace").strip() if ready else None
 
@@ -234,8 +214,8 @@ def read_line(stream, timeout):
 def die_with_parent():
     """Runs in each child before exec: should the test itself be killed (a CTest timeout
     sends SIGKILL), the kernel stops the child too instead of leaving it behind."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 class World:
@@ -283,7 +263,6 @@ class World:
                     stream.close()
 
     def end(self, passed):
-        """Stops every process; the files go too, or stay for inspection of a failure."""
         self.stop_all()
         if passed:
             shutil.rmtree(self.tmp, ignore_errors=True)
@@ -291,8 +270,7 @@ class World:
             print(f"\nkept for inspection: {self.tmp}", file=sys.stderr)
 
     def start(self, source, game, probe_delay_ms=PROBE_DELAY_MS, window_manager=False):
-        """Screen (with openbox if asked), bus, service (none without a source) and game,
-        in that order; stopped again should one fail."""
+        """No service without a source."""
         try:
             self.start_display()
             self.start_desktop(window_manager)
@@ -305,7 +283,6 @@ class World:
             raise
 
     def start_desktop(self, window_manager):
-        """What runs on the screen beside the game: openbox when asked, else nothing."""
         if window_manager:
             self.spawn("openbox", ["openbox", "--sm-disable"], env=dict(os.environ, **self.env))
 
@@ -420,17 +397,6 @@ class World:
     def main_window(self):
         return next((w for w in self.windows() if (w[1], w[2]) == self.stage.screen_size), None)
 
-    def fill_screen(self, timeout=15):
-        """Does what a window manager does for a full-screen window: under bare Xvfb the
-        game's request is not honoured and its window keeps the scene's own size."""
-        window = wait_until(lambda: next(iter(self.windows()), None), timeout, interval=0.2)
-        if not window:
-            raise RuntimeError("the game showed no window")
-        self.x("windowmove", window[0], 0, 0)
-        self.x("windowsize", window[0], *self.stage.screen_size)
-        if not wait_until(self.main_window, timeout, interval=0.2):
-            raise RuntimeError(f"the game's window did not take the size {self.stage.screen_size}")
-
     def wait_for_shot(self, condition, timeout, settle=SLIDE_SECONDS, unmet=None):
         """The first screenshot within timeout for which condition holds, and still holds
         once a screen slide that may have been under way has ended; else None, and the
@@ -454,14 +420,15 @@ class World:
         time.sleep(0.2)
         self.x("key", "Escape")
 
+    def escape_dialog(self, dialog):
+        """Escape on the ad dialog; whether it went within 4 s."""
+        self.press_escape(dialog[0])
+        return bool(wait_until(lambda: self.dialog() is None, 4))
+
     def dismiss_dialog(self, patience):
-        """Escape on an ad dialog that shows within patience seconds: None when none showed,
-        else whether it went within 4 s."""
+        """escape_dialog on an ad dialog that shows within patience seconds, None when none does."""
         dialog = wait_until(self.dialog, patience, interval=0.2)
-        if dialog:
-            self.press_escape(dialog[0])
-            return bool(wait_until(lambda: self.dialog() is None, 4))
-        return None
+        return self.escape_dialog(dialog) if dialog else None
 
     # What the services saw
 
@@ -483,15 +450,6 @@ class World:
                         and "member=exit_app_view" in line]
         except OSError:
             return []
-
-    def files_containing(self, needle, folder):
-        def holds(path):
-            try:
-                with open(path, "rb") as f:
-                    return needle in f.read()
-            except OSError:
-                return False
-        return [p for base, _, names in os.walk(folder) for p in (os.path.join(base, n) for n in names) if holds(p)]
 
     def stored_scores(self):
         """Scores in the game's own local database, best first. The scene engine keeps it
@@ -532,7 +490,9 @@ def start_screen_uncovered(shot):
 
 
 def game_screen_shown(shot):
-    return not start_title_shown(shot) and sum(card_visible(shot, n) for n in range(1, 9)) >= 6
+    # Six or more holes show their card: a white oval or a monkey.
+    return not start_title_shown(shot) and sum(
+        shot.white_fraction(*card_area(n)) > 0.5 or monkey_in(shot, n) is not None for n in range(1, 9)) >= 6
 
 
 def board_gap(shot):
@@ -659,15 +619,27 @@ class Steps(unittest.TestCase):
         return outcome
 
     def shows(self, condition, what, timeout=5, **how):
-        """The first screenshot for which condition holds within timeout (as
-        World.wait_for_shot takes it); the step fails with what if none does."""
         shot = self.world.wait_for_shot(condition, timeout, unmet=self._testMethodName, **how)
         self.assertIsNotNone(shot, what)
         return shot
 
+    def ad_dialog(self, what):
+        dialog = wait_until(self.world.dialog, 15, interval=0.2)
+        self.assertIsNotNone(dialog, f"no ad dialog {what}")
+        return dialog
+
+    def exits_after_ad(self, send_away, what):
+        """The ad on the way out, sent away by send_away(dialog, what) while the game still
+        runs; then the game quits, with status 0."""
+        dialog = self.ad_dialog(what)
+        self.assertIsNone(self.world.game.poll(), "the game quit before its ad was sent away")
+        send_away(dialog, what)
+        self.assertTrue(wait_until(lambda: self.world.game.poll() is not None, 10),
+                        f"the game kept running after its ad {what} was sent away")
+        self.assertEqual(self.world.game.returncode, 0, self.world.game_output())
+
     def escape_ad(self, dialog, what):
-        self.world.press_escape(dialog[0])
-        self.assertTrue(wait_until(lambda: self.world.dialog() is None, 4), f"Escape did not close the ad {what}")
+        self.assertTrue(self.world.escape_dialog(dialog), f"Escape did not close the ad {what}")
 
     def reach_start_screen(self, skip_ad=None):
         """The full-screen window, its start-up ad (there when the ad chain was done before
@@ -687,7 +659,7 @@ class Steps(unittest.TestCase):
         and the form closes. Returns the upload's log entry."""
         world = self.world
         # Only this player's: in a shared session another game may post to the same port.
-        uploads = wait_until(lambda: [e for e in world.requests(UPLOAD_PATH)
+        uploads = wait_until(lambda: [e for e in world.requests("/scores/upload.php")
                                       if (e.get("form") or {}).get("username") == player], 10)
         self.assertEqual(len(uploads or []), 1, "the form posted nothing, or more than once, to the score board")
         best = world.stored_scores()[0][0]
@@ -700,14 +672,13 @@ class Steps(unittest.TestCase):
         self.assertEqual([row["score"] for row in top or []], [best], "the score board did not record the upload")
         self.assertTrue(adnet_store.verify_upload(world.path("service"), top[0]["id"], password),
                         "the password did not reach the score board as typed")
-        self.assertEqual(world.files_containing(password.encode(), world.tmp), [],
-                         "the password is stored or logged in clear")
+        in_clear = subprocess.run(["grep", "-rlsF", "-D", "skip", "-e", password, world.tmp], capture_output=True)
+        self.assertEqual(in_clear.stdout.decode(), "", "the password is stored or logged in clear")
         self.shows(lambda s: not upload_form_shown(s), "the form stayed open after the upload")
         return uploads[0]
 
 
 def arguments(doc):
-    """The options every end-to-end test takes; callers add their own."""
     parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("--source", default=os.path.dirname(os.path.dirname(
         os.path.dirname(os.path.abspath(__file__)))), help="the source tree (for tools/adnet.py)")

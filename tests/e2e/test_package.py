@@ -30,6 +30,8 @@ GAME = "usr/libexec/tamboro/tamboro"
 PLAYER = "usr/games/tamboro"
 MANUAL = "usr/share/man/man6/tamboro.6.gz"
 DOC = "usr/share/doc/tamboro"
+ENTRY = "usr/share/applications/tamboro.desktop"
+METAINFO = f"usr/share/metainfo/{APP_ID}.metainfo.xml"
 # The licences of the copyright file under the names the files' SPDX lines give them.
 SPDX_NAMES = {"GPL-3+": "GPL-3.0-or-later", "CC-BY-SA-4.0": "CC-BY-SA-4.0"}
 PICTURES = (".png", ".jpg", ".gif", ".svg")
@@ -150,14 +152,6 @@ def package_of(path):
     return None
 
 
-def png_size(path):
-    with open(path, "rb") as f:
-        head = f.read(24)
-    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
-        return None
-    return struct.unpack(">II", head[16:24])
-
-
 def run(*argv):
     return subprocess.run(argv, capture_output=True, text=True, timeout=60)
 
@@ -188,31 +182,28 @@ class PackageTest(unittest.TestCase):
     def entry(self):
         parser = configparser.ConfigParser(interpolation=None, strict=True)
         parser.optionxform = str
-        parser.read(self.path("usr/share/applications/tamboro.desktop"), encoding="utf-8")
+        parser.read(self.path(ENTRY), encoding="utf-8")
         return parser["Desktop Entry"]
 
-    def menu_command(self):
-        """The program the menu entry starts, looked up as a desktop would: on a PATH
-        that has the unpacked root's usr/games first."""
+    def launch(self, own_service=False):
+        """A fresh display, bus and home, optionally a service of the test's own on the
+        port, and the game started from the menu entry; without one, returns the world and
+        the bundled service the game started: its child, once it listens."""
+        # The entry's program is looked up as a desktop would: on a PATH that has the
+        # unpacked root's usr/games first.
         argv = self.entry()["Exec"].split()
         self.assertEqual(len(argv), 1, f"Exec takes no arguments: {argv}")
         games = os.path.dirname(self.path(PLAYER))
-        found = shutil.which(argv[0], path=games + os.pathsep + os.environ["PATH"])
-        self.assertEqual(found, self.path(PLAYER), "Exec does not start the packaged program")
-        return found
-
-    def launch(self, service=False):
-        """A fresh display, bus and home, optionally a service of the test's own on the
-        port, and the game started from the menu entry."""
-        if not service:
+        game = shutil.which(argv[0], path=games + os.pathsep + os.environ["PATH"])
+        self.assertEqual(game, self.path(PLAYER), "Exec does not start the packaged program")
+        if not own_service:
             self.assertFalse(listening(OPTIONS.port), f"something already listens on port {OPTIONS.port}")
         world = play.World(port=OPTIONS.port)
         self.addCleanup(world.end, passed=True)
-        world.start(service and OPTIONS.source, self.menu_command())
-        return world
+        world.start(own_service and OPTIONS.source, game)
+        if own_service:
+            return world
 
-    def service_of(self, world):
-        """The bundled service started for the game: the game's child, once it listens."""
         def started():
             found = [pid for pid, argv in children(world.game.pid).items() if "adnet.py" in argv]
             return found if found and listening(OPTIONS.port) else None
@@ -221,7 +212,7 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(len(found), 1, found)
         # A service that outlives its game is stopped here, not left for the next step.
         self.addCleanup(stop_pid, found[0])
-        return found[0]
+        return world, found[0]
 
     def assert_service_gone(self, service):
         # A loaded machine may take a few seconds to run the service's shutdown.
@@ -241,14 +232,10 @@ class PackageTest(unittest.TestCase):
         listing = run("dpkg-deb", "-c", self.deb).stdout.splitlines()
         files = {line.split()[-1].lstrip("./") for line in listing if not line.startswith("d")}
         static = os.path.join(OPTIONS.source, "tools", "static")
-        expected = {PLAYER, GAME, MANUAL, f"{DOC}/copyright", f"{DOC}/changelog.gz",
-                    "usr/libexec/tamboro/adnet.py",
-                    "usr/libexec/tamboro/adnet_pages.py", "usr/libexec/tamboro/adnet_store.py",
-                    "usr/share/applications/tamboro.desktop",
-                    f"usr/share/metainfo/{APP_ID}.metainfo.xml",
-                    "usr/share/icons/hicolor/256x256/apps/tamboro.png",
-                    "usr/share/icons/hicolor/64x64/apps/tamboro.png",
+        expected = {PLAYER, GAME, MANUAL, f"{DOC}/copyright", f"{DOC}/changelog.gz", ENTRY, METAINFO,
                     "usr/share/icons/hicolor/scalable/apps/tamboro.svg"}
+        expected |= {f"usr/libexec/tamboro/{name}.py" for name in ("adnet", "adnet_pages", "adnet_store")}
+        expected |= {f"usr/share/icons/hicolor/{size}x{size}/apps/tamboro.png" for size in (256, 64)}
         expected |= {os.path.join("usr/share/tamboro/static", os.path.relpath(p, static))
                      for p in glob.glob(os.path.join(static, "**", "*.*"), recursive=True)}
         self.assertEqual(files, expected)
@@ -291,8 +278,8 @@ class PackageTest(unittest.TestCase):
     def test_2_menu_entry_and_metainfo(self):
         entry = self.entry()
         self.assertEqual((entry.get("Name"), entry.get("Icon")), ("Tamboro 2.0", "tamboro"))
-        metainfo = self.path("usr/share/metainfo", APP_ID + ".metainfo.xml")
-        for check in (["desktop-file-validate", self.path("usr/share/applications/tamboro.desktop")],
+        metainfo = self.path(METAINFO)
+        for check in (["desktop-file-validate", self.path(ENTRY)],
                       ["appstreamcli", "validate", "--no-net", "--pedantic", metainfo]):
             result = run(*check)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
@@ -308,11 +295,13 @@ class PackageTest(unittest.TestCase):
         for icon in glob.glob(self.path("usr/share/icons/hicolor/*/apps/tamboro.png")):
             width = re.fullmatch(r"(\d+)x\1", icon.split(os.sep)[-3])
             self.assertIsNotNone(width, icon)
-            self.assertEqual(png_size(icon), (int(width[1]),) * 2, icon)
+            with open(icon, "rb") as f:
+                head = f.read(24)
+            self.assertEqual((head[:8], head[12:16]), (b"\x89PNG\r\n\x1a\n", b"IHDR"), f"{icon} is no PNG")
+            self.assertEqual(struct.unpack(">II", head[16:24]), (int(width[1]),) * 2, icon)
 
     def test_3_play_from_the_menu(self):
-        world = self.launch()
-        service = self.service_of(world)
+        world, service = self.launch()
         self.assertIsNotNone(world.wait_for_shot(play.start_screen_uncovered, 30),
                              "the start screen stayed blocked\n" + world.game_output())
         self.assertTrue(glob.glob(os.path.join(world.data_home, "tamboro-local-service", "*")),
@@ -329,14 +318,13 @@ class PackageTest(unittest.TestCase):
         self.assert_service_gone(service)
 
     def test_4_killed_game_takes_its_service_along(self):
-        world = self.launch()
-        service = self.service_of(world)
+        world, service = self.launch()
         world.game.kill()
         world.game.wait(10)
         self.assert_service_gone(service)
 
     def test_5_running_service_is_used_and_left_running(self):
-        world = self.launch(service=True)
+        world = self.launch(own_service=True)
         self.assertTrue(play.wait_until(lambda: world.requests(play.PROBE_PATH), 20),
                         "the game did not reach the service that was already listening")
         self.assertEqual([argv for argv in children(world.game.pid).values() if "adnet.py" in argv], [])
