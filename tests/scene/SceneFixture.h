@@ -77,7 +77,12 @@ class CallRecorder : public QObject {
     Q_OBJECT
 
 public:
-    CallRecorder(const QString &name, QStringList *log, QObject *parent = nullptr);
+    CallRecorder(const QString &name, QStringList *log, QObject *parent = nullptr)
+        : QObject(parent)
+        , m_name(name)
+        , m_log(log)
+    {
+    }
 
     Q_INVOKABLE void minimize() { m_log->append(m_name + QStringLiteral(".minimize")); }
     Q_INVOKABLE void close() { m_log->append(m_name + QStringLiteral(".close")); }
@@ -157,7 +162,6 @@ public:
     QString scoreDatabaseFile() const;
     // Runs one statement on the game's own score database and returns its rows as maps.
     QVariantList sql(const QString &statement);
-    int sqlCount(const QString &statement) { return int(sql(statement).size()); }
     // The engine keeps its database connections for the whole process, so a test starts
     // from a dropped table rather than a deleted file.
     void dropScores() { sql(QStringLiteral("DROP TABLE IF EXISTS Scores")); }
