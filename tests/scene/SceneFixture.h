@@ -162,6 +162,7 @@ public:
     QString scoreDatabaseFile() const;
     // Runs one statement on the game's own score database and returns its rows as maps.
     QVariantList sql(const QString &statement);
+    int sqlCount(const QString &statement) { return int(sql(statement).size()); }
     // The engine keeps its database connections for the whole process, so a test starts
     // from a dropped table rather than a deleted file.
     void dropScores() { sql(QStringLiteral("DROP TABLE IF EXISTS Scores")); }

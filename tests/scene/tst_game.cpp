@@ -157,9 +157,9 @@ bool anyTimerRunning(Scene &scene)
 // How often a score is stored; -1 while there is not even a table.
 int storedScoresOf(Scene &scene, int score)
 {
-    if (scene.sql(QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'Scores'")).isEmpty())
+    if (scene.sqlCount(QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'Scores'")) == 0)
         return -1;
-    return int(scene.sql(QStringLiteral("SELECT * FROM Scores WHERE score = %1").arg(score)).size());
+    return scene.sqlCount(QStringLiteral("SELECT * FROM Scores WHERE score = %1").arg(score));
 }
 
 } // namespace
