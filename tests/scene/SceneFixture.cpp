@@ -17,7 +17,6 @@
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQmlExpression>
-#include <QTest>
 
 VirtualClock::VirtualClock(QObject *parent)
     : QAnimationDriver(parent)
@@ -56,13 +55,6 @@ void VirtualClock::settle()
     // already posted.
     for (int pass = 0; pass < 3; ++pass)
         QCoreApplication::processEvents();
-}
-
-CallRecorder::CallRecorder(const QString &name, QStringList *log, QObject *parent)
-    : QObject(parent)
-    , m_name(name)
-    , m_log(log)
-{
 }
 
 Scene::Scene()

@@ -77,7 +77,12 @@ class CallRecorder : public QObject {
     Q_OBJECT
 
 public:
-    CallRecorder(const QString &name, QStringList *log, QObject *parent = nullptr);
+    CallRecorder(const QString &name, QStringList *log, QObject *parent = nullptr)
+        : QObject(parent)
+        , m_name(name)
+        , m_log(log)
+    {
+    }
 
     Q_INVOKABLE void minimize() { m_log->append(m_name + QStringLiteral(".minimize")); }
     Q_INVOKABLE void close() { m_log->append(m_name + QStringLiteral(".close")); }

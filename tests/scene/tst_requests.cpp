@@ -125,8 +125,6 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         const qint64 grown = residentBytes() - before;
         const qint64 peak = peakResidentBytes() - before;
-        qInfo("%s: resident memory %.1f MiB, at most %+.1f MiB, after %+.1f MiB", qPrintable(switches),
-            double(before) / MIB, double(peak) / MIB, double(grown) / MIB);
         QVERIFY2(grown < 10 * MIB, qPrintable(QString::number(grown)));
         // Nor may the first bytes come as megabytes the network layer read ahead.
         QVERIFY2(peak < 10 * MIB, qPrintable(QString::number(peak)));
