@@ -2,10 +2,8 @@
 #include "AdChainRecorder.h"
 #include "IsolatedHome.h"
 #include "QuillonAdDialog.h"
-#include "QuillonAdWidget.h"
 
 #include <QAccessible>
-#include <QMovie>
 
 #include <memory>
 
@@ -263,21 +261,6 @@ private slots:
             QVERIFY2(qAbs(grown - scale) < 0.15 * scale, qPrintable(QString::number(grown)));
             QCOMPARE(dialog->font().pointSizeF(), plain->font().pointSizeF() * scale);
         }
-    }
-
-    // Writes a picture of the dialog when TAMBORO_AD_DIALOG_SHOT names a file (run on a real X server).
-    void screenshot()
-    {
-        const QString path = qEnvironmentVariable("TAMBORO_AD_DIALOG_SHOT");
-        if (path.isEmpty())
-            QSKIP("TAMBORO_AD_DIALOG_SHOT is not set");
-        Options options;
-        options.picture = LocalService::staticFile(QStringLiteral("ads/ad1.gif"));
-        auto dialog = makeDialog(options);
-        dialog->show();
-        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
-        QTest::qWait(300);
-        QVERIFY(dialog->grab().save(path));
     }
 };
 

@@ -25,7 +25,6 @@ bool startGame(QProcess &game, const QTemporaryDir &home)
     return game.waitForStarted(5000);
 }
 
-// Asks the game to end (SIGTERM) and kills it when it has not within ten seconds.
 void stopGame(QProcess &game)
 {
     game.terminate();

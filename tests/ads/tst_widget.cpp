@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "AdChainRecorder.h"
 #include "IsolatedHome.h"
-#include "QuillonAdWidget.h"
 
 #include <QBuffer>
 #include <QLayout>
-#include <QMovie>
 #include <QSignalSpy>
 
 namespace {
