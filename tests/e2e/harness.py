@@ -43,6 +43,7 @@ HOLE_H = SCREEN_H / 4.7
 
 # Scene positions of the controls a player uses.
 NEW_GAME, HIGHSCORES, HELP, HOME = (242, 333), (242, 393), (128, 513), (240, 751)
+RESTART = (156, 751)  # left of home on the game screen
 UPLOAD_HIGH_SCORE, UPLOAD_SCORE_IN_FORM = (240, 605), (240, 392)
 USERNAME_BOX, PASSWORD_BOX = (240, 208), (240, 298)
 MINIMISE, CLOSE = (25, 25), (455, 25)
