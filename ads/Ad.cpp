@@ -35,17 +35,19 @@ bool platformReportsMinimised()
 // that keeps the game on the screen (a kiosk) never does, and a held dialog shows then.
 constexpr int MinimiseUnansweredMs = 1000;
 
+} // namespace
+
 // While it lives, every ad dialog shown gets the game's window as its window's transient
 // parent and the game's title, and is drawn at the scene's scale. The dialog is built and run
 // inside the module, so this watches for its show event, which comes after its window exists
 // and before the window is mapped and placed. When the last dialog has closed, the keyboard
 // goes back to the game.
-class TransientForGame : public QObject {
+class Ad::TransientForGame : public QObject {
 public:
-    TransientForGame(QWindow *game, const std::function<qreal()> &sceneScale, Ad::Away &gameAway, Ad *ad)
-        : game(game)
-        , sceneScale(sceneScale)
-        , gameAway(gameAway)
+    explicit TransientForGame(Ad *ad)
+        : game(ad->gameWindow)
+        , sceneScale(ad->sceneScale)
+        , gameAway(ad->gameAway)
     {
         if (!game)
             return;
@@ -167,8 +169,6 @@ private:
     bool placing = false;
 };
 
-} // namespace
-
 void Ad::setGameWindow(QWindow *window, std::function<qreal()> sceneScale)
 {
     gameWindow = window;
@@ -232,6 +232,6 @@ void Ad::start()
     const QString skipIn = tr("Skip in");
     const QString skip = tr("Skip");
     const QString click = tr("Click");
-    const TransientForGame belongsToGame(gameWindow, sceneScale, gameAway, this);
+    const TransientForGame belongsToGame(this);
     adModule->showAdDialog(nullptr, CountdownSeconds, skipIn, skip, click, true, false);
 }

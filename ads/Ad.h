@@ -36,6 +36,13 @@ public:
     // is drawn in that window; the dialog is drawn at the same scale.
     void setGameWindow(QWindow *window, std::function<qreal()> sceneScale = {});
 
+signals:
+    void gameReturned(QPrivateSignal);
+
+private:
+    // Gives each ad dialog shown while it lives to the game's window.
+    class TransientForGame;
+
     // Wayland tells nothing of a minimised window: the game counts as away from its own
     // minimise until it has the keyboard again. keyboardLeft: the keyboard has gone elsewhere
     // since then. The game's return is told by gameReturned.
@@ -44,10 +51,6 @@ public:
         bool keyboardLeft = false;
     };
 
-signals:
-    void gameReturned(QPrivateSignal);
-
-private:
     QuillonAdModule *adModule = nullptr;
     QPointer<QWindow> gameWindow;
     std::function<qreal()> sceneScale;
