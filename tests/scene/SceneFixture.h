@@ -147,8 +147,9 @@ public:
     QPoint windowPoint(QQuickItem *item, QPointF local) const { return item->mapToScene(local).toPoint(); }
 
     // Lets the event loop deliver network replies and queued calls until the condition
-    // holds or the timeout (real time) passes.
-    bool waitFor(const std::function<bool()> &condition, int timeoutMs = 5000);
+    // holds or the timeout (real time) passes; the timeout is generous, as a loaded machine
+    // may answer slowly and a wait that comes true returns at once.
+    bool waitFor(const std::function<bool()> &condition, int timeoutMs = 30000);
     // Waits until the connection probe has had its answer: the overlay gone, or showing
     // its network error.
     bool waitForProbe();
@@ -172,7 +173,7 @@ public:
     void insertScores(const QList<int> &scores, int gridSize);
     // The high-score screen's state, and a wait (real time) for an upload's answer there.
     QString highScoreState() const { return property(QStringLiteral("highScoreView"), "state").toString(); }
-    bool waitForUploaded(int timeoutMs = 5000)
+    bool waitForUploaded(int timeoutMs = 30000)
     {
         return waitFor([this] { return highScoreState() == QLatin1String("uploaded"); }, timeoutMs);
     }
