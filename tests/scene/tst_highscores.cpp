@@ -136,9 +136,7 @@ void HighScoresTest::listingCreatesTheTableAndShowsTheBestTenOfBoardSizeEight()
     scene.saveScores({ 40, 7, 120, 95, 3, 61, 95, 18, 250, 2, 33, 70 });
     scene.insertScores({ 999 }, 6);
     QVERIFY(showScreen(scene));
-    const QString expected = QStringLiteral("1. 250 points.\n2. 120 points.\n3. 95 points.\n4. 95 points.\n"
-                                            "5. 70 points.\n6. 61 points.\n7. 40 points.\n8. 33 points.\n"
-                                            "9. 18 points.\n10. 7 points.\n");
+    const QString expected = listingOf({ 250, 120, 95, 95, 70, 61, 40, 33, 18, 7 });
     QCOMPARE(scene.property("highScoreView", "highscores").toString(), expected);
     QCOMPARE(item(scene, "dialogText")->property("text").toString(), expected);
     QCOMPARE(item(scene, "dialogText")->property("visible").toBool(), true);
