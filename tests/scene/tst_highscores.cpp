@@ -149,11 +149,11 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm_data()
     QTest::addColumn<QString>("username");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QByteArray>("sent");
+    // Every value percent-encoded as UTF-8, so the form's own characters stay data.
+    const QByteArray formCharacters("username=Zo%C3%AB%20%26%20Co%3D1&password=a%26b%3Dc%2Bd%2525e%20f%23%C3%BC%25");
     // Through the form's fields, or straight into the script.
     QTest::addColumn<bool>("typed");
     QTest::addColumn<bool>("scoreBoard");
-    // Every value percent-encoded as UTF-8, so the form's own characters stay data.
-    const QByteArray formCharacters("username=Zo%C3%AB%20%26%20Co%3D1&password=a%26b%3Dc%2Bd%2525e%20f%23%C3%BC%25");
     QTest::newRow("form characters") << "Zo\\u00eb & Co=1" << "a&b=c+d%25e f#\\u00fc%" << formCharacters << false
                                      << true;
     QTest::newRow("form characters typed") << "Zo\\u00eb & Co=1" << "a&b=c+d%25e f#\\u00fc%" << formCharacters
