@@ -47,6 +47,8 @@ Switches (start-up values come from --set KEY=VALUE and --probe-empty)
       huge         hugebody_mib MiB of body, Content-Length given
       endless      a body without Content-Length that never ends
       hang         never answers until the client goes away or the server stops
+      hold         answers once the switch is set to another mode, as that mode; so a
+                   test decides when the game has its reply
       redirect     a 307 to the same address on redirect_to (HOST:PORT, default
                    127.0.0.2 on this port, another host of this machine) with
                    "redirected=1" added to the query; that one is answered as ok
@@ -99,11 +101,14 @@ Switches (start-up values come from --set KEY=VALUE and --probe-empty)
 
 Request log (--log FILE): one JSON object per line and request, written before
 the reply: {"method", "path", "query" (raw, undecoded), "headers" (as received),
-"form" (decoded fields of a form post without "password", else null), "time"}.
+"form" (decoded fields of a form post without "password", else null), "body" (the
+raw body as Latin-1 text, the value of a "password" field, as sent, replaced by
+"sha256:" and the hex SHA-256 of it; null without a body), "time"}.
 Passwords are never logged, printed or stored in clear.
 """
 
 import argparse
+import hashlib
 import json
 import math
 import mimetypes
@@ -120,7 +125,7 @@ import threading
 import time
 import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import parse_qs, parse_qsl, urlsplit
+from urllib.parse import parse_qs, parse_qsl, unquote_plus, urlsplit
 
 import adnet_pages as pages
 from adnet_store import AccountExists, Store, StoreUnavailable, utc_now
@@ -149,7 +154,9 @@ AD_MODES = ("normal", "notxml", "empty", "noimage", "emptyimage", "lowercaseid",
 LYING_MODES = ("overlength", "underlength", "hugelength", "cutoff")
 TIB = 1024 ** 4
 SLOW_TARGETS = ("probe", "logo", "ad", "image")
-REPLY_MODES = ("ok", "empty", "huge", "endless", "hang", "redirect")
+REPLY_MODES = ("ok", "empty", "huge", "endless", "hang", "hold", "redirect")
+# How often a held reply looks whether it may go.
+HOLD_POLL_SECONDS = 0.02
 
 DEFAULT_SWITCHES = {
     "probe": "ok", "ad": "normal", "logo": "ok", "image": "ok", "slow": "",
@@ -336,11 +343,11 @@ class Handler(BaseHTTPRequestHandler):
     def _serve(self):
         path, _, self.query = self.path.partition("?")
         self.fields = {}
-        form = problem = None
+        form = problem = body = None
         if self.command in ("POST", "PUT", "PATCH"):
             body = self._read_body()
             if body is None:
-                self._log(path, None)
+                self._log(path, None, None)
                 return
             if self.headers.get_content_type() == "application/x-www-form-urlencoded":
                 try:
@@ -353,7 +360,7 @@ class Handler(BaseHTTPRequestHandler):
                 if len(self.fields) < len(pairs):
                     problem = "a form field is given twice\n"
         self.connection.settimeout(None)
-        self._log(path, form)
+        self._log(path, form, body)
         if not self._own_host():
             self._text(421, "this service answers only for its own address\n")
         elif self._changes_state(path) and self._foreign_origin():
@@ -402,10 +409,11 @@ class Handler(BaseHTTPRequestHandler):
                 sources.append("")
         return any(source.strip().lower() not in own for source in sources)
 
-    def _log(self, path, form):
+    def _log(self, path, form, body):
         self.server.request_log.write({
             "method": self.command, "path": path, "query": self.query,
-            "headers": dict(self.headers.items()), "form": form, "time": utc_now()})
+            "headers": dict(self.headers.items()), "form": form,
+            "body": None if body is None else _masked(body).decode("latin-1"), "time": utc_now()})
 
     def _route(self, path):
         get = self.command in ("GET", "HEAD")
@@ -488,6 +496,18 @@ class Handler(BaseHTTPRequestHandler):
             except OSError:
                 return
 
+    def _hold(self, target):
+        """Waits until the target's switch no longer says hold; False when the client went
+        away meanwhile."""
+        while self.server.switches.snapshot()[target] == "hold":
+            readable, _, _ = select.select([self.connection], [], [], HOLD_POLL_SECONDS)
+            try:
+                if readable and not self.connection.recv(4096):
+                    return False
+            except OSError:
+                return False
+        return True
+
     def _send_lying(self, mode, body):
         """An ad reply whose head and body disagree, as a broken proxy or server sends it."""
         claimed = {"overlength": len(body) + 4096, "underlength": len(body) // 2,
@@ -531,6 +551,10 @@ class Handler(BaseHTTPRequestHandler):
     def _reply_as(self, target, content_type, body):
         """The reply of the probe or the upload as its switches make it (see REPLY_MODES)."""
         switches = self.server.switches.snapshot()
+        if switches[target] == "hold":
+            if not self._hold(target):
+                return
+            switches = self.server.switches.snapshot()
         mode, status = switches[target], switches[target + "_status"]
         if mode == "redirect" and "redirected" in parse_qs(self.query):
             mode = "ok"
@@ -701,6 +725,17 @@ def _upload_problem(fields):
         if len(fields.get(key, "")) > MAX_FIELD_CHARS:
             return f"{key} is longer than {MAX_FIELD_CHARS} characters\n"
     return None
+
+
+def _masked(body):
+    """The body with the value of any password field replaced by its SHA-256."""
+    pieces = []
+    for piece in body.split(b"&"):
+        name, equals, value = piece.partition(b"=")
+        if equals and unquote_plus(name.decode("latin-1")).lower() == "password":
+            piece = name + b"=sha256:" + hashlib.sha256(value).hexdigest().encode("ascii")
+        pieces.append(piece)
+    return b"&".join(pieces)
 
 
 def _zeros(size, head=b""):

@@ -293,3 +293,31 @@ void resetPeakResident()
     if (clearRefs.open(QIODevice::WriteOnly))
         clearRefs.write("5");
 }
+
+// Helpers of the high-score tests.
+#include <algorithm>
+
+QString listingOf(QList<int> scores)
+{
+    std::sort(scores.begin(), scores.end(), std::greater<int>());
+    QString listing;
+    for (int i = 0; i < scores.size() && i < 10; ++i)
+        listing += QStringLiteral("%1. %2 points.\n").arg(i + 1).arg(scores[i]);
+    return listing;
+}
+
+QString listedScores(Scene &scene)
+{
+    scene.evaluate(QStringLiteral("Game.getScores()"));
+    return scene.property(QStringLiteral("highScoreView"), "highscores").toString();
+}
+
+QStringList overlaysAfter(Scene &scene, const QList<int> &scores)
+{
+    QStringList overlays;
+    for (int score : scores) {
+        scene.playOutWithScore(score);
+        overlays += scene.property(QStringLiteral("gameView"), "state").toString();
+    }
+    return overlays;
+}

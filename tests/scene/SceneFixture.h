@@ -241,3 +241,10 @@ inline QQuickItem *controlAt(const Scene &scene, const QString &path)
 {
     return scene.itemIn(path.section(QLatin1Char('/'), 0, 0), path.section(QLatin1Char('/'), 1));
 }
+
+// The high-score listing as the game writes it for these scores: the best ten, best first.
+QString listingOf(QList<int> scores);
+// Lists the high scores as the high-score screen does and returns the listing.
+QString listedScores(Scene &scene);
+// Plays out one unhit game for each score; the overlays they ended on.
+QStringList overlaysAfter(Scene &scene, const QList<int> &scores);

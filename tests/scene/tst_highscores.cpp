@@ -5,99 +5,12 @@
 #include "tamboro_config.h"
 
 #include <QFile>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <memory>
-#include <vector>
 
 namespace {
 
 const QString uploadPath = QStringLiteral("/scores/upload.php");
-
-// A score board on the compiled-in port that keeps every upload's raw bytes and, while
-// holding, answers uploads only when the test says so: the moment between sending and the
-// reply is what the screen shows "Loading..." for. Whatever else comes (the connection
-// probe) it answers at once.
-class RawScoreBoard {
-public:
-    struct Request {
-        QByteArray method;
-        QByteArray contentType;
-        QByteArray body;
-    };
-
-    explicit RawScoreBoard(bool holdUploads)
-        : m_holdUploads(holdUploads)
-    {
-        if (waitForFreePort())
-            m_server.listen(QHostAddress::LocalHost, LocalService::compiledInPort());
-        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection())
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
-        });
-    }
-
-    bool isListening() const { return m_server.isListening(); }
-
-    void answerHeld()
-    {
-        for (const QPointer<QTcpSocket> &socket : std::as_const(held)) {
-            if (socket)
-                answer(socket);
-        }
-        held.clear();
-    }
-
-    QList<Request> uploads;
-    QList<QPointer<QTcpSocket>> held;
-
-private:
-    void read(QTcpSocket *socket)
-    {
-        QByteArray &buffer = m_buffers[socket];
-        buffer += socket->readAll();
-        const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
-        if (headerEnd < 0)
-            return;
-        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-        Request request { requestLine.value(0), {}, {} };
-        qsizetype length = 0;
-        for (const QByteArray &line : lines.mid(1)) {
-            const qsizetype colon = line.indexOf(':');
-            const QByteArray name = line.left(colon).trimmed().toLower();
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            if (name == "content-length")
-                length = value.toLongLong();
-            else if (name == "content-type")
-                request.contentType = value;
-        }
-        if (buffer.size() < headerEnd + 4 + length)
-            return;
-        request.body = buffer.mid(headerEnd + 4, length);
-        m_buffers.remove(socket);
-        const bool upload = requestLine.value(1) == uploadPath.toLatin1();
-        if (upload)
-            uploads.append(request);
-        if (upload && m_holdUploads)
-            held.append(socket);
-        else
-            answer(socket);
-    }
-
-    static void answer(QTcpSocket *socket)
-    {
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
-                      "Connection: close\r\n\r\nOK\n");
-        socket->disconnectFromHost();
-    }
-
-    bool m_holdUploads;
-    QTcpServer m_server;
-    QHash<QTcpSocket *, QByteArray> m_buffers;
-};
 
 QUrl scoreBoardPage(const char *path)
 {
@@ -179,14 +92,15 @@ bool submitForm(Scene &scene, const QString &username, const QString &password)
 // Posts a marked upload after whatever the test did and waits for the scene to have its
 // answer; a post the scene sent before it has reached the board by then. Returns how many
 // uploads came before the marker, or -1 when the marker did not come last.
-int uploadsBeforeMarker(Scene &scene, const RawScoreBoard &board)
+int uploadsBeforeMarker(Scene &scene, const LocalService &service)
 {
-    const QString marker = QStringLiteral("marker%1").arg(board.uploads.size());
+    const QString marker = QStringLiteral("marker%1").arg(service.requests(uploadPath).size());
     scene.evaluate(QStringLiteral("Game.uploadScore('%1', '')").arg(marker));
     const bool answered
         = scene.waitFor([&] { return scene.property("highScoreView", "username").toString() == marker; });
-    const QList<RawScoreBoard::Request> uploads = board.uploads;
-    if (!answered || uploads.isEmpty() || !uploads.last().body.contains("&username=" + marker.toLatin1() + '&'))
+    const QList<QJsonObject> uploads = service.requests(uploadPath);
+    if (!answered || uploads.isEmpty()
+        || uploads.last().value(QStringLiteral("form")).toObject().value(QStringLiteral("username")) != marker)
         return -1;
     return int(uploads.size()) - 1;
 }
@@ -200,8 +114,6 @@ private slots:
     void listingCreatesTheTableAndShowsTheBestTenOfBoardSizeEight();
     void uploadPostsTheBestStoredScoreAsAnOrderedForm_data();
     void uploadPostsTheBestStoredScoreAsAnOrderedForm();
-    void formSendsWhatWasTypedAndEndsUploaded_data();
-    void formSendsWhatWasTypedAndEndsUploaded();
     void firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce();
     void emptyUserNameOpensTheFormAgainAndHiddenButtonsDoNothing();
     void uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown();
@@ -224,9 +136,7 @@ void HighScoresTest::listingCreatesTheTableAndShowsTheBestTenOfBoardSizeEight()
     scene.saveScores({ 40, 7, 120, 95, 3, 61, 95, 18, 250, 2, 33, 70 });
     scene.insertScores({ 999 }, 6);
     QVERIFY(showScreen(scene));
-    const QString expected = QStringLiteral("1. 250 points.\n2. 120 points.\n3. 95 points.\n4. 95 points.\n"
-                                            "5. 70 points.\n6. 61 points.\n7. 40 points.\n8. 33 points.\n"
-                                            "9. 18 points.\n10. 7 points.\n");
+    const QString expected = listingOf({ 250, 120, 95, 95, 70, 61, 40, 33, 18, 7 });
     QCOMPARE(scene.property("highScoreView", "highscores").toString(), expected);
     QCOMPARE(item(scene, "dialogText")->property("text").toString(), expected);
     QCOMPARE(item(scene, "dialogText")->property("visible").toBool(), true);
@@ -240,14 +150,22 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<QByteArray>("sent");
     // Every value percent-encoded as UTF-8, so the form's own characters stay data.
-    QTest::newRow("form characters")
-        << "Zo\\u00eb & Co=1" << "a&b=c+d%25e f#\\u00fc%"
-        << QByteArray("username=Zo%C3%AB%20%26%20Co%3D1&password=a%26b%3Dc%2Bd%2525e%20f%23%C3%BC%25");
+    const QByteArray formCharacters("username=Zo%C3%AB%20%26%20Co%3D1&password=a%26b%3Dc%2Bd%2525e%20f%23%C3%BC%25");
+    // Through the form's fields, or straight into the script.
+    QTest::addColumn<bool>("typed");
+    QTest::addColumn<bool>("scoreBoard");
+    QTest::newRow("form characters") << "Zo\\u00eb & Co=1" << "a&b=c+d%25e f#\\u00fc%" << formCharacters << false
+                                     << true;
+    QTest::newRow("form characters typed") << "Zo\\u00eb & Co=1" << "a&b=c+d%25e f#\\u00fc%" << formCharacters
+                                           << true << true;
     // A lone half goes as the replacement character, as a browser sends it.
     QTest::newRow("lone high half in the name")
-        << "ann\\uD83D" << "pw" << QByteArray("username=ann%EF%BF%BD&password=pw");
+        << "ann\\uD83D" << "pw" << QByteArray("username=ann%EF%BF%BD&password=pw") << false << true;
     QTest::newRow("lone low half in the password, a whole pair kept")
-        << "\\uD83D\\uDE00" << "\\uDE00x" << QByteArray("username=%F0%9F%98%80&password=%EF%BF%BDx");
+        << "\\uD83D\\uDE00" << "\\uDE00x" << QByteArray("username=%F0%9F%98%80&password=%EF%BF%BDx") << false
+        << true;
+    // Without the service nothing listens on the compiled-in port.
+    QTest::newRow("refused connection") << "ann" << "wrong" << QByteArray() << true << false;
 }
 
 void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
@@ -255,8 +173,11 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
     QFETCH(QString, username);
     QFETCH(QString, password);
     QFETCH(QByteArray, sent);
-    RawScoreBoard board(false);
-    QVERIFY(board.isListening());
+    QFETCH(bool, typed);
+    QFETCH(bool, scoreBoard);
+    QVERIFY(waitForFreePort());
+    const auto service = scoreBoard ? startService() : nullptr;
+    QVERIFY(service || !scoreBoard);
     Scene scene;
     scene.dropScores();
     scene.saveScores({ 40, 12 });
@@ -266,76 +187,41 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
     scene.insertScores({ 500 }, 6);
     scene.evaluate(QStringLiteral("gameArea.score = 12"));
 
-    scene.evaluate(QStringLiteral("Game.uploadScore('%1', '%2')").arg(username, password));
+    const QString name = scene.evaluate(QStringLiteral("'%1'").arg(username)).toString();
+    const QString secret = scene.evaluate(QStringLiteral("'%1'").arg(password)).toString();
+    if (typed) {
+        QVERIFY(showScreen(scene));
+        QVERIFY(submitForm(scene, name, secret));
+    } else {
+        scene.evaluate(QStringLiteral("Game.uploadScore('%1', '%2')").arg(username, password));
+    }
     QVERIFY(scene.waitForUploaded());
-    QCOMPARE(board.uploads.size(), 1);
-    const RawScoreBoard::Request upload = board.uploads.first();
-    QCOMPARE(upload.method, QByteArray("POST"));
-    // The engine appends the charset of the string body; the media type is the form's.
-    QCOMPARE(upload.contentType.split(';').first(), QByteArray("application/x-www-form-urlencoded"));
-    QCOMPARE(upload.body, QByteArray("name=&score=95&gridSize=8&game=tamboro&" + sent));
-}
-
-void HighScoresTest::formSendsWhatWasTypedAndEndsUploaded_data()
-{
-    QTest::addColumn<bool>("scoreBoard");
-    QTest::addColumn<QString>("username");
-    QTest::addColumn<QString>("password");
-    QTest::newRow("form characters to the score board") << true << "Zoë & Co=1" << "a&b=c+d%25e f#ü%";
-    QTest::newRow("refused connection") << false << "ann" << "wrong";
-}
-
-void HighScoresTest::formSendsWhatWasTypedAndEndsUploaded()
-{
-    QFETCH(bool, scoreBoard);
-    QFETCH(QString, username);
-    QFETCH(QString, password);
-    QVERIFY(waitForFreePort());
-    // Without the service nothing listens on the compiled-in port.
-    const auto service = scoreBoard ? startService() : nullptr;
-    QVERIFY(service || !scoreBoard);
-    Scene scene;
-    QVERIFY(showScreenWith(scene, { 64 }));
-
-    QVERIFY(submitForm(scene, username, password));
-    QVERIFY(scene.waitForUploaded());
-    QCOMPARE(scene.property("highScoreView", "username").toString(), username);
-    QCOMPARE(scene.property("highScoreView", "password").toString(), password);
+    QCOMPARE(scene.property("highScoreView", "username").toString(), name);
+    QCOMPARE(scene.property("highScoreView", "password").toString(), secret);
     QCOMPARE(item(scene, "loginPanel")->property("visible").toBool(), false);
     if (!service)
         return;
 
     const QList<QJsonObject> uploads = service->requests(uploadPath);
     QCOMPARE(uploads.size(), 1);
-    QCOMPARE(uploads.first().value(QStringLiteral("form")).toObject(),
-        (QJsonObject { { "name", "" }, { "score", "64" }, { "gridSize", "8" }, { "game", "tamboro" },
-            { "username", username } }));
-
-    // The score board keeps only a salted hash; ask its own parser's result whether the
-    // password arrived as typed, and that a '+' read as a space would not match.
-    auto verifies = [&](const QString &candidate) {
-        QProcess python;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("PYTHONPATH"), QStringLiteral(TAMBORO_SOURCE_DIR "/tools"));
-        python.setProcessEnvironment(environment);
-        python.start(QStringLiteral("/usr/bin/python3"),
-            { QStringLiteral("-c"),
-                QStringLiteral(
-                    "import sys, adnet_store; print(adnet_store.verify_upload(sys.argv[1], 1, sys.argv[2]))"),
-                service->dataDir(), candidate });
-        python.waitForFinished(20000);
-        return python.readAllStandardOutput().trimmed();
-    };
-    QCOMPARE(verifies(password), QByteArray("True"));
-    QCOMPARE(verifies(QStringLiteral("a&b=c d%25e f#ü%")), QByteArray("False"));
+    QCOMPARE(uploads.first().value(QStringLiteral("method")).toString(), QStringLiteral("POST"));
+    // The engine appends the charset of the string body; the media type is the form's.
+    const QJsonObject headers = uploads.first().value(QStringLiteral("headers")).toObject();
+    QCOMPARE(headers.value(QStringLiteral("Content-Type")).toString().section(QLatin1Char(';'), 0, 0),
+        QStringLiteral("application/x-www-form-urlencoded"));
+    QCOMPARE(service->bodies(uploadPath).first(),
+        LocalService::asLogged("name=&score=95&gridSize=8&game=tamboro&" + sent));
 }
 
 void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
 {
-    RawScoreBoard board(true);
-    QVERIFY(board.isListening());
+    const auto service = startService();
+    QVERIFY(service && service->reset(QStringLiteral("upload=hold")));
     Scene scene;
     QVERIFY(showScreenWith(scene, { 30 }));
+    const auto uploadsCame = [&](int count) {
+        return scene.waitFor([&] { return service->requests(uploadPath).size() == count; });
+    };
 
     scene.tap(item(scene, "uploadButton"));
     QCOMPARE(scene.highScoreState(), QStringLiteral("upload"));
@@ -353,11 +239,11 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
     QVERIFY(type(scene, "usernameInput", QStringLiteral("ann")));
     QVERIFY(type(scene, "passwordInput", QStringLiteral("pw")));
     scene.tap(item(scene, "uploadScoreButton"));
-    QVERIFY(scene.waitFor([&] { return board.held.size() == 1; }));
+    QVERIFY(uploadsCame(1));
     QCOMPARE(scene.highScoreState(), QStringLiteral("upload"));
     QCOMPARE(looks(scene, { "loadingText.opacity", "loadingText.y" }), (QVariantList { 1.0, 330.0 }));
 
-    board.answerHeld();
+    QVERIFY(service->reset());
     QVERIFY(scene.waitForUploaded());
     QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
     QCOMPARE(scene.property("highScoreView", "password").toString(), QStringLiteral("pw"));
@@ -370,29 +256,30 @@ void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
     QVERIFY(goHome(scene));
     QCOMPARE(scene.highScoreState(), QStringLiteral("uploaded"));
 
+    QVERIFY(service->reset(QStringLiteral("upload=hold")));
     QVERIFY(showScreen(scene));
     QCOMPARE(scene.highScoreState(), QString());
     QCOMPARE(item(scene, "loadingText")->property("opacity").toReal(), 0.0);
     scene.tap(item(scene, "uploadButton"));
     QCOMPARE(scene.highScoreState(), QString());
-    QVERIFY(scene.waitFor([&] { return board.held.size() == 1; }));
+    QVERIFY(uploadsCame(2));
     QCOMPARE(looks(scene, { "loadingText.opacity", "loadingText.y" }), (QVariantList { 1.0, 544.0 }));
-    QCOMPARE(
-        board.uploads.last().body, QByteArray("name=&score=30&gridSize=8&game=tamboro&username=ann&password=pw"));
+    QCOMPARE(service->bodies(uploadPath).last(),
+        LocalService::asLogged("name=&score=30&gridSize=8&game=tamboro&username=ann&password=pw"));
 
-    board.answerHeld();
+    QVERIFY(service->reset());
     QVERIFY(scene.waitForUploaded());
     QVERIFY(goHome(scene));
     QVERIFY(showScreen(scene));
     QCOMPARE(item(scene, "loadingText")->property("opacity").toReal(), 0.0);
-    QCOMPARE(board.uploads.size(), 2);
+    QCOMPARE(service->requests(uploadPath).size(), 2);
 }
 
 void HighScoresTest::emptyUserNameOpensTheFormAgainAndHiddenButtonsDoNothing()
 {
     UrlCatcher browser;
-    RawScoreBoard board(false);
-    QVERIFY(board.isListening());
+    const auto service = startService();
+    QVERIFY(service);
     Scene scene;
     QVERIFY(showScreenWith(scene, { 8 }));
     // The form's buttons lie faded out under the list, and the upload button once uploaded.
@@ -409,8 +296,8 @@ void HighScoresTest::emptyUserNameOpensTheFormAgainAndHiddenButtonsDoNothing()
 
     QVERIFY(submitForm(scene, QString(), QStringLiteral("kept")));
     QVERIFY(scene.waitForUploaded());
-    QCOMPARE(board.uploads.size(), 1);
-    QCOMPARE(board.uploads.first().body, QByteArray("name=&score=8&gridSize=8&game=tamboro&username=&password=kept"));
+    QCOMPARE(service->bodies(uploadPath),
+        QList<QByteArray> { LocalService::asLogged("name=&score=8&gridSize=8&game=tamboro&username=&password=kept") });
     tapHiddenButtons();
     scene.tap(item(scene, "uploadButton"));
     QCOMPARE(scene.highScoreState(), QStringLiteral("uploaded"));
@@ -424,13 +311,13 @@ void HighScoresTest::emptyUserNameOpensTheFormAgainAndHiddenButtonsDoNothing()
     scene.tap(item(scene, "getAccountButton"));
     QCOMPARE(browser.opened,
         QList<QUrl>({ scoreBoardPage("/highscores/tamboro"), scoreBoardPage("/highscores/createaccount/") }));
-    QCOMPARE(uploadsBeforeMarker(scene, board), 1);
+    QCOMPARE(uploadsBeforeMarker(scene, *service), 1);
 }
 
 void HighScoresTest::uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown()
 {
-    RawScoreBoard board(false);
-    QVERIFY(board.isListening());
+    const auto service = startService();
+    QVERIFY(service);
     Scene scene;
     scene.dropScores();
     scene.insertScores({ 77 }, 6);
@@ -445,7 +332,7 @@ void HighScoresTest::uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown()
         log.stop();
         QVERIFY(submitted);
         QVERIFY2(log.warnings.isEmpty() && log.worse.isEmpty(), qPrintable((log.warnings + log.worse).join('\n')));
-        QVERIFY(!scene.waitFor([&] { return !board.uploads.isEmpty(); }, 500));
+        QVERIFY(!scene.waitFor([&] { return !service->requests(uploadPath).isEmpty(); }, 500));
         QCOMPARE(scene.highScoreState(), QStringLiteral("upload"));
         QCOMPARE(scene.property("highScoreView", "username").toString(), QString());
         QCOMPARE(item(scene, "loadingText")->property("opacity").toReal(), 1.0);

@@ -130,15 +130,6 @@ QList<int> storedScores(const QString &file)
     return scores;
 }
 
-QString listingOf(QList<int> scores)
-{
-    std::sort(scores.begin(), scores.end(), std::greater<int>());
-    QString listing;
-    for (int i = 0; i < scores.size() && i < 10; ++i)
-        listing += QStringLiteral("%1. %2 points.\n").arg(i + 1).arg(scores[i]);
-    return listing;
-}
-
 QByteArray contentsOf(const QString &file)
 {
     QFile in(file);
@@ -150,24 +141,6 @@ void writeFile(const QString &file, const QByteArray &contents)
     QFile out(file);
     if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         out.write(contents);
-}
-
-// The high scores as the game lists them now.
-QString listing(Scene &scene)
-{
-    scene.evaluate(QStringLiteral("Game.getScores()"));
-    return scene.property("highScoreView", "highscores").toString();
-}
-
-// Plays out one game for each score; the overlays they ended on.
-QStringList overlaysAfter(Scene &scene, const QList<int> &scores)
-{
-    QStringList overlays;
-    for (int score : scores) {
-        scene.playOutWithScore(score);
-        overlays += scene.property("gameView", "state").toString();
-    }
-    return overlays;
 }
 
 const QList<int> firstRun { 100, 90, 80, 70, 60, 50, 40, 30, 20, 10 };
@@ -255,7 +228,7 @@ private:
         QVERIFY(!scene.property("gameTimer", "running").toBool());
         scene.evaluate(QStringLiteral("highScoreView.highscores = 'kept'; Game.uploadScore('ann', 'pw')"));
         // A file that can still be read lists its scores; otherwise the listing stays as it was.
-        QVERIFY(listing(scene).startsWith(readable ? QStringLiteral("1. 100 points.\n") : QStringLiteral("kept")));
+        QVERIFY(listedScores(scene).startsWith(readable ? QStringLiteral("1. 100 points.\n") : QStringLiteral("kept")));
 
         // The start screen navigates and a new game spawns monkeys.
         const QList<std::pair<QString, QString>> hops { { "button3", "info" }, { "button2", "highscore" },
@@ -285,7 +258,7 @@ private:
         scene.goTo(QString());
         QCOMPARE(overlaysAfter(scene, { 95 }), QStringList { "gameOver" });
         // The score the read-only file could not take was kept and is written now too.
-        QCOMPARE(listing(scene), readable ? listingOf({ 95, 95 }) : listingOf({ 95 }));
+        QCOMPARE(listedScores(scene), readable ? listingOf({ 95, 95 }) : listingOf({ 95 }));
     }
 
     // The next start moves what was damaged aside, as it was, and says so; the next
@@ -300,7 +273,7 @@ private:
             QVERIFY(scene.readyToPlay());
             if (!restarted)
                 QCOMPARE(overlaysAfter(scene, { 95 }), QStringList { "gameOver" });
-            QCOMPARE(listing(scene), expected);
+            QCOMPARE(listedScores(scene), expected);
             forgetConnection();
         }
         log.stop();
@@ -416,7 +389,7 @@ private slots:
         // The list seen before the trouble began; before the first score there is not even a table.
         if (!earlier.isEmpty()) {
             scene.saveScores(earlier);
-            listing(scene);
+            listedScores(scene);
         }
 
         std::unique_ptr<Holder> holder;
@@ -429,7 +402,7 @@ private slots:
         MessageCatcher log;
         // Two games while it is held: the second must not push the first's score out.
         QCOMPARE(overlaysAfter(scene, { 9, 5 }), QStringList(2, QStringLiteral("gameOver")));
-        QCOMPARE(listing(scene), listingOf(earlier + QList<int> { 9, 5 }));
+        QCOMPARE(listedScores(scene), listingOf(earlier + QList<int> { 9, 5 }));
         // Waiting for the other program would freeze the game for seconds: the storage's
         // own wait is turned off during play.
         const QVariantList timeout = scene.sql(QStringLiteral("PRAGMA busy_timeout"));
@@ -453,7 +426,7 @@ private slots:
             QCOMPARE(overlaysAfter(scene, { 3 }), QStringList { QStringLiteral("gameOver") });
             expected += 3;
         } else if (writtenBy == QLatin1String("listing")) {
-            listing(scene);
+            listedScores(scene);
         }
         log.stop();
         if (holder)

@@ -3,6 +3,7 @@
 #include "ChildProcess.h"
 #include "tamboro_config.h"
 
+#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
@@ -101,6 +102,24 @@ QStringList LocalService::paths(int from, const QString &userAgent) const
             result.append(entry.value(QStringLiteral("path")).toString());
     }
     return result;
+}
+
+QList<QByteArray> LocalService::bodies(const QString &path) const
+{
+    QList<QByteArray> result;
+    for (const QJsonObject &entry : requests(path))
+        result.append(entry.value(QStringLiteral("body")).toString().toLatin1());
+    return result;
+}
+
+QByteArray LocalService::asLogged(const QByteArray &body)
+{
+    QList<QByteArray> pieces = body.split('&');
+    for (QByteArray &piece : pieces) {
+        if (piece.startsWith("password="))
+            piece = "password=sha256:" + QCryptographicHash::hash(piece.mid(9), QCryptographicHash::Sha256).toHex();
+    }
+    return pieces.join('&');
 }
 
 QByteArray LocalService::staticFile(const QString &name)

@@ -33,6 +33,10 @@ public:
     // The paths of the requests from the given one on; with a User-Agent, only of those
     // that sent it, as other programs on this machine may probe the port.
     QStringList paths(int from = 0, const QString &userAgent = {}) const;
+    // The raw bodies of the requests to a path, oldest first, as the log keeps them.
+    QList<QByteArray> bodies(const QString &path) const;
+    // A form body as the log keeps it: a password's value, as sent, replaced by its SHA-256.
+    static QByteArray asLogged(const QByteArray &body);
 
     QString dataDir() const { return m_dir.filePath(QStringLiteral("data")); }
     QString logFile() const { return m_dir.filePath(QStringLiteral("requests.log")); }
