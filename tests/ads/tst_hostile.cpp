@@ -25,8 +25,10 @@ constexpr int DialogShownMs = 800;
 
 // The game's ad bridge, started, with its module's signals written down.
 struct StartedBridge {
-    StartedBridge()
+    explicit StartedBridge(DialogAnswerer &dialogs)
     {
+        // Before startAd() there is nothing to show, and nothing breaks.
+        quietBeforeStart = dialogs.showsNothing([this] { bridge->start(); });
         bridge->startAd();
         recorder = std::make_unique<AdChainRecorder>(bridge->module());
     }
@@ -34,12 +36,13 @@ struct StartedBridge {
 
     std::unique_ptr<Ad> bridge = std::make_unique<Ad>();
     std::unique_ptr<AdChainRecorder> recorder;
+    bool quietBeforeStart = false;
 };
 
 } // namespace
 
-// Every reply the local ad network can be made to give, met by the game's own ad bridge:
-// the chain ends with its one signal (or stays in flight without holding the game), nothing
+// The game's ad bridge against every reply the local ad network can be made to give: the
+// chain ends with its one signal (or stays in flight without holding the game), nothing
 // unsafe is opened or fetched, and a normal ad works afterwards.
 class HostileNetworkTest : public QObject {
     Q_OBJECT
@@ -127,7 +130,9 @@ private slots:
         });
         sinceTick.start();
         ticker.start(TickMs);
-        auto run = std::make_unique<StartedBridge>();
+        auto run = std::make_unique<StartedBridge>(dialogs);
+        QVERIFY(run->quietBeforeStart);
+        QCOMPARE(run->module()->parent(), run->bridge.get());
         const auto start = [&] { run->bridge->start(); };
         // The scene may ask for an ad at any moment; while the chain runs there is none.
         QVERIFY(dialogs.showsNothing(start));
@@ -159,6 +164,8 @@ private slots:
             // Whatever the reply said, the id held is the one stored and one a request can carry.
             QCOMPARE(run->module()->currentClientId(), storedClientId());
             QVERIFY(run->module()->currentClientId().size() <= QuillonAdModule::MaxParameterLength);
+            // The game's ads are renewed only by a click-through, never by the reload timer.
+            QVERIFY(!run->module()->findChild<QTimer *>()->isActive());
         }
         QVERIFY2(longestGap < LongestStallMs, qPrintable(QString::number(longestGap)));
 
@@ -175,20 +182,21 @@ private slots:
         setSwitches(QString());
         const int beforeNext = service.requests().size();
         if (!run->bridge) {
-            run = std::make_unique<StartedBridge>();
+            run = std::make_unique<StartedBridge>(dialogs);
             QVERIFY(run->recorder->waitForEnd(20000));
         } else if (ready) {
-            // The player goes through: only a web link reaches the browser; the next ad is fetched at once.
+            // The player goes through: only a web link reaches the browser; the ad is dropped
+            // and, until the next one has arrived, start() shows nothing.
+            const QString heldUrl = run->module()->currentAdUrl();
             dialogs.answer = QStringLiteral("btnRight");
             dialogs.holdMs = DialogShownMs;
             start();
             dialogs.holdMs = 0;
             QCOMPARE(dialogs.shown, 1);
             QCOMPARE(dialogs.offScreen, 0);
-            QCOMPARE(browser.urls.size(), opened);
-            for (const QUrl &url : browser.urls)
-                QVERIFY2(QStringList({ "http", "https" }).contains(url.scheme()) && !url.host().isEmpty(),
-                    qPrintable(url.toString()));
+            QCOMPARE(browser.urls, opened ? QList<QUrl>({ QUrl(heldUrl) }) : QList<QUrl>());
+            QCOMPARE(run->module()->currentAdUrl(), QString());
+            QVERIFY(dialogs.showsNothing(start));
             QVERIFY(run->recorder->waitForEnd(20000));
         } else {
             // The chain is over, so the next request is accepted; a failed logo is fetched again.
@@ -205,12 +213,54 @@ private slots:
         QVERIFY2(threadMs < MostThreadMs, qPrintable(QString::number(threadMs)));
         QVERIFY2(kept < MostKeptBytes, qPrintable(QString::number(kept)));
 
-        // And the next ad shows.
+        // And the next ad shows in the bridge's dialog: a window of its own, its captions and
+        // countdown, no text line. A skip keeps the same ad for next time and asks for nothing.
         const int shownBefore = dialogs.shown;
+        const QString heldUrl = run->module()->currentAdUrl();
+        const int beforeSkip = service.requests().size();
         dialogs.answer = QStringLiteral("btnLeft");
         start();
         QCOMPARE(dialogs.shown, shownBefore + 1);
-        QVERIFY(run->module()->isAdReady());
+        QCOMPARE(dialogs.looks, QStringLiteral("Skip | Click | <b>Skip in 10</b> | own window"));
+        QCOMPARE(dialogs.pressed, QStringLiteral("Skip"));
+        QTest::qWait(100);
+        QCOMPARE(pathsSince(beforeSkip), QStringList());
+        QVERIFY(run->module()->isAdReady() && run->module()->currentAdUrl() == heldUrl);
+    }
+
+    // Given the game's window, the dialog belongs to it: the dialog's window is the game's
+    // transient, carries its title and is drawn at the scale the scene is drawn at; once it
+    // has closed, the keyboard is the game's again.
+    void theDialogBelongsToTheGamesWindow()
+    {
+        setSwitches(QString());
+        QWindow game;
+        game.setTitle(QStringLiteral("Tamboro 2.0"));
+        game.resize(480, 800);
+        game.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&game));
+        Ad bridge;
+        bridge.setGameWindow(&game, [] { return 1.5; });
+        bridge.startAd();
+        AdChainRecorder recorder(bridge.module());
+        QVERIFY(recorder.endings() > 0 || recorder.waitForEnd());
+
+        DialogAnswerer dialogs;
+        QWindow *owner = nullptr;
+        QString title;
+        QSize logo;
+        dialogs.onShown = [&] {
+            QWidget *dialog = QApplication::activeModalWidget();
+            owner = dialog->windowHandle()->transientParent();
+            title = dialog->windowTitle();
+            logo = dialog->findChild<QLabel *>(QStringLiteral("label"))->pixmap().deviceIndependentSize().toSize();
+        };
+        bridge.start();
+        QCOMPARE(dialogs.shown, 1);
+        QCOMPARE(owner, &game);
+        QCOMPARE(title, game.title());
+        QCOMPARE(logo, QSize(360, 90));
+        QTRY_COMPARE(QGuiApplication::focusWindow(), &game);
     }
 };
 
