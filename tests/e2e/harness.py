@@ -422,9 +422,10 @@ class World:
         self.x("key", "Escape")
 
     def escape_dialog(self, dialog):
-        """Escape on the ad dialog; whether it went within 4 s."""
+        """Escape on the ad dialog; whether it went within 6 s, before a countdown of 10 s
+        begun when it showed could have closed it."""
         self.press_escape(dialog[0])
-        return bool(wait_until(lambda: self.dialog() is None, 4))
+        return bool(wait_until(lambda: self.dialog() is None, 6))
 
     def dismiss_dialog(self, patience):
         """escape_dialog on an ad dialog that shows within patience seconds, None when none does."""
@@ -585,6 +586,7 @@ class Steps(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        cls.kept = {}
         cls.world = cls.make_world()
         try:
             cls.world.start(OPTIONS.source, OPTIONS.game, **cls.start_options)
@@ -601,6 +603,12 @@ class Steps(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.world.end(passed=not cls.failed)
+        write_shots(cls.kept)
+
+    def keep(self, name, shot):
+        """Screenshots are written at the end: compressing one takes longer than a
+        monkey waits to be tapped."""
+        type(self).kept[name] = shot
 
     def setUp(self):
         steps = type(self)
@@ -679,6 +687,17 @@ class Steps(unittest.TestCase):
         return uploads[0]
 
 
+def write_shots(shots):
+    """Screenshots by name into --shots, and into docs/screenshots/ with --update-docs."""
+    folders = [OPTIONS.shots] if getattr(OPTIONS, "shots", None) else []
+    if getattr(OPTIONS, "update_docs", False):
+        folders.append(os.path.join(OPTIONS.source, "docs", "screenshots"))
+    for path in folders:
+        os.makedirs(path, exist_ok=True)
+        for name, shot in shots.items():
+            shot.save_png(os.path.join(path, name + ".png"))
+
+
 def arguments(doc):
     parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("--source", default=os.path.dirname(os.path.dirname(
@@ -694,6 +713,7 @@ def run_game_tests(doc, add_options=None):
     global OPTIONS
     parser = arguments(doc)
     parser.add_argument("--game", required=True, help="the tamboro executable")
+    parser.add_argument("--shots", help="folder for the screenshots")
     if add_options:
         add_options(parser)
     OPTIONS, rest = parser.parse_known_args()

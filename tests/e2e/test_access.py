@@ -137,14 +137,18 @@ class AccessTest(Steps):
         holes = {n.name: n for n in self.nodes() if n.name.startswith("Hole ")}
         score = next(n for n in self.nodes() if n.name.startswith("Score "))
         self.press("New Game")
-        self.assertTrue(wait_until(lambda: current_name(score) == "Score 0", 3),
+        self.assertTrue(wait_until(lambda: current_name(score) == "Score 0", 10),
                         "the score is not exposed with its value")
         self.shows(game_screen_shown, "Press on \"New Game\" showed no game")
-        showing = wait_until(lambda: monkey_holes(self.world.shot()), 15, interval=0)
-        self.assertTrue(showing, "no monkey showed in 15 s")
-        self.press(f"Hole {showing[0]}", holes[f"Hole {showing[0]}"])
-        self.assertTrue(wait_until(lambda: current_name(score) not in ("Score 0", None), 3),
-                        "Press on a hole with a monkey did not score")
+        # A loaded machine may press after the monkey has hidden; a second monkey is tried
+        # before three escapes end the game.
+        for _ in range(2):
+            showing = wait_until(lambda: monkey_holes(self.world.shot()), 15, interval=0)
+            self.assertTrue(showing, "no monkey showed in 15 s")
+            self.press(f"Hole {showing[0]}", holes[f"Hole {showing[0]}"])
+            if wait_until(lambda: current_name(score) not in ("Score 0", None), 3):
+                break
+        self.assertNotIn(current_name(score), ("Score 0", None), "Press on a hole with a monkey did not score")
         self.screen_is("game")
         # Three escapes end the game; its line is read as it shows.
         over = wait_until(lambda: self.node("Game over!"), 15, interval=0.3)
