@@ -34,8 +34,7 @@ class AccessibleWorld(World):
         self.spawn("at-spi-bus", [BUS_LAUNCHER, "--launch-immediately"], env=dict(os.environ, **self.env))
         ask = ["dbus-send", "--session", "--print-reply=literal", "--dest=org.a11y.Bus", "/org/a11y/bus",
                "org.a11y.Bus.GetAddress"]
-        if not wait_until(lambda: subprocess.run(ask, env=dict(os.environ, **self.env), capture_output=True,
-                                                 text=True, timeout=10).stdout.strip(), 15, interval=0.2):
+        if not wait_until(lambda: self.run(*ask).stdout.strip(), 15, interval=0.2):
             raise RuntimeError("the accessibility bus did not start within 15 s")
 
 
@@ -129,7 +128,7 @@ class AccessTest(Steps):
         # A start-up ad, if the ad chain beat the probe, is let go.
         dialog = wait_until(self.world.dialog, 3, interval=0.2)
         if dialog:
-            self.world.press_escape(dialog[0])
+            self.world.press(dialog[0], "Escape")
         self.screen_is("start", 15)
 
     def test_2_press_new_game_and_a_monkey(self):

@@ -23,9 +23,7 @@ class DesktopTest(Steps):
     start_options = {"window_manager": True}
 
     def prop(self, window, name):
-        env = dict(os.environ, **self.world.env)
-        return subprocess.run(["xprop", "-id", str(window), name], env=env, capture_output=True,
-                              text=True, timeout=10).stdout
+        return self.world.run("xprop", "-id", str(window), name).stdout
 
     def state(self, window):
         match = re.search(r"window state: (\w+)", self.prop(window, "WM_STATE"))

@@ -65,24 +65,15 @@ def listening(port):
 def services(pid):
     """The local services that pid started."""
     found = []
-    for child in " ".join(read(task) for task in glob.glob(f"/proc/{pid}/task/*/children")).split():
-        if "adnet.py" in read(f"/proc/{child}/cmdline"):
+    for child in " ".join(play.read_file(task) for task in glob.glob(f"/proc/{pid}/task/*/children")).split():
+        if "adnet.py" in play.read_file(f"/proc/{child}/cmdline"):
             found.append(int(child))
     return found
 
 
-def read(path):
-    """A file's text, or "" for one that is gone."""
-    try:
-        with open(path, errors="replace") as f:
-            return f.read()
-    except OSError:
-        return ""
-
-
 def alive(pid):
     """True while pid runs (a zombie counts as ended)."""
-    return read(f"/proc/{pid}/stat").rsplit(")", 1)[-1].split()[:1] not in ([], ["Z"])
+    return play.read_file(f"/proc/{pid}/stat").rsplit(")", 1)[-1].split()[:1] not in ([], ["Z"])
 
 
 def runtime_packages():
@@ -124,7 +115,7 @@ def dep5(path):
 
 def spdx_of(path):
     """The licence a file's SPDX line names, or None."""
-    found = re.search(r"SPDX-License-Identifier: ([\w.+-]+)", read(path)[:1000])
+    found = re.search(r"SPDX-License-Identifier: ([\w.+-]+)", play.read_file(path)[:1000])
     return found and found[1]
 
 

@@ -153,7 +153,7 @@ class LargeScreenTest(unittest.TestCase):
         def check():
             dialog = self.world.dialog()
             if dialog:
-                self.world.press_escape(dialog[0])
+                self.world.press(dialog[0], "Escape")
                 return None
             latest["shot"] = self.world.shot()
             return condition(latest["shot"])
