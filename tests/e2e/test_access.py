@@ -141,9 +141,11 @@ class AccessTest(Steps):
         self.shows(game_screen_shown, "Press on \"New Game\" showed no game")
         # A loaded machine may press after the monkey has hidden; a second monkey is tried
         # before three escapes end the game.
-        for _ in range(2):
+        for attempt in range(2):
             showing = wait_until(lambda: monkey_holes(self.world.shot()), 15, interval=0)
-            self.assertTrue(showing, "no monkey showed in 15 s")
+            self.assertTrue(showing or attempt, "no monkey showed in 15 s")
+            if not showing:
+                break
             self.press(f"Hole {showing[0]}", holes[f"Hole {showing[0]}"])
             if wait_until(lambda: current_name(score) not in ("Score 0", None), 3):
                 break
