@@ -207,6 +207,15 @@ def wait_until(predicate, timeout, interval=0.1):
         time.sleep(interval)
 
 
+def read_file(path):
+    """A file's text, or "" for one that is not there (yet or any more)."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 def read_line(stream, timeout):
     ready, _, _ = select.select([stream], [], [], timeout)
     return stream.readline().decode(errors="replace").strip() if ready else None
@@ -330,8 +339,7 @@ class World:
             if line and line.startswith("listening"):
                 return
             self.stop(service)
-            with open(self.path("adnet.err"), errors="replace") as err:
-                reason = err.read()
+            reason = read_file(self.path("adnet.err"))
             if "in use" not in reason or time.monotonic() > deadline:
                 raise RuntimeError(f"local service did not start on port {self.port}: {reason}")
             time.sleep(1)
@@ -356,18 +364,16 @@ class World:
         self.game = self.spawn("game", [game], env=env, cwd=home)
 
     def game_output(self, name="game"):
-        try:
-            with open(self.path(name + ".out"), errors="replace") as f:
-                return f.read()[-4000:]
-        except OSError:
-            return ""
+        return read_file(self.path(name + ".out"))[-4000:]
 
     # X input and output
 
-    def x(self, *args, timeout=10):
-        env = dict(os.environ, **self.env)
-        return subprocess.run(["xdotool", *map(str, args)], env=env, capture_output=True,
-                              text=True, timeout=timeout)
+    def run(self, *argv, timeout=10):
+        """A program run to its end in the world's display and buses."""
+        return subprocess.run(argv, env=dict(os.environ, **self.env), capture_output=True, text=True, timeout=timeout)
+
+    def x(self, *args):
+        return self.run("xdotool", *map(str, args))
 
     def key(self, *names):
         self.x("key", "--delay", "60", *names)
@@ -416,15 +422,17 @@ class World:
             latest["shot"].save_png(self.path(f"unmet-{unmet}.png"))
         return None
 
-    def press_escape(self, window):
+    def press(self, window, *keys):
+        """Keys sent to a window once it has the focus."""
         self.x("windowfocus", window)
         time.sleep(0.2)
-        self.x("key", "Escape")
+        self.key(*keys)
 
     def escape_dialog(self, dialog):
-        """Escape on the ad dialog; whether it went within 4 s."""
-        self.press_escape(dialog[0])
-        return bool(wait_until(lambda: self.dialog() is None, 4))
+        """Escape on the ad dialog; whether it went within 6 s, before a countdown of 10 s
+        begun when it showed could have closed it."""
+        self.press(dialog[0], "Escape")
+        return bool(wait_until(lambda: self.dialog() is None, 6))
 
     def dismiss_dialog(self, patience):
         """escape_dialog on an ad dialog that shows within patience seconds, None when none does."""
@@ -435,22 +443,14 @@ class World:
 
     def requests(self, path=None):
         """Requests in the service's log, optionally only those of "path[?query]"."""
-        try:
-            with open(self.service_log) as f:
-                entries = [json.loads(line) for line in f if line.strip()]
-        except OSError:
-            return []
+        entries = [json.loads(line) for line in read_file(self.service_log).splitlines() if line.strip()]
         want_path, _, want_query = (path or "").partition("?")
         return [e for e in entries if path is None or (
             e["path"] == want_path and (not want_query or e.get("query") == want_query))]
 
     def bus_signals(self):
-        try:
-            with open(self.path("dbus-monitor.out"), errors="replace") as f:
-                return [line for line in f if line.startswith("signal ")
-                        and "member=exit_app_view" in line]
-        except OSError:
-            return []
+        return [line for line in read_file(self.path("dbus-monitor.out")).splitlines(keepends=True)
+                if line.startswith("signal ") and "member=exit_app_view" in line]
 
     def stored_scores(self):
         """Scores in the game's own local database, best first. The scene engine keeps it
@@ -497,13 +497,9 @@ def game_screen_shown(shot):
 
 
 def board_gap(shot):
-    """Brightness of the strip between the two hole columns, below the title."""
+    """Brightness of the strip between the two hole columns, below the title. Under the
+    game-over overlay (black at alpha 160) it darkens; the overlay's title is white at the top."""
     return shot.brightness(222, 200, 258, 680, step=4)
-
-
-def game_over_shown(shot, playing_gap):
-    # The overlay is black at alpha 160 over the board; its title is white at the top.
-    return board_gap(shot) < 0.7 * playing_gap and shot.white_count(170, 22, 310, 75) > 60
 
 
 def high_score_screen_shown(shot):
@@ -534,11 +530,14 @@ def play_to_game_over(test, world, hits, seconds, first_seen=None, hit=None):
     shot = world.wait_for_shot(game_screen_shown, 5, unmet="new-game")
     test.assertIsNotNone(shot, "\"New Game\" did not bring up the board of eight holes")
     gap = board_gap(shot)
+
+    def game_over_shown(shot):
+        return board_gap(shot) < 0.7 * gap and shot.white_count(170, 22, 310, 75) > 60
     taps, tapped_at, seen = [], {}, False
     deadline = time.monotonic() + seconds
     while len(taps) < hits and time.monotonic() < deadline:
         shot = world.shot()
-        if game_over_shown(shot, gap):
+        if game_over_shown(shot):
             break
         if not seen and monkey_holes(shot):
             seen = True
@@ -558,7 +557,7 @@ def play_to_game_over(test, world, hits, seconds, first_seen=None, hit=None):
             taps.append(colour)
     test.assertTrue(seen, f"no monkey showed up in {seconds} s of play")
     test.assertTrue(taps, "no monkey was hit")
-    over = world.wait_for_shot(lambda s: game_over_shown(s, gap), 30, unmet="game-over")
+    over = world.wait_for_shot(game_over_shown, 30, unmet="game-over")
     test.assertIsNotNone(over, "no \"Game over!\" overlay within 30 s of the last hit")
     scores = world.stored_scores()
     test.assertEqual(len(scores), 1, f"expected one stored score after the game, found {scores}")
@@ -585,6 +584,7 @@ class Steps(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        cls.kept = {}
         cls.world = cls.make_world()
         try:
             cls.world.start(OPTIONS.source, OPTIONS.game, **cls.start_options)
@@ -601,6 +601,12 @@ class Steps(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.world.end(passed=not cls.failed)
+        write_shots(cls.kept)
+
+    def keep(self, name, shot):
+        """Screenshots are written at the end: compressing one takes longer than a
+        monkey waits to be tapped."""
+        type(self).kept[name] = shot
 
     def setUp(self):
         steps = type(self)
@@ -679,6 +685,17 @@ class Steps(unittest.TestCase):
         return uploads[0]
 
 
+def write_shots(shots):
+    """Screenshots by name into --shots, and into docs/screenshots/ with --update-docs."""
+    folders = [OPTIONS.shots] if getattr(OPTIONS, "shots", None) else []
+    if getattr(OPTIONS, "update_docs", False):
+        folders.append(os.path.join(OPTIONS.source, "docs", "screenshots"))
+    for path in folders:
+        os.makedirs(path, exist_ok=True)
+        for name, shot in shots.items():
+            shot.save_png(os.path.join(path, name + ".png"))
+
+
 def arguments(doc):
     parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("--source", default=os.path.dirname(os.path.dirname(
@@ -694,6 +711,7 @@ def run_game_tests(doc, add_options=None):
     global OPTIONS
     parser = arguments(doc)
     parser.add_argument("--game", required=True, help="the tamboro executable")
+    parser.add_argument("--shots", help="folder for the screenshots")
     if add_options:
         add_options(parser)
     OPTIONS, rest = parser.parse_known_args()

@@ -34,8 +34,7 @@ class AccessibleWorld(World):
         self.spawn("at-spi-bus", [BUS_LAUNCHER, "--launch-immediately"], env=dict(os.environ, **self.env))
         ask = ["dbus-send", "--session", "--print-reply=literal", "--dest=org.a11y.Bus", "/org/a11y/bus",
                "org.a11y.Bus.GetAddress"]
-        if not wait_until(lambda: subprocess.run(ask, env=dict(os.environ, **self.env), capture_output=True,
-                                                 text=True, timeout=10).stdout.strip(), 15, interval=0.2):
+        if not wait_until(lambda: self.run(*ask).stdout.strip(), 15, interval=0.2):
             raise RuntimeError("the accessibility bus did not start within 15 s")
 
 
@@ -129,7 +128,7 @@ class AccessTest(Steps):
         # A start-up ad, if the ad chain beat the probe, is let go.
         dialog = wait_until(self.world.dialog, 3, interval=0.2)
         if dialog:
-            self.world.press_escape(dialog[0])
+            self.world.press(dialog[0], "Escape")
         self.screen_is("start", 15)
 
     def test_2_press_new_game_and_a_monkey(self):
@@ -137,14 +136,20 @@ class AccessTest(Steps):
         holes = {n.name: n for n in self.nodes() if n.name.startswith("Hole ")}
         score = next(n for n in self.nodes() if n.name.startswith("Score "))
         self.press("New Game")
-        self.assertTrue(wait_until(lambda: current_name(score) == "Score 0", 3),
+        self.assertTrue(wait_until(lambda: current_name(score) == "Score 0", 10),
                         "the score is not exposed with its value")
         self.shows(game_screen_shown, "Press on \"New Game\" showed no game")
-        showing = wait_until(lambda: monkey_holes(self.world.shot()), 15, interval=0)
-        self.assertTrue(showing, "no monkey showed in 15 s")
-        self.press(f"Hole {showing[0]}", holes[f"Hole {showing[0]}"])
-        self.assertTrue(wait_until(lambda: current_name(score) not in ("Score 0", None), 3),
-                        "Press on a hole with a monkey did not score")
+        # A loaded machine may press after the monkey has hidden; a second monkey is tried
+        # before three escapes end the game.
+        for attempt in range(2):
+            showing = wait_until(lambda: monkey_holes(self.world.shot()), 15, interval=0)
+            self.assertTrue(showing or attempt, "no monkey showed in 15 s")
+            if not showing:
+                break
+            self.press(f"Hole {showing[0]}", holes[f"Hole {showing[0]}"])
+            if wait_until(lambda: current_name(score) not in ("Score 0", None), 3):
+                break
+        self.assertNotIn(current_name(score), ("Score 0", None), "Press on a hole with a monkey did not score")
         self.screen_is("game")
         # Three escapes end the game; its line is read as it shows.
         over = wait_until(lambda: self.node("Game over!"), 15, interval=0.3)

@@ -19,9 +19,7 @@ class KeysTest(Steps):
 
     def skip_ad(self, dialog, what):
         """Tab leaves the banner for "Skip", and Space presses it."""
-        self.world.x("windowfocus", dialog[0])
-        time.sleep(0.2)
-        self.world.key("Tab", "space")
+        self.world.press(dialog[0], "Tab", "space")
         self.assertTrue(wait_until(lambda: self.world.dialog() is None, 4, interval=0.1),
                         f"Tab and Space did not skip the ad {what}")
 

@@ -62,35 +62,18 @@ def listening(port):
         return probe.connect_ex(("127.0.0.1", port)) == 0
 
 
-def stat(pid):
-    """The fields of /proc/PID/stat after the command name (state, parent, ...), or []."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()
-    except OSError:
-        return []
-
-
-def children(pid):
-    """Processes whose parent is pid, as {pid: command line}."""
-    found = {}
-    for entry in (e for e in os.listdir("/proc") if e.isdigit() and stat(e)[1:2] == [str(pid)]):
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                found[int(entry)] = f.read().replace(b"\0", b" ").decode(errors="replace")
-        except OSError:
-            pass
+def services(pid):
+    """The local services that pid started."""
+    found = []
+    for child in " ".join(play.read_file(task) for task in glob.glob(f"/proc/{pid}/task/*/children")).split():
+        if "adnet.py" in play.read_file(f"/proc/{child}/cmdline"):
+            found.append(int(child))
     return found
 
 
 def alive(pid):
     """True while pid runs (a zombie counts as ended)."""
-    return stat(pid)[:1] not in ([], ["Z"])
-
-
-def stop_pid(pid):
-    if alive(pid):
-        os.kill(pid, signal.SIGKILL)
+    return play.read_file(f"/proc/{pid}/stat").rsplit(")", 1)[-1].split()[:1] not in ([], ["Z"])
 
 
 def runtime_packages():
@@ -132,12 +115,7 @@ def dep5(path):
 
 def spdx_of(path):
     """The licence a file's SPDX line names, or None."""
-    try:
-        with open(path, encoding="utf-8") as f:
-            head = f.read(1000)
-    except (UnicodeDecodeError, OSError):
-        return None
-    found = re.search(r"SPDX-License-Identifier: ([\w.+-]+)", head)
+    found = re.search(r"SPDX-License-Identifier: ([\w.+-]+)", play.read_file(path)[:1000])
     return found and found[1]
 
 
@@ -204,14 +182,11 @@ class PackageTest(unittest.TestCase):
         if own_service:
             return world
 
-        def started():
-            found = [pid for pid, argv in children(world.game.pid).items() if "adnet.py" in argv]
-            return found if found and listening(OPTIONS.port) else None
-        found = play.wait_until(started, 20)
+        found = play.wait_until(lambda: listening(OPTIONS.port) and services(world.game.pid), 20)
         self.assertTrue(found, "the launcher started no local service\n" + world.game_output())
         self.assertEqual(len(found), 1, found)
         # A service that outlives its game is stopped here, not left for the next step.
-        self.addCleanup(stop_pid, found[0])
+        self.addCleanup(lambda: alive(found[0]) and os.kill(found[0], signal.SIGKILL))
         return world, found[0]
 
     def assert_service_gone(self, service):
@@ -328,7 +303,7 @@ class PackageTest(unittest.TestCase):
         world = self.launch(own_service=True)
         self.assertTrue(play.wait_until(lambda: world.requests(play.PROBE_PATH), 20),
                         "the game did not reach the service that was already listening")
-        self.assertEqual([argv for argv in children(world.game.pid).values() if "adnet.py" in argv], [])
+        self.assertEqual(services(world.game.pid), [])
         world.stop(world.game)
         service = next(process for name, process in world.processes if name == "adnet")
         self.assertIsNone(service.poll(), "the service that was already listening was stopped")

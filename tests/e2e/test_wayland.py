@@ -105,9 +105,7 @@ class WaylandSteps:
         return WestonWorld(cls.shell, OPTIONS.port)
 
     def keep(self, name, shot):
-        if OPTIONS.shots:
-            os.makedirs(OPTIONS.shots, exist_ok=True)
-            shot.save_png(os.path.join(OPTIONS.shots, f"wayland-{self.shell}-{name}.png"))
+        super().keep(f"wayland-{self.shell}-{name}", shot)
 
     def wait_for_dialog(self, timeout, name):
         return self.shows(lambda s: find_dialog(s) is not None, f"no ad dialog on the output ({name})", timeout,
@@ -212,5 +210,4 @@ class KioskShell(WaylandSteps, Steps):
 
 
 if __name__ == "__main__":
-    run_game_tests(__doc__, lambda parser: parser.add_argument(
-        "--shots", help="a folder for screenshots of the start screen and the ads"))
+    run_game_tests(__doc__)
