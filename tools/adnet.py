@@ -108,6 +108,7 @@ Passwords are never logged, printed or stored in clear.
 """
 
 import argparse
+import contextlib
 import hashlib
 import json
 import math
@@ -155,8 +156,6 @@ LYING_MODES = ("overlength", "underlength", "hugelength", "cutoff")
 TIB = 1024 ** 4
 SLOW_TARGETS = ("probe", "logo", "ad", "image")
 REPLY_MODES = ("ok", "empty", "huge", "endless", "hang", "hold", "redirect")
-# How often a held reply looks whether it may go.
-HOLD_POLL_SECONDS = 0.02
 
 DEFAULT_SWITCHES = {
     "probe": "ok", "ad": "normal", "logo": "ok", "image": "ok", "slow": "",
@@ -215,6 +214,7 @@ class Switches:
         self._start = dict(start)
         self._values = dict(start)
         self._lock = threading.Lock()
+        self._watchers = set()
 
     def snapshot(self):
         with self._lock:
@@ -228,7 +228,27 @@ class Switches:
             if reset:
                 self._values = dict(self._start)
             self._values.update(parsed)
+            for watcher in self._watchers:
+                try:
+                    watcher.send(b"!")
+                except OSError:
+                    pass
             return dict(self._values)
+
+    @contextlib.contextmanager
+    def watch(self):
+        """A socket that turns readable when a switch has changed since it was made."""
+        changed, writer = socket.socketpair()
+        writer.setblocking(False)
+        with self._lock:
+            self._watchers.add(writer)
+        try:
+            yield changed
+        finally:
+            with self._lock:
+                self._watchers.discard(writer)
+            changed.close()
+            writer.close()
 
 
 class RequestLog:
@@ -486,26 +506,21 @@ class Handler(BaseHTTPRequestHandler):
     def _is_slow(self, target):
         return target in self.server.switches.snapshot()["slow"].split(",")
 
-    def _hang(self):
-        """Holds the connection until the client hangs up or the service ends."""
-        while True:
-            select.select([self.connection], [], [])
-            try:
-                if not self.connection.recv(4096):
-                    return
-            except OSError:
-                return
-
-    def _hold(self, target):
-        """Waits until the target's switch no longer says hold; False when the client went
-        away meanwhile."""
-        while self.server.switches.snapshot()[target] == "hold":
-            readable, _, _ = select.select([self.connection], [], [], HOLD_POLL_SECONDS)
-            try:
-                if readable and not self.connection.recv(4096):
+    def _hang(self, target=None):
+        """Holds the connection until the client hangs up (False) or the service ends; with
+        a target, only while its switch says hold (True once it no longer does)."""
+        with self.server.switches.watch() as changed:
+            while target is None or self.server.switches.snapshot()[target] == "hold":
+                readable, _, _ = select.select([self.connection, changed], [], [])
+                if changed in readable:
+                    changed.recv(4096)
+                if self.connection not in readable:
+                    continue
+                try:
+                    if not self.connection.recv(4096):
+                        return False
+                except OSError:
                     return False
-            except OSError:
-                return False
         return True
 
     def _send_lying(self, mode, body):
@@ -552,7 +567,7 @@ class Handler(BaseHTTPRequestHandler):
         """The reply of the probe or the upload as its switches make it (see REPLY_MODES)."""
         switches = self.server.switches.snapshot()
         if switches[target] == "hold":
-            if not self._hold(target):
+            if not self._hang(target):
                 return
             switches = self.server.switches.snapshot()
         mode, status = switches[target], switches[target + "_status"]
