@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QTcpServer>
 
+#include <algorithm>
 #include <malloc.h>
 
 #include <QCoreApplication>
@@ -295,7 +296,6 @@ void resetPeakResident()
 }
 
 // Helpers of the high-score tests.
-#include <algorithm>
 
 QString listingOf(QList<int> scores)
 {
