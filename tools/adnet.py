@@ -48,7 +48,8 @@ Switches (start-up values come from --set KEY=VALUE and --probe-empty)
       endless      a body without Content-Length that never ends
       hang         never answers until the client goes away or the server stops
       hold         answers once the switch is set to another mode, as that mode; so a
-                   test decides when the game has its reply
+                   test decides when the game has its reply (a request held when the
+                   log shows it stays held until then)
       redirect     a 307 to the same address on redirect_to (HOST:PORT, default
                    127.0.0.2 on this port, another host of this machine) with
                    "redirected=1" added to the query; that one is answered as ok
@@ -380,6 +381,10 @@ class Handler(BaseHTTPRequestHandler):
                 if len(self.fields) < len(pairs):
                     problem = "a form field is given twice\n"
         self.connection.settimeout(None)
+        # A request in the log is held if the switch said so when it was logged, so a test
+        # that sees it there and then releases it never races the hold.
+        switches = self.server.switches.snapshot()
+        self.held = {target for target, mode in switches.items() if mode == "hold"}
         self._log(path, form, body)
         if not self._own_host():
             self._text(421, "this service answers only for its own address\n")
@@ -565,11 +570,9 @@ class Handler(BaseHTTPRequestHandler):
 
     def _reply_as(self, target, content_type, body):
         """The reply of the probe or the upload as its switches make it (see REPLY_MODES)."""
+        if target in self.held and not self._hang(target):
+            return
         switches = self.server.switches.snapshot()
-        if switches[target] == "hold":
-            if not self._hang(target):
-                return
-            switches = self.server.switches.snapshot()
         mode, status = switches[target], switches[target + "_status"]
         if mode == "redirect" and "redirected" in parse_qs(self.query):
             mode = "ok"
