@@ -390,58 +390,37 @@ private slots:
         QVERIFY(scene.property(QStringLiteral("gameTimer"), "running").toBool());
     }
 
-    void tenthScoreTieStaysOffTheList_data()
-    {
-        QTest::addColumn<QList<int>>("stored");
-        QTest::addColumn<int>("grid");
-        QTest::addColumn<QString>("overlay");
-        QTest::addColumn<int>("fiftiesAfter");
-        const QList<int> nine { 90, 80, 70, 60, 55, 51, 50, 50, 50 };
-        QTest::newRow("nine better") << nine + QList<int> { 10, 20 } << 8 << "gameOver" << 4;
-        QTest::newRow("ten, the tenth a tie") << nine + QList<int> { 50, 20 } << 8 << "gameOver1" << 4;
-        QTest::newRow("ten better on another board") << QList<int>(10, 90) << 6 << "gameOver" << 1;
-        QTest::newRow("empty") << QList<int> {} << 8 << "gameOver" << 1;
-    }
-
-    void tenthScoreTieStaysOffTheList()
-    {
-        QFETCH(QList<int>, stored);
-        QFETCH(int, grid);
-        QFETCH(QString, overlay);
-        QFETCH(int, fiftiesAfter);
-
-        Scene scene;
-        QVERIFY(play(scene, {}, false));
-        if (!stored.isEmpty())
-            scene.insertScores(stored, grid);
-        scene.playOutWithScore(50);
-
-        QVERIFY(gameOverShows(scene, overlay));
-        QCOMPARE(storedScoresOf(scene, 50), fiftiesAfter);
-    }
-
-    void evenGamesShowAnAdAfterTheScoreIsSaved()
+    // Each game's score is saved before its ad shows, and only if it makes the board's top ten
+    // (a tie with the tenth does not): a list, the score played onto it, the overlay it ends
+    // on, the ads shown by then (one every second game, whatever the score) and the fifties stored.
+    void topTenScoresAreSavedBeforeEveryOtherGamesAd()
     {
         Scene scene;
         QVERIFY(play(scene, {}, false));
-        // What a kill while the ad shows would leave in the database.
         QList<int> savedWhenAdShown;
         bool timersRunningWhenAdShown = false;
         scene.advertisement().onStart = [&] {
-            savedWhenAdShown += storedScoresOf(scene, 7);
+            savedWhenAdShown += storedScoresOf(scene, 50);
             timersRunningWhenAdShown = timersRunningWhenAdShown || anyTimerRunning(scene);
         };
-
-        // Each game's score, the overlay it ends on, the ads shown by then and the sevens stored.
-        const QList<std::tuple<int, QString, int, int>> games { { 7, "gameOver", 0, 1 }, { 7, "gameOver", 1, 2 },
-            { 0, "gameOver1", 1, 2 }, { 0, "gameOver1", 2, 2 } };
-        for (const auto &[score, overlay, ads, sevens] : games) {
+        const QList<int> nine { 90, 80, 70, 60, 55, 51, 50, 50, 50 };
+        const QList<std::tuple<QList<int>, int, int, QString, int, int>> games {
+            { nine + QList<int> { 10, 20 }, 8, 50, "gameOver", 0, 4 },
+            { nine + QList<int> { 50, 20 }, 8, 50, "gameOver1", 1, 4 },
+            { QList<int>(10, 90), 6, 50, "gameOver", 1, 1 },
+            { {}, 8, 50, "gameOver", 2, 1 },
+            { {}, 8, 0, "gameOver1", 2, 0 },
+            { {}, 8, 0, "gameOver1", 3, 0 },
+        };
+        for (const auto &[stored, grid, score, overlay, ads, fifties] : games) {
+            scene.dropScores();
+            scene.insertScores(stored, grid);
             scene.playOutWithScore(score);
-            QCOMPARE(values(scene, QStringLiteral("gameView.state")), overlay);
+            QVERIFY(gameOverShows(scene, overlay));
             QCOMPARE(scene.calls(), QStringList(ads, QStringLiteral("advertisement.start")));
-            QCOMPARE(storedScoresOf(scene, 7), sevens);
+            QCOMPARE(storedScoresOf(scene, 50), fifties);
         }
-        QCOMPARE(savedWhenAdShown, QList<int>({ 2, 2 }));
+        QCOMPARE(savedWhenAdShown, QList<int>({ 4, 1, 0 }));
         QVERIFY(!timersRunningWhenAdShown);
     }
 
