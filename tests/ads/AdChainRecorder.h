@@ -99,12 +99,11 @@ public:
         });
     }
 
-    QStringList names;
     // "name busy=0|1 ready=0|1" for every signal so far.
     QStringList events;
     QString lastError;
 
-    int endings() const { return int(names.size() - names.count(QStringLiteral("startReloadAd"))); }
+    int endings() const { return int(events.size() - events.filter(QStringLiteral("startReloadAd ")).size()); }
 
     // Waits for the chain in flight to end with one of its three final signals.
     bool waitForEnd(int timeoutMs = 15000)
@@ -116,7 +115,6 @@ public:
 private:
     void note(const char *name)
     {
-        names += QLatin1String(name);
         events += QStringLiteral("%1 busy=%2 ready=%3")
                       .arg(QLatin1String(name))
                       .arg(int(m_module->isBusy()))

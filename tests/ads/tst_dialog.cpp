@@ -9,14 +9,12 @@
 
 namespace {
 
-const QString AdUrl = QStringLiteral("http://ads.example/click?id=7");
-
 struct Options {
     int seconds = 10;
     QString left = QStringLiteral("Skip");
     QString right = QStringLiteral("Click");
     bool skipOnLeft = true;
-    QString url = AdUrl;
+    QString url = QStringLiteral("http://ads.example/click?id=7");
     QByteArray logo = LocalService::staticFile(QStringLiteral("quillon_logo.png"));
     QByteArray picture = LocalService::staticFile(QStringLiteral("ads/ad2.png"));
 };
@@ -83,8 +81,7 @@ private slots:
         row("right caption empty", { 10, "Open", "", false }, "btnLeft", "Skip Click", "skipped");
         row("no countdown for 0", { 0 }, "btnLeft", "Skip Click", "skipped");
         row("no countdown for -5", { -5 }, "btnLeft", "Skip Click", "skipped");
-        Options brokenLogo;
-        brokenLogo.logo = "broken";
+        const Options brokenLogo { 10, "Skip", "Click", true, "http://ads.example/click?id=7", "broken" };
         row("logo that does not decode", brokenLogo, "Escape", "Skip Click", "skipped");
         for (const char *url : { "file:///etc/passwd", "javascript:alert(1)", "myapp://run?x=1", "http:relative", "",
                  "http://ads.example/a", "HTTPS://ads.example/a" }) {

@@ -8,7 +8,6 @@
 
 namespace {
 
-const QString PicturePath = QStringLiteral("/ads/");
 // The chain stays in flight for a hanging reply; this long it must stay busy quietly.
 constexpr int HangWatchMs = 2500;
 constexpr int TickMs = 20;
@@ -68,7 +67,7 @@ private slots:
         QTest::addColumn<QStringList>("fetched");
         QTest::addColumn<int>("opened");
         QTest::addColumn<QString>("errorPart");
-        const QStringList whole { LogoPath, AdPath, PicturePath };
+        const QStringList whole { LogoPath, AdPath, QStringLiteral("/ads/") };
         const QStringList adOnly { LogoPath, AdPath };
         const QStringList logoOnly { LogoPath };
         const auto rows = [](const QString &outcome, const QStringList &fetched, int opened, const QStringList &modes,
@@ -160,7 +159,7 @@ private slots:
             QTest::qWait(150);
             QCOMPARE(run->recorder->endings(), 1);
             QCOMPARE(run->recorder->events.last(), outcome + (ready ? " busy=0 ready=1" : " busy=1 ready=0"));
-            QCOMPARE(run->recorder->names.contains("startReloadAd"), fetched.contains(AdPath));
+            QCOMPARE(run->recorder->events.first().startsWith("startReloadAd "), fetched.contains(AdPath));
             QVERIFY2(run->recorder->lastError.contains(errorPart), qPrintable(run->recorder->lastError));
             QVERIFY(!run->module()->isBusy() && run->module()->isAdReady() == ready);
             if (outcome == QLatin1String("adDataCorrupted"))
@@ -216,7 +215,7 @@ private slots:
             QVERIFY(run->recorder->waitForEnd(20000));
             QCOMPARE(pathsSince(beforeNext).first(), fetched == QStringList { LogoPath } ? LogoPath : AdPath);
         }
-        QCOMPARE(run->recorder->names.last(), QStringLiteral("adDataReady"));
+        QVERIFY(run->recorder->events.last().startsWith("adDataReady "));
         QVERIFY(pathsSince(beforeNext).contains(AdPath));
         // The reply, its dialog and the next ad together cost the game little, and left no weight.
         const qint64 threadMs = threadCpuMs() - threadBefore;
