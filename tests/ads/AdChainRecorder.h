@@ -19,7 +19,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
-#include <QUrlQuery>
 
 #include <algorithm>
 #include <functional>
@@ -100,12 +99,11 @@ public:
         });
     }
 
-    QStringList names;
     // "name busy=0|1 ready=0|1" for every signal so far.
     QStringList events;
     QString lastError;
 
-    int endings() const { return int(names.size() - names.count(QStringLiteral("startReloadAd"))); }
+    int endings() const { return int(events.size() - events.filter(QStringLiteral("startReloadAd ")).size()); }
 
     // Waits for the chain in flight to end with one of its three final signals.
     bool waitForEnd(int timeoutMs = 15000)
@@ -117,7 +115,6 @@ public:
 private:
     void note(const char *name)
     {
-        names += QLatin1String(name);
         events += QStringLiteral("%1 busy=%2 ready=%3")
                       .arg(QLatin1String(name))
                       .arg(int(m_module->isBusy()))
@@ -140,7 +137,7 @@ inline int buttonsOffScreen(const QDialog &dialog)
 
 // Answers each modal ad dialog as the player would once it has been up holdMs: presses the
 // button named `answer`, closes the window for "close", leaves it to its countdown for "".
-// Notes how the last one looked and every button that reached past its screen.
+// Counts them and every button that reached past its screen.
 class DialogAnswerer {
 public:
     explicit DialogAnswerer(const QString &answer = QStringLiteral("btnLeft"))
@@ -154,8 +151,6 @@ public:
     int holdMs = 0;
     int shown = 0;
     int offScreen = 0;
-    // "left | right | countdown", then "own window" and "text line" where they apply.
-    QString looks;
     QString pressed;
     std::function<void()> onShown;
 
@@ -182,14 +177,6 @@ private:
             m_since.start();
             ++shown;
             offScreen += buttonsOffScreen(*dialog);
-            looks = QStringLiteral("%1 | %2 | %3")
-                        .arg(dialog->findChild<QPushButton *>(QStringLiteral("btnLeft"))->text(),
-                            dialog->findChild<QPushButton *>(QStringLiteral("btnRight"))->text(),
-                            dialog->findChild<QLabel *>(QStringLiteral("labelSkip"))->text());
-            if (!dialog->parentWidget())
-                looks += QStringLiteral(" | own window");
-            if (dialog->findChild<QLabel *>(QStringLiteral("lblAdTextCtrl")))
-                looks += QStringLiteral(" | text line");
             if (onShown)
                 onShown();
         }
@@ -236,23 +223,3 @@ public slots:
 private:
     static constexpr const char *Schemes[] = { "http", "https", "file", "javascript", "ftp", "myapp" };
 };
-
-// The query of a logged request as a server reads it: '+' is a space, percent escapes are UTF-8.
-inline QUrlQuery sentQuery(const QJsonObject &request)
-{
-    return QUrlQuery(
-        request.value(QStringLiteral("query")).toString().replace(QLatin1Char('+'), QStringLiteral("%20")));
-}
-
-inline QString queryValue(const QJsonObject &request, const QString &key)
-{
-    return sentQuery(request).queryItemValue(key, QUrl::FullyDecoded);
-}
-
-inline QStringList queryKeys(const QJsonObject &request)
-{
-    QStringList keys;
-    for (const auto &item : sentQuery(request).queryItems())
-        keys += item.first;
-    return keys;
-}

@@ -6,16 +6,18 @@
 #include "ReplyGuards.h"
 
 #include <QDateTime>
+#include <QUrlQuery>
 
 #include <memory>
 
 namespace {
 
-// Feeds replies straight to the module's parser.
-class ReplyParser : public QuillonAdModule {
+// The module with its signals written down, and its reply parser in reach.
+class RecordedModule : public QuillonAdModule {
 public:
     using QuillonAdModule::parseAdReply;
     using QuillonAdModule::QuillonAdModule;
+    AdChainRecorder recorder { this };
 };
 
 } // namespace
@@ -32,18 +34,29 @@ private:
 
     void setSwitches(const QString &query) { QVERIFY(service.reset(query)); }
 
-    int requestCount() const { return service.requests().size(); }
+    // The query of a logged request as a server reads it: '+' is a space, percent escapes are UTF-8.
+    static QString queryValue(const QJsonObject &request, const QString &key)
+    {
+        const QString query = request.value(QStringLiteral("query")).toString();
+        return QUrlQuery(QString(query).replace(QLatin1Char('+'), QStringLiteral("%20")))
+            .queryItemValue(key, QUrl::FullyDecoded);
+    }
+    static QStringList queryKeys(const QJsonObject &request)
+    {
+        QStringList keys;
+        for (const QString &pair : request.value(QStringLiteral("query")).toString().split(QLatin1Char('&')))
+            keys += pair.section(QLatin1Char('='), 0, 0);
+        return keys;
+    }
 
     // Runs one chain and checks the signal it ended with.
-    void loadAd(QuillonAdModule &module, AdChainRecorder &recorder, const char *ending = "adDataReady")
+    void loadAd(RecordedModule &module, const char *ending = "adDataReady")
     {
-        const int before = requestCount();
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
-        QVERIFY(recorder.waitForEnd());
-        const QString flags
-            = QLatin1String(ending) == QLatin1String("adDataReady") ? " busy=0 ready=1" : " busy=1 ready=0";
-        QVERIFY2(recorder.events.last() == QLatin1String(ending) + flags,
-            qPrintable(recorder.lastError + QStringLiteral(" after ") + service.paths(before).join(QLatin1Char(' '))));
+        QVERIFY(module.recorder.waitForEnd());
+        const char *flags = qstrcmp(ending, "adDataReady") == 0 ? " busy=0 ready=1" : " busy=1 ready=0";
+        QVERIFY2(module.recorder.events.last() == QString::fromLatin1(ending) + flags,
+            qPrintable(module.recorder.lastError));
     }
 
 private slots:
@@ -54,64 +67,76 @@ private slots:
     // Other code connects to these by name, and to no private slot.
     void everyAdClassKeepsItsConnectableNames()
     {
-        const struct {
-            const QMetaObject *meta;
-            QStringList methods;
-            const char *withParameter, *parameter, *privateMethod;
-        } classes[] = {
+        // Each method with its parameters' names, and "private" or "method" where it is one.
+        const QList<QPair<const QMetaObject *, QStringList>> classes {
             { &QuillonAdModule::staticMetaObject,
-                { "startReloadAd()", "networkError(QString)", "adDataReady()", "adDataCorrupted()", "requestAd()",
-                    "httpFinished()", "httpReadyRead()", "linkClickedHandler(QUrl)" },
-                "networkError(QString)", "networkError", "httpFinished()" },
+                { "startReloadAd()", "networkError(QString) networkError", "adDataReady()", "adDataCorrupted()",
+                    "requestAd()", "httpFinished() private", "httpReadyRead() private",
+                    "linkClickedHandler(QUrl) url private" } },
             { &Ad::staticMetaObject,
                 { "gameReturned()", "startAd()", "onStartReloadAd()", "onAdDataReady()", "onAdDataCorrupted()",
-                    "onNetworkError(QString)", "start()" },
-                "onNetworkError(QString)", "networkError", nullptr },
+                    "onNetworkError(QString) networkError", "start() method" } },
             { &QuillonAdDialog::staticMetaObject,
-                { "onClickPressed()", "onSkipPressed()", "linkClickedHandler(QUrl)", "onTimeOut()" },
-                "linkClickedHandler(QUrl)", "url", nullptr },
-            { &QuillonAdWidget::staticMetaObject, { "adLinkActivated(QUrl)", "onMovieFinished()" },
-                "adLinkActivated(QUrl)", "adUrl", "onMovieFinished()" },
+                { "onClickPressed() private", "onSkipPressed() private", "linkClickedHandler(QUrl) url private",
+                    "onTimeOut() private" } },
+            { &QuillonAdWidget::staticMetaObject, { "adLinkActivated(QUrl) adUrl", "onMovieFinished() private" } },
         };
-        for (const auto &each : classes) {
-            const QMetaObject &meta = *each.meta;
+        for (const auto &[meta, expected] : classes) {
             QStringList methods;
-            for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-                methods += QString::fromLatin1(meta.method(i).methodSignature());
-            QCOMPARE(methods, each.methods);
-            QCOMPARE(meta.method(meta.indexOfMethod(each.withParameter)).parameterNames(),
-                QList<QByteArray>({ each.parameter }));
-            if (each.privateMethod)
-                QCOMPARE(meta.method(meta.indexOfMethod(each.privateMethod)).access(), QMetaMethod::Private);
+            for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+                const QMetaMethod method = meta->method(i);
+                methods
+                    += QString::fromLatin1(method.methodSignature() + ' ' + method.parameterNames().join(',')).trimmed()
+                    + (method.access() == QMetaMethod::Private ? " private" : "")
+                    + (method.methodType() == QMetaMethod::Method ? " method" : "");
+            }
+            QCOMPARE(methods, expected);
+            // None of them has properties of its own.
+            QCOMPARE(meta->propertyCount(), meta->propertyOffset());
         }
-        const QMetaObject &module = QuillonAdModule::staticMetaObject;
-        QCOMPARE(module.method(module.indexOfMethod("requestAd()")).access(), QMetaMethod::Public);
-        // The scene calls start() as a method, not a slot; the bridge has no properties.
-        const QMetaObject &bridge = Ad::staticMetaObject;
-        QCOMPARE(bridge.method(bridge.indexOfMethod("start()")).methodType(), QMetaMethod::Method);
-        QCOMPARE(bridge.propertyCount(), bridge.propertyOffset());
     }
 
     // The first chain fetches the logo, the ad and its picture; the ad request carries every
     // value unchanged, in order, with the module's User-Agent and nothing else of its own.
+    // What the module cannot do yet, or not while the chain runs, it refuses and changes nothing.
     void firstChainFetchesLogoThenAdThenImage()
     {
+        // Slow enough that the chain is still running after its first signal.
+        setSwitches(QStringLiteral("logo_delay_ms=400&ad_delay_ms=400"));
+        QuillonAdModule nameless(nullptr, QString(), 0);
+        QCOMPARE(nameless.requestAd(), int(QuillonAdModule::ErrorNoApplicationId));
+        QVERIFY(!nameless.isBusy());
+
         const QString appId = freshAppId();
-        QuillonAdModule module(nullptr, appId, 0);
-        AdChainRecorder recorder(&module);
-        const QString values[]
-            = { "551", "e1", "a2", "g3", "mn4", "games,fun+free", "Games", "l7", "a,b+c&d=e f#g%h ä/?" };
-        const char *keys[] = { "po", "eid", "a", "g", "mn", "k", "c", "l", "lg" };
+        RecordedModule module(nullptr, appId, 0);
+        const QString values[] = { "551", QString(256, QLatin1Char('x')), "a2", "g3", "mn4", "games,fun+free", "Games",
+            "l7", "a,b+c&d=e f#g%h ä/?" };
+        const QStringList keys { "po", "eid", "a", "g", "mn", "k", "c", "l", "lg" };
         for (unsigned slot = 0; slot < 9; ++slot)
             QCOMPARE(module.setParameter(slot, values[slot]), int(QuillonAdModule::ResultOk));
+        QCOMPARE(module.setParameter(1, QString(257, QLatin1Char('y'))), int(QuillonAdModule::ErrorValueTooLong));
+        QCOMPARE(module.setParameter(9, QStringLiteral("ignored")), int(QuillonAdModule::ResultOk));
+        const auto showDialog
+            = [&] { return module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false); };
+        QCOMPARE(showDialog(), int(QuillonAdModule::ErrorNoAd));
+        QCOMPARE(module.clickAd(), int(QuillonAdModule::ErrorNoAd));
+        QCOMPARE(module.updateAdWidget(nullptr), int(QuillonAdModule::ErrorNoAd));
 
         const qint64 before = QDateTime::currentSecsSinceEpoch();
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
-        QVERIFY(recorder.events.isEmpty());
+        QVERIFY(module.recorder.events.isEmpty());
         QCOMPARE(module.requestStage(), int(QuillonAdModule::StageLogo));
-        QVERIFY(recorder.waitForEnd());
+        // One chain at a time, from the logo download on; busy is told before a value's length.
+        QCOMPARE(module.requestAd(), int(QuillonAdModule::ErrorBusy));
+        QCOMPARE(module.setParameter(2, QStringLiteral("a")), int(QuillonAdModule::ErrorBusy));
+        QCOMPARE(module.setParameter(2, QString(257, QLatin1Char('z'))), int(QuillonAdModule::ErrorBusy));
+        QVERIFY(QTest::qWaitFor([&] { return !module.recorder.events.isEmpty(); }, 10000));
+        QCOMPARE(module.requestAd(), int(QuillonAdModule::ErrorBusy));
+        QCOMPARE(showDialog(), int(QuillonAdModule::ErrorBusy));
+        QCOMPARE(module.updateAdWidget(nullptr), int(QuillonAdModule::ErrorBusy));
+        QVERIFY(module.recorder.waitForEnd());
         const qint64 after = QDateTime::currentSecsSinceEpoch();
-        QCOMPARE(recorder.events, QStringList({ "startReloadAd busy=1 ready=0", "adDataReady busy=0 ready=1" }));
+        QCOMPARE(module.recorder.events, QStringList({ "startReloadAd busy=1 ready=0", "adDataReady busy=0 ready=1" }));
 
         const QStringList paths = service.paths();
         QCOMPARE(paths.size(), 3);
@@ -122,15 +147,17 @@ private slots:
         QVERIFY(!module.currentAdText().isEmpty());
         QCOMPARE(module.currentAdImageUrl(), service.baseUrl() + paths[2]);
         QVERIFY(module.currentAdUrl().startsWith(service.baseUrl() + QStringLiteral("/landing/")));
+        QCOMPARE(module.updateAdWidget(nullptr), int(QuillonAdModule::ErrorNoWidget));
+        QuillonAdWidget banner(nullptr, QByteArray(), QString(), false, QString());
+        QCOMPARE(module.updateAdWidget(&banner), int(QuillonAdModule::ResultOk));
 
         const QJsonObject request = service.requests(AdPath).last();
-        QCOMPARE(queryKeys(request),
-            QStringList({ "aid", "v", "o", "po", "eid", "a", "g", "mn", "k", "c", "l", "lg", "time" }));
+        QCOMPARE(queryKeys(request), QStringList({ "aid", "v", "o" }) + keys + QStringList("time"));
         QCOMPARE(queryValue(request, "aid"), appId);
         QCOMPARE(queryValue(request, "v"), QStringLiteral("Sm2m-1.5.2-QT_1.5.2"));
         QCOMPARE(queryValue(request, "o"), QStringLiteral("true"));
         for (unsigned slot = 0; slot < 9; ++slot)
-            QCOMPARE(queryValue(request, keys[slot]), values[slot]);
+            QCOMPARE(queryValue(request, keys.at(slot)), values[slot]);
         const qint64 time = queryValue(request, "time").toLongLong();
         QVERIFY(time >= before && time <= after);
         QVERIFY(request.value("query").toString().contains(QLatin1String("k=games,fun%2Bfree&")));
@@ -150,86 +177,77 @@ private slots:
         QCOMPARE(module.setParameter(8, QString()), int(QuillonAdModule::ResultOk));
         QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
         QVERIFY(!module.isAdReady());
-        QVERIFY(recorder.waitForEnd());
-        QCOMPARE(recorder.names.last(), QStringLiteral("adDataReady"));
+        QVERIFY(module.recorder.waitForEnd());
+        QVERIFY(module.recorder.events.last().startsWith("adDataReady "));
         const QStringList again = service.paths(3);
         QCOMPARE(again.size(), 2);
         QCOMPARE(again.first(), AdPath);
         QCOMPARE(queryKeys(service.requests(AdPath).last()),
             QStringList({ "aid", "v", "o", "cid", "eid", "a", "g", "mn", "k", "c", "l", "time" }));
+        // An empty last link clears the one held: the ad stays, but there is nothing to click.
+        QVERIFY(module.parseAdReply("<r><ad><url>http://x.example/</url><url/></ad></r>"));
+        QCOMPARE(module.clickAd(), int(QuillonAdModule::ErrorNoAd));
+
+        // The game started again holds the id the network assigned, and sends it.
+        RecordedModule restarted(nullptr, appId, 0);
+        QCOMPARE(restarted.currentClientId(), module.currentClientId());
+        loadAd(restarted);
+        QCOMPARE(queryValue(service.requests(AdPath).last(), "cid"), module.currentClientId());
+        QCOMPARE(queryKeys(service.requests(AdPath).last()), QStringList({ "aid", "v", "o", "po", "cid", "time" }));
+        QCOMPARE(restarted.currentClientId(), module.currentClientId());
     }
 
-    void clientIdIsAssignedStoredAndSentAfterARestart()
+    // The picture fails, but the id was stored as the reply was read; a failed chain starts no reload.
+    void clientIdIsStoredThoughTheChainFails()
     {
         const QString appId = freshAppId();
-        QString assigned;
-        {
-            QuillonAdModule module(nullptr, appId, 5);
-            AdChainRecorder recorder(&module);
-            // The picture fails, but the id was stored as the reply was read; a failed chain starts no reload.
-            setSwitches(QStringLiteral("image=missing"));
-            loadAd(module, recorder, "networkError");
-            QVERIFY(!module.findChild<QTimer *>()->isActive());
-            QVERIFY(!queryKeys(service.requests(AdPath).last()).contains("cid"));
-            assigned = module.currentClientId();
-            QVERIFY(!assigned.isEmpty());
-            QCOMPARE(storedClientId(appId), assigned);
-        }
-
-        setSwitches(QString());
-        auto restarted = std::make_unique<QuillonAdModule>(nullptr, appId, 0);
-        AdChainRecorder recorder(restarted.get());
-        QCOMPARE(restarted->currentClientId(), assigned);
-        loadAd(*restarted, recorder);
-        QCOMPARE(queryValue(service.requests(AdPath).last(), "cid"), assigned);
-        QCOMPARE(queryKeys(service.requests(AdPath).last()), QStringList({ "aid", "v", "o", "po", "cid", "time" }));
-        QCOMPARE(restarted->currentClientId(), assigned);
-
-        // An id longer than a request parameter may be is not taken: the held one stays and is sent.
-        setSwitches(QStringLiteral("ad=longid"));
-        loadAd(*restarted, recorder);
-        QCOMPARE(restarted->currentClientId(), assigned);
-        QCOMPARE(storedClientId(appId), assigned);
-
-        // An id in a lower-case attribute is no id: the held one is replaced by an empty one.
-        setSwitches(QStringLiteral("ad=lowercaseid"));
-        loadAd(*restarted, recorder);
-        QCOMPARE(queryValue(service.requests(AdPath).last(), "cid"), assigned);
-        QCOMPARE(restarted->currentClientId(), QString());
-        QVERIFY(clientSettings(appId).contains(QStringLiteral("cid")));
-        QCOMPARE(storedClientId(appId), QString());
-
-        // One stored too long by an earlier version is not sent; the network assigns a new
-        // one, which replaces it. The old module goes first, as the game ends before it starts.
-        restarted.reset();
-        clientSettings(appId).setValue(QStringLiteral("cid"), QString(900000, QLatin1Char('C')));
-        setSwitches(QString());
-        QuillonAdModule upgraded(nullptr, appId, 0);
-        AdChainRecorder upgradedRecorder(&upgraded);
-        loadAd(upgraded, upgradedRecorder);
-        QCOMPARE(queryValue(service.requests(AdPath).last(), "cid"), QString());
-        QVERIFY(!storedClientId(appId).isEmpty());
-        QVERIFY(storedClientId(appId).size() <= QuillonAdModule::MaxParameterLength);
+        RecordedModule module(nullptr, appId, 5);
+        setSwitches(QStringLiteral("image=missing"));
+        loadAd(module, "networkError");
+        QVERIFY(!module.findChild<QTimer *>()->isActive());
+        QVERIFY(!queryKeys(service.requests(AdPath).last()).contains("cid"));
+        QVERIFY(!module.currentClientId().isEmpty());
+        QCOMPARE(storedClientId(appId), module.currentClientId());
     }
 
-    // The id names its element, so a failure tells which spelling was missed.
-    void clientElementOfAnyCaseCarriesTheId()
+    // The id in a client element of any spelling replaces the held one, unless it is longer
+    // than a request parameter may be; an id in a lower-case attribute is no id. One stored
+    // too long by an earlier version is not held, so not sent, and the network's replaces it.
+    void replyReplacesTheClientId_data()
     {
-        for (const QString tag : { "client", "CLIENT", "cLiEnT" }) {
-            const QString appId = freshAppId();
-            ReplyParser module(nullptr, appId, 0);
-            const QByteArray reply = QStringLiteral("<response><%1 Id=\"%1-17\"/></response>").arg(tag).toUtf8();
-            QVERIFY(module.parseAdReply(reply));
-            QCOMPARE(module.currentClientId(), tag + "-17");
-            QCOMPARE(storedClientId(appId), tag + "-17");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("id");
+        for (const QString tag : { "client", "CLIENT", "cLiEnT" })
+            QTest::newRow(qPrintable(tag))
+                << QString("held") << QStringLiteral("<r><%1 Id=\"%1-17\"/></r>").arg(tag).toUtf8() << tag + "-17";
+        const QString longest(QuillonAdModule::MaxParameterLength, QLatin1Char('L'));
+        const QByteArray longestReply = "<r><client Id=\"" + longest.toUtf8() + "\"/></r>";
+        QTest::newRow("longest id") << QString("held") << longestReply << longest;
+        QTest::newRow("too long an id") << QString("held") << QByteArray(longestReply).replace("L\"", "LL\"")
+                                        << QString("held");
+        QTest::newRow("lower-case attribute") << QString("held") << QByteArray("<r><client id=\"lower\"/></r>") << "";
+        QTest::newRow("too long a stored id") << QString(900000, QLatin1Char('C')) << longestReply << longest;
+    }
 
-            // The id the module holds is not written again, so a value stored meanwhile stays.
-            clientSettings(appId).setValue(QStringLiteral("cid"), QStringLiteral("elsewhere"));
-            QVERIFY(module.parseAdReply(reply));
-            QCOMPARE(storedClientId(appId), QStringLiteral("elsewhere"));
-            QVERIFY(module.parseAdReply(QByteArray(reply).replace("-17", "-18")));
-            QCOMPARE(storedClientId(appId), tag + "-18");
-        }
+    void replyReplacesTheClientId()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, id);
+        const QString appId = freshAppId();
+        clientSettings(appId).setValue(QStringLiteral("cid"), stored);
+        RecordedModule module(nullptr, appId, 0);
+        QCOMPARE(module.currentClientId(), stored.size() > QuillonAdModule::MaxParameterLength ? QString() : stored);
+        QVERIFY(module.parseAdReply(reply));
+        QCOMPARE(module.currentClientId(), id);
+        QVERIFY(clientSettings(appId).contains(QStringLiteral("cid")));
+        QCOMPARE(storedClientId(appId), id);
+
+        // The id the module holds is not written again, so a value stored meanwhile stays.
+        clientSettings(appId).setValue(QStringLiteral("cid"), QStringLiteral("elsewhere"));
+        QVERIFY(module.parseAdReply(reply));
+        QCOMPARE(storedClientId(appId), QStringLiteral("elsewhere"));
     }
 
     // Only real start tags count against the attribute limit; what a comment or a CDATA
@@ -286,25 +304,19 @@ private slots:
         QFETCH(QString, urlPrefix);
         QFETCH(QString, textSuffix);
         OpenedUrls opened;
-        QuillonAdModule module(nullptr, freshAppId(), 0);
-        AdChainRecorder recorder(&module);
-        loadAd(module, recorder);
+        RecordedModule module(nullptr, freshAppId(), 0);
+        loadAd(module);
         const QByteArray firstImage = module.currentImageData();
 
         setSwitches(QStringLiteral("ad=") + mode);
-        loadAd(module, recorder, qPrintable(ending));
-        const bool noImage = mode == QLatin1String("noimage");
-        const bool noAd = urlPrefix.isEmpty();
-        if (noAd) { // the first ad's fields went when the second request started
-            QVERIFY(module.currentAdText().isEmpty() && module.currentAdUrl().isEmpty());
-            QVERIFY(module.currentAdImageUrl().isEmpty() && module.currentImageData() == firstImage);
-            return;
-        }
+        loadAd(module, qPrintable(ending));
+        // Without an ad, the first ad's fields went when the second request started; without a
+        // new picture, the old one stays until one has arrived.
         const QString link = module.currentAdUrl();
-        QVERIFY(!module.currentAdText().isEmpty());
-        QVERIFY(module.currentAdText().endsWith(textSuffix));
-        QVERIFY2(link.startsWith(urlPrefix), qPrintable(link));
-        if (noImage) { // the old picture stays until a new one has arrived
+        QCOMPARE(module.currentAdText().isEmpty(), urlPrefix.isEmpty());
+        QVERIFY(urlPrefix.isEmpty() || module.currentAdText().endsWith(textSuffix));
+        QVERIFY2(urlPrefix.isEmpty() ? link.isEmpty() : link.startsWith(urlPrefix), qPrintable(link));
+        if (ending != QLatin1String("adDataReady")) {
             QVERIFY(module.currentAdImageUrl().isEmpty() && module.currentImageData() == firstImage);
             return;
         }
@@ -312,58 +324,13 @@ private slots:
 
         QCOMPARE(module.clickAd(), int(QuillonAdModule::ResultOk));
         QVERIFY(module.isBusy());
-        QVERIFY(recorder.waitForEnd());
+        QVERIFY(module.recorder.waitForEnd());
         std::unique_ptr<QuillonAdWidget> banner(module.createAdWidget(nullptr, false));
         emit banner->adLinkActivated(QUrl(link));
         QVERIFY(module.isBusy());
-        QVERIFY(recorder.waitForEnd());
+        QVERIFY(module.recorder.waitForEnd());
         const bool web = urlPrefix == QLatin1String("http");
         QCOMPARE(opened.urls, web ? QList<QUrl>({ QUrl(link), QUrl(link) }) : QList<QUrl>());
-    }
-
-    void refusalsChangeNothing()
-    {
-        QuillonAdModule nameless(nullptr, QString(), 0);
-        const int before = requestCount();
-        QCOMPARE(nameless.requestAd(), int(QuillonAdModule::ErrorNoApplicationId));
-        QVERIFY(!nameless.isBusy());
-
-        ReplyParser module(nullptr, freshAppId(), 0);
-        AdChainRecorder recorder(&module);
-        const auto showDialog
-            = [&] { return module.showAdDialog(nullptr, 10, "Skip in", "Skip", "Click", true, false); };
-        QCOMPARE(module.setParameter(1, QString(256, QLatin1Char('x'))), int(QuillonAdModule::ResultOk));
-        QCOMPARE(module.setParameter(1, QString(257, QLatin1Char('y'))), int(QuillonAdModule::ErrorValueTooLong));
-        QCOMPARE(module.setParameter(9, QStringLiteral("ignored")), int(QuillonAdModule::ResultOk));
-        QCOMPARE(showDialog(), int(QuillonAdModule::ErrorNoAd));
-        QCOMPARE(module.clickAd(), int(QuillonAdModule::ErrorNoAd));
-        QuillonAdWidget banner(nullptr, QByteArray(), QString(), false, QString());
-        QCOMPARE(module.updateAdWidget(nullptr), int(QuillonAdModule::ErrorNoAd));
-
-        // One chain at a time, from the logo download on.
-        setSwitches(QStringLiteral("logo_delay_ms=400&ad_delay_ms=400"));
-        QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
-        QCOMPARE(module.requestAd(), int(QuillonAdModule::ErrorBusy));
-        QCOMPARE(module.setParameter(2, QStringLiteral("a")), int(QuillonAdModule::ErrorBusy));
-        // Busy is told before a value's length.
-        QCOMPARE(module.setParameter(2, QString(257, QLatin1Char('z'))), int(QuillonAdModule::ErrorBusy));
-        QVERIFY(QTest::qWaitFor([&] { return !recorder.events.isEmpty(); }, 10000));
-        QCOMPARE(module.requestAd(), int(QuillonAdModule::ErrorBusy));
-        QCOMPARE(showDialog(), int(QuillonAdModule::ErrorBusy));
-        QCOMPARE(module.updateAdWidget(nullptr), int(QuillonAdModule::ErrorBusy));
-        QVERIFY(recorder.waitForEnd());
-        QCOMPARE(recorder.names, QStringList({ "startReloadAd", "adDataReady" }));
-        QCOMPARE(service.paths(before).mid(0, 2), QStringList({ LogoPath, AdPath }));
-        QCOMPARE(requestCount() - before, 3);
-
-        const QJsonObject request = service.requests(AdPath).last();
-        QCOMPARE(queryValue(request, "eid"), QString(256, QLatin1Char('x')));
-        QCOMPARE(queryKeys(request), QStringList({ "aid", "v", "o", "po", "eid", "time" }));
-        QCOMPARE(module.updateAdWidget(nullptr), int(QuillonAdModule::ErrorNoWidget));
-        QCOMPARE(module.updateAdWidget(&banner), int(QuillonAdModule::ResultOk));
-        // An empty last link clears the one held: the ad stays, but there is nothing to click.
-        QVERIFY(module.parseAdReply("<r><ad><url>http://x.example/</url><url/></ad></r>"));
-        QCOMPARE(module.clickAd(), int(QuillonAdModule::ErrorNoAd));
     }
 
     // The reload timer follows the interval; it stops while the dialog shows, starts again
@@ -390,16 +357,13 @@ private slots:
         QFETCH(QString, pressed);
         const bool clicked = answer == QLatin1String("btnRight");
         OpenedUrls opened;
-        QuillonAdModule module(nullptr, freshAppId(), seconds);
+        RecordedModule module(nullptr, freshAppId(), seconds);
         auto *timer = module.findChild<QTimer *>();
-        QVERIFY(timer);
-        if (interval != 0)
-            QVERIFY(timer->interval() == interval && timer->isSingleShot());
-        AdChainRecorder recorder(&module);
-        loadAd(module, recorder);
+        QVERIFY(timer && (interval == 0 || (timer->interval() == interval && timer->isSingleShot())));
+        loadAd(module);
         QCOMPARE(timer->isActive(), interval != 0);
         const QString heldUrl = module.currentAdUrl();
-        const int before = requestCount();
+        const int before = service.requests().size();
 
         DialogAnswerer dialogs(answer);
         dialogs.holdMs = 150;
@@ -423,16 +387,16 @@ private slots:
         QCOMPARE(opened.urls, clicked ? QList<QUrl>({ QUrl(heldUrl) }) : QList<QUrl>());
         QCOMPARE(module.isAdReady(), !clicked);
         if (clicked) {
-            QCOMPARE(recorder.names.last(), QStringLiteral("startReloadAd"));
+            QVERIFY(module.recorder.events.last().startsWith("startReloadAd "));
         } else {
             QCOMPARE(module.currentAdUrl(), heldUrl);
             QTest::qWait(50);
-            QCOMPARE(requestCount(), before);
+            QCOMPARE(service.requests().size(), before);
             QCOMPARE(module.requestAd(), int(QuillonAdModule::ResultOk));
         }
         QCOMPARE(adRequestsWhenHeard, adRequestsBefore);
         QVERIFY(!timer->isActive());
-        QVERIFY(recorder.waitForEnd());
+        QVERIFY(module.recorder.waitForEnd());
         QCOMPARE(service.paths(before).first(), AdPath);
     }
 };
