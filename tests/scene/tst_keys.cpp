@@ -88,8 +88,8 @@ private slots:
     // A control acts the same whether tapped, pressed by its key or by assistive technology.
     void tapKeyAndScreenReaderActAlike_data();
     void tapKeyAndScreenReaderActAlike();
-    void aHiddenFieldNeverKeepsTheNumberKeys();
-    void focusRingShowsFromAKeyToThePointer();
+    // One walk: a hidden field never keeps the keys, the focus ring shows from a key to the pointer.
+    void keyboardWalkAcrossTheScreens();
 };
 
 void KeysTest::tabWalksTheShownScreenInReadingOrder_data()
@@ -279,27 +279,66 @@ void KeysTest::tapKeyAndScreenReaderActAlike()
         QVERIFY(overlayTexts->property("changes").toInt() > 0);
 }
 
-void KeysTest::aHiddenFieldNeverKeepsTheNumberKeys()
+void KeysTest::keyboardWalkAcrossTheScreens()
 {
-    // Highscores, "Upload high score", a name typed, Escape, "New Game": the number keys
-    // press the holes, not the field that slid away.
     Scene scene;
     QVERIFY(scene.showScreen(QStringLiteral("highscore")));
+    QQuickItem *upload = scene.itemIn(QStringLiteral("highScoreView"), QStringLiteral("uploadButton"));
+    QQuickItem *newGame = scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button1"));
+    QQuickItem *help = scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button3"));
+    const auto keys = [&](std::initializer_list<Qt::Key> list) {
+        for (const Qt::Key key : list)
+            QTest::keyClick(&scene.view(), key);
+    };
+    const auto ringShown = [](QQuickItem *control) {
+        const QList<QQuickItem *> children = control->childItems();
+        return std::count_if(children.begin(), children.end(), [](QQuickItem *child) {
+            return child->property("cornerRadius").isValid() && child->isVisible();
+        });
+    };
+    const QRectF place(newGame->position(), newGame->size());
+    // The ring marks the focused control only from the first key on.
     QCOMPARE(focused(scene), QStringLiteral("Upload high score"));
-    QTest::keyClick(&scene.view(), Qt::Key_Return);
+    QCOMPARE(ringShown(upload), 0);
+
+    // "Upload high score", a name typed, Escape: the field that slid away keeps what was typed.
+    keys({ Qt::Key_Return });
     QCOMPARE(focused(scene), QStringLiteral("Username"));
-    for (const Qt::Key key : { Qt::Key_K, Qt::Key_E, Qt::Key_L })
-        QTest::keyClick(&scene.view(), key);
-    QTest::keyClick(&scene.view(), Qt::Key_Escape);
+    keys({ Qt::Key_K, Qt::Key_E, Qt::Key_L, Qt::Key_Escape });
     scene.advance(SLIDE_MS + 1);
     QCOMPARE(scene.root()->state(), QString());
     QCOMPARE(focused(scene), QStringLiteral("New Game"));
 
-    QTest::keyClick(&scene.view(), Qt::Key_Return);
+    // Down walks the menu, the ring on the focused control alone.
+    keys({ Qt::Key_Down, Qt::Key_Down, Qt::Key_Down });
+    QCOMPARE(focused(scene), QStringLiteral("Help"));
+    QCOMPARE(ringShown(help), 1);
+    QCOMPARE(ringShown(newGame), 0);
+    keys({ Qt::Key_Down, Qt::Key_Down });
+    QCOMPARE(focused(scene), QStringLiteral("Exit"));
+    for (int i = 0; i < 6; ++i)
+        keys({ Qt::Key_Up });
+    QCOMPARE(focused(scene), QStringLiteral("New Game"));
+    QCOMPARE(ringShown(newGame), 1);
+    QCOMPARE(QRectF(newGame->position(), newGame->size()), place);
+
+    // A press anywhere puts the ring away, and still reaches what lies beneath.
+    scene.press(help);
+    QCOMPARE(ringShown(newGame), 0);
+    QCOMPARE(help->property("color").value<QColor>(), QColor(QStringLiteral("#e8e3e3")));
+    scene.release(help);
+    QCOMPARE(scene.root()->state(), QStringLiteral("info"));
+
+    // Back and "New Game": the number keys press the holes, not the hidden name field.
+    scene.advance(SLIDE_MS + 1);
+    keys({ Qt::Key_Escape });
+    scene.advance(SLIDE_MS + 1);
+    QCOMPARE(focused(scene), QStringLiteral("New Game"));
+    keys({ Qt::Key_Return });
     scene.advance(SLIDE_MS + 1);
     QCOMPARE(focused(scene), QStringLiteral("Hole 1"));
     scene.evaluate(QStringLiteral("gameTimer.stop(); Game.setMonkey(3, 'holebg2')"));
-    QTest::keyClick(&scene.view(), Qt::Key_3);
+    keys({ Qt::Key_3 });
     QCOMPARE(scene.root()->property("score").toInt(), 2);
     QCOMPARE(scene.itemIn(QStringLiteral("highScoreView"), QStringLiteral("usernameInput"))->property("text"),
         QVariant(QStringLiteral("kel")));
@@ -309,55 +348,14 @@ void KeysTest::aHiddenFieldNeverKeepsTheNumberKeys()
     scene.dropScores();
     scene.saveScores({ 5 });
     scene.goTo(QStringLiteral("highscore"));
-    QTest::keyClick(&scene.view(), Qt::Key_Return);
-    QTest::keyClick(&scene.view(), Qt::Key_Tab);
+    keys({ Qt::Key_Return, Qt::Key_Tab });
     QCOMPARE(focused(scene), QStringLiteral("Password"));
-    QTest::keyClick(&scene.view(), Qt::Key_P);
-    QTest::keyClick(&scene.view(), Qt::Key_Return);
+    keys({ Qt::Key_P, Qt::Key_Return });
     QVERIFY(scene.waitForUploaded());
     QCOMPARE(focused(scene), QStringLiteral("Show global top list"));
-    QTest::keyClick(&scene.view(), Qt::Key_X);
+    keys({ Qt::Key_X });
     QCOMPARE(scene.itemIn(QStringLiteral("highScoreView"), QStringLiteral("passwordInput"))->property("text"),
         QVariant(QStringLiteral("p")));
-}
-
-void KeysTest::focusRingShowsFromAKeyToThePointer()
-{
-    Scene scene;
-    QVERIFY(scene.showScreen(QString()));
-    QQuickItem *newGame = scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button1"));
-    QQuickItem *help = scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button3"));
-    QCOMPARE(focused(scene), QStringLiteral("New Game"));
-    const auto ringShown = [](QQuickItem *control) {
-        const QList<QQuickItem *> children = control->childItems();
-        return std::count_if(children.begin(), children.end(), [](QQuickItem *child) {
-            return child->property("cornerRadius").isValid() && child->isVisible();
-        });
-    };
-    const QRectF place(newGame->position(), newGame->size());
-    QCOMPARE(ringShown(newGame), 0);
-
-    // Down walks the menu, and from the first key on the ring marks the focused control.
-    for (int i = 0; i < 3; ++i)
-        QTest::keyClick(&scene.view(), Qt::Key_Down);
-    QCOMPARE(focused(scene), QStringLiteral("Help"));
-    QCOMPARE(ringShown(help), 1);
-    QCOMPARE(ringShown(newGame), 0);
-    QTest::keyClick(&scene.view(), Qt::Key_Down);
-    QTest::keyClick(&scene.view(), Qt::Key_Down);
-    QCOMPARE(focused(scene), QStringLiteral("Exit"));
-    for (int i = 0; i < 6; ++i)
-        QTest::keyClick(&scene.view(), Qt::Key_Up);
-    QCOMPARE(focused(scene), QStringLiteral("New Game"));
-    QCOMPARE(ringShown(newGame), 1);
-    QCOMPARE(QRectF(newGame->position(), newGame->size()), place);
-
-    // A press anywhere puts it away, and still reaches what lies beneath.
-    scene.press(help);
-    QCOMPARE(ringShown(newGame), 0);
-    QCOMPARE(help->property("color").value<QColor>(), QColor(QStringLiteral("#e8e3e3")));
-    scene.release(help);
-    QCOMPARE(scene.root()->state(), QStringLiteral("info"));
 }
 
 TAMBORO_TEST_MAIN(KeysTest)

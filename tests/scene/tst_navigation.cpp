@@ -98,9 +98,8 @@ private slots:
     void helpTextStaysClearOfTheAboutText();
 
     // Connection probe
-    void answeredProbeHidesOverlayForGoodAndStartsOneAd();
-    void failedProbeLeavesAnError_data();
-    void failedProbeLeavesAnError();
+    void probeSettlesTheOverlay_data();
+    void probeSettlesTheOverlay();
 
     // Controls and fast hands
     void heldControlActsOnlyWhenReleasedOnIt_data();
@@ -109,8 +108,7 @@ private slots:
     void pressesDuringASlideDoNothing();
 
     // Pictures at their own size and at twice it, drawn through the shell's letterbox.
-    void everyPictureHasATwiceAsLargeSharpFile();
-    void sceneShownAtTwiceItsSizeDrawsTheSharpFiles();
+    void sharpFilesExistAndAreDrawnAtTwiceTheSize();
 };
 
 void NavigationTest::overlayWaitsForTheConnectionUntilTheProbeOpens()
@@ -218,57 +216,53 @@ void NavigationTest::helpTextStaysClearOfTheAboutText()
     QCOMPARE_LE(help->y() + help->property("contentHeight").toReal(), about->y());
 }
 
-void NavigationTest::answeredProbeHidesOverlayForGoodAndStartsOneAd()
+void NavigationTest::probeSettlesTheOverlay_data()
 {
-    const auto service = startService({ QStringLiteral("--set"), QStringLiteral("probe_delay_ms=1000") });
-    QVERIFY(service);
-    Scene scene;
-    QCOMPARE(scene.overlayText(), LOADING);
-    QVERIFY(scene.overlayShown());
-    QVERIFY(scene.calls().isEmpty());
-
-    QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
-    QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
-    const QList<QJsonObject> probes = service->requests(QStringLiteral("/content.asp"));
-    QVERIFY(!probes.isEmpty());
-    QCOMPARE(probes.first().value(QStringLiteral("method")).toString(), QStringLiteral("GET"));
-    QCOMPARE(probes.first().value(QStringLiteral("query")).toString(), QStringLiteral("pageid=18"));
-
-    scene.idle(300);
-    QCOMPARE(scene.calls().size(), 1);
-
-    for (const QString &state : { QStringLiteral("info"), QString(), QStringLiteral("game"), QString() }) {
-        scene.goTo(state);
-        QCOMPARE(scene.overlayShown(), false);
-    }
+    // What the local service is started with; none leaves the port refusing the probe.
+    QTest::addColumn<QStringList>("service");
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("answered") << QStringList { QStringLiteral("--set"), QStringLiteral("probe_delay_ms=1000") } << true;
+    QTest::newRow("empty body") << QStringList { QStringLiteral("--probe-empty") } << false;
+    QTest::newRow("refused port") << QStringList() << false;
 }
 
-void NavigationTest::failedProbeLeavesAnError_data()
+void NavigationTest::probeSettlesTheOverlay()
 {
-    QTest::addColumn<bool>("serviceAnswersEmpty");
-    QTest::newRow("empty body") << true;
-    QTest::newRow("refused port") << false;
-}
-
-void NavigationTest::failedProbeLeavesAnError()
-{
-    QFETCH(bool, serviceAnswersEmpty);
-    // Without a service nothing listens on the compiled-in port and the probe is refused.
-    const auto service = serviceAnswersEmpty ? startService({ QStringLiteral("--probe-empty") }) : nullptr;
-    QVERIFY(service || !serviceAnswersEmpty);
+    QFETCH(QStringList, service);
+    QFETCH(bool, answered);
+    const auto local = service.isEmpty() ? nullptr : startService(service);
+    QVERIFY(local || service.isEmpty());
 
     UrlCatcher browser;
     Scene scene;
-    QVERIFY(scene.waitFor([&] { return scene.overlayText() == CONNECTION_ERROR; }));
-    QVERIFY(scene.overlayShown());
-    if (service)
-        QVERIFY(!service->requests(QStringLiteral("/content.asp")).isEmpty());
-
+    if (answered) {
+        QCOMPARE(scene.overlayText(), LOADING);
+        QVERIFY(scene.overlayShown());
+        QVERIFY(scene.calls().isEmpty());
+    }
+    // Answered, the overlay goes for good and one ad starts; failed, it stays with its error.
+    const auto settled = [&] { return answered ? !scene.overlayShown() : scene.overlayText() == CONNECTION_ERROR; };
+    QVERIFY(scene.waitFor(settled));
+    const QStringList ads = answered ? QStringList { QStringLiteral("advertisement.start") } : QStringList();
+    QCOMPARE(scene.calls(), ads);
+    if (local) {
+        const QList<QJsonObject> probes = local->requests(QStringLiteral("/content.asp"));
+        QVERIFY(!probes.isEmpty());
+        QCOMPARE(probes.first().value(QStringLiteral("method")).toString(), QStringLiteral("GET"));
+        QCOMPARE(probes.first().value(QStringLiteral("query")).toString(), QStringLiteral("pageid=18"));
+    }
     scene.idle(300);
-    QCOMPARE(scene.overlayText(), CONNECTION_ERROR);
-    QVERIFY(scene.overlayShown());
-    QVERIFY(scene.calls().isEmpty());
+    QVERIFY(settled());
+    QCOMPARE(scene.overlayShown(), !answered);
+    QCOMPARE(scene.calls(), ads);
 
+    if (answered) {
+        for (const QString &state : { QStringLiteral("info"), QString(), QStringLiteral("game"), QString() }) {
+            scene.goTo(state);
+            QCOMPARE(scene.overlayShown(), false);
+        }
+        return;
+    }
     // The start screen's buttons lie under the error and take no press; the corner icons do.
     for (const char *id : { "button1", "button2", "button5", "button3", "button4" }) {
         QQuickItem *button = scene.itemIn(QStringLiteral("mainView"), QLatin1String(id));
@@ -430,7 +424,7 @@ void NavigationTest::pressesDuringASlideDoNothing()
     QCOMPARE(scene.root()->state(), QString());
 }
 
-void NavigationTest::everyPictureHasATwiceAsLargeSharpFile()
+void NavigationTest::sharpFilesExistAndAreDrawnAtTwiceTheSize()
 {
     int pairs = 0;
     QDirIterator pictures(IMAGES);
@@ -448,10 +442,7 @@ void NavigationTest::everyPictureHasATwiceAsLargeSharpFile()
     // Each sharp file is checked from its 1x file, so none may stand alone.
     QCOMPARE(QDir(IMAGES, QStringLiteral("*@2x.*")).count(), uint(pairs));
     QCOMPARE(pairs, 16);
-}
 
-void NavigationTest::sceneShownAtTwiceItsSizeDrawsTheSharpFiles()
-{
     Scene scene;
     keepPortrait(scene.view());
     scene.view().resize(960, 1600);
