@@ -261,6 +261,18 @@ class AdTests(ServiceTestCase):
         self.assertEqual(hung.recv(1024), b"")
 
 
+    def test_held_upload_is_answered_once_the_switch_is_reset(self):
+        self.control("upload=hold")
+        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)) as held:
+            held.request("POST", "/scores/upload.php", b"score=7&gridSize=8&game=tamboro", GAME_UPLOAD_HEADERS)
+            self.assertEqual(select.select([held.sock], [], [], 0.5)[0], [])
+            self.assertTrue(self.probe())
+            self.assertEqual(select.select([held.sock], [], [], 0)[0], [])
+            self.control("reset=1")
+            reply = held.getresponse()
+            self.assertEqual((reply.status, reply.read()), (200, b"OK\n"))
+
+
 class ControlTests(ServiceTestCase):
     def test_switches_change_all_or_nothing_and_reset_restores_the_start_up_setting(self):
         status, reply = self.control("probe=empty&ad=bogus")
@@ -359,7 +371,9 @@ class ScoreBoardTests(ServiceTestCase):
                                ({"score": str(2 ** 31)}, 400), ({"score": "-1"}, 400), ({"score": " 12"}, 400),
                                ({"gridSize": "8.0"}, 400), ({"game": ""}, 400), ({"username": "u" * 201}, 400),
                                ({"password": "wrong"}, 403), (b"score=1&score=2&gridSize=8&game=tamboro", 400),
-                               (b"score=\xff&gridSize=8&game=x", 400), (b"&".join([b"a=1"] * 51), 400)]:
+                               (b"score=\xff&gridSize=8&game=x", 400), (b"&".join([b"a=1"] * 51), 400),
+                               # The game's six fields, all valid, and more beyond the service's limit of 50.
+                               ({f"extra{i}": "" for i in range(45)}, 400)]:
             with self.subTest(fields):
                 answer, _, reply = (self.upload(**fields) if isinstance(fields, dict) else
                                     self.request("/scores/upload.php", "POST", fields, GAME_UPLOAD_HEADERS))
