@@ -1,8 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""What the end-to-end tests share: a world of their own (an Xvfb screen, a private session
-bus whose desktop signals are logged, the local service on the game's compiled-in port and
-the game with a private home, all ended with the test) and the eyes and hands to judge and
-drive the game in it from screenshots of the root window."""
+"""What the end-to-end tests share: a world of their own (Xvfb, a logged private session bus,
+the local service and the game with a private home) and screenshots and xdotool to drive it."""
 
 import argparse
 import collections
@@ -57,8 +55,7 @@ class XImage(ctypes.Structure):
 
 
 class Stage:
-    """Where the 480x800 scene lies on a screen of any size: the game scales it to fit,
-    centred, and QT_SCALE_FACTOR multiplies that in screen pixels."""
+    """Where the 480x800 scene lies on a screen: scaled to fit, centred, times QT_SCALE_FACTOR."""
 
     def __init__(self, screen_w=SCREEN_W, screen_h=SCREEN_H, scale_factor=1):
         logical_w, logical_h = screen_w / scale_factor, screen_h / scale_factor
@@ -74,8 +71,7 @@ class Stage:
 
 
 class Screen:
-    """Reads the root window straight from the X server: a whole screen in a few
-    milliseconds, fast enough to catch a monkey before it hides again."""
+    """The root window read straight from the X server, fast enough to catch a monkey."""
 
     ALL_PLANES = 0xFFFFFFFFFFFFFFFF
     Z_PIXMAP = 2
@@ -117,8 +113,7 @@ class Screen:
 
 
 class Shot:
-    """One screenshot: 32-bit pixels in the X server's order, blue first. Pixels are
-    read at scene coordinates, so every judgement below holds at any screen size."""
+    """One screenshot of 32-bit pixels, blue first, read at scene coordinates."""
 
     def __init__(self, width, height, stride, data, stage):
         self.width, self.height, self.stride, self.data = width, height, stride, data
@@ -222,8 +217,7 @@ def read_line(stream, timeout):
 
 
 def die_with_parent():
-    """Runs in each child before exec: should the test itself be killed (a CTest timeout
-    sends SIGKILL), the kernel stops the child too instead of leaving it behind."""
+    """Run in each child before exec: it is stopped with the test, even a killed one."""
     PR_SET_PDEATHSIG = 1
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
@@ -369,7 +363,6 @@ class World:
     # X input and output
 
     def run(self, *argv, timeout=10):
-        """A program run to its end in the world's display and buses."""
         return subprocess.run(argv, env=dict(os.environ, **self.env), capture_output=True, text=True, timeout=timeout)
 
     def x(self, *args):
@@ -405,9 +398,8 @@ class World:
         return next((w for w in self.windows() if (w[1], w[2]) == self.stage.screen_size), None)
 
     def wait_for_shot(self, condition, timeout, settle=SLIDE_SECONDS, unmet=None):
-        """The first screenshot within timeout for which condition holds, and still holds
-        once a screen slide that may have been under way has ended; else None, and the
-        last screenshot is saved as unmet-NAME.png when a name is given."""
+        """The first screenshot within timeout for which condition holds, still after settle
+        seconds (a slide ended); else None, the last one saved as unmet-NAME.png if named."""
         latest = {}
 
         def check():
@@ -429,8 +421,7 @@ class World:
         self.key(*keys)
 
     def escape_dialog(self, dialog):
-        """Escape on the ad dialog; whether it went within 6 s, before a countdown of 10 s
-        begun when it showed could have closed it."""
+        """Escape on the ad dialog; whether it went within 6 s, before its 10 s countdown could."""
         self.press(dialog[0], "Escape")
         return bool(wait_until(lambda: self.dialog() is None, 6))
 
@@ -453,9 +444,8 @@ class World:
                 if line.startswith("signal ") and "member=exit_app_view" in line]
 
     def stored_scores(self):
-        """Scores in the game's own local database, best first. The scene engine keeps it
-        in a folder named after the application, so a renamed game would find none of the
-        scores its players already have: only that folder is looked in."""
+        """Scores in the game's local database, best first, looked for only in the folder named
+        after the application: a renamed game would lose its players' scores."""
         databases = os.path.join(self.data_home, "Tamboro 2.0", "QML", "OfflineStorage", "Databases")
         for path in glob.glob(os.path.join(databases, "*.sqlite")):
             db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=5)
@@ -475,10 +465,8 @@ def start_title_shown(shot):
 
 
 def start_screen_overlay(shot):
-    """None off the start screen, else whether the connection overlay covers it: it darkens
-    its area to about a fifth, which the left strip inside it and beside the buttons shows,
-    and "New Game"'s white letters (light grey, the buttons are drawn at opacity 0.68) are
-    only bright without it."""
+    """None off the start screen, else whether the connection overlay covers it: it darkens the
+    strip beside the buttons to a fifth and leaves "New Game"'s letters (at opacity 0.68) dim."""
     if not start_title_shown(shot):
         return None
     dark = shot.brightness(31, 350, 36, 495, step=2) < 0.5 * shot.brightness(8, 350, 26, 495, step=2)
@@ -503,8 +491,7 @@ def board_gap(shot):
 
 
 def high_score_screen_shown(shot):
-    button = shot.brightness(75, 590, 405, 622)
-    return (button < 70 and shot.white_count(75, 588, 405, 624, floor=160) > 40
+    return (shot.brightness(75, 590, 405, 622) < 70 and shot.white_count(75, 588, 405, 624, floor=160) > 40
             and not game_screen_shown(shot) and not start_title_shown(shot))
 
 
@@ -522,11 +509,9 @@ def upload_form_shown(shot):
 
 
 def play_to_game_over(test, world, hits, seconds, first_seen=None, hit=None):
-    """From "New Game" just chosen: the board, then the monkeys that show hit (tapped, or
-    hit(number)) until hits are made, the game is over or seconds have passed, then three
-    let escape; the game-over overlay must come and the game's one score be stored.
-    first_seen(shot) runs once, when the first monkey shows. Returns the colours hit and
-    the overlay's shot."""
+    """From "New Game" chosen: monkeys hit (tapped, or hit(number)) until hits, game over or
+    seconds, then three let escape; the game-over overlay must come and one score be stored.
+    first_seen(shot) runs at the first monkey. Returns the colours hit and the overlay's shot."""
     shot = world.wait_for_shot(game_screen_shown, 5, unmet="new-game")
     test.assertIsNotNone(shot, "\"New Game\" did not bring up the board of eight holes")
     gap = board_gap(shot)
@@ -565,11 +550,8 @@ def play_to_game_over(test, world, hits, seconds, first_seen=None, hit=None):
 
 
 class Steps(unittest.TestCase):
-    """Steps in one world (the class's world, made by make_world and started with
-    start_options) that run in order: once one fails, the later ones are skipped rather
-    than failing for the same reason. A step that sets later_steps_unaffected has left the
-    game in a known state, so its failure skips nothing. A world is removed once all its
-    steps passed; a failed run keeps its files for inspection."""
+    """Steps in order in one world (make_world, started with start_options): after a failure the
+    later ones are skipped, unless the step set later_steps_unaffected. A failed run keeps its files."""
 
     world = None
     broken = None
@@ -603,9 +585,7 @@ class Steps(unittest.TestCase):
         cls.world.end(passed=not cls.failed)
         write_shots(cls.kept)
 
-    def keep(self, name, shot):
-        """Screenshots are written at the end: compressing one takes longer than a
-        monkey waits to be tapped."""
+    def keep(self, name, shot):  # written at the end: compressing one takes longer than a monkey waits
         type(self).kept[name] = shot
 
     def setUp(self):
@@ -636,8 +616,7 @@ class Steps(unittest.TestCase):
         return dialog
 
     def exits_after_ad(self, send_away, what):
-        """The ad on the way out, sent away by send_away(dialog, what) while the game still
-        runs; then the game quits, with status 0."""
+        """The ad on the way out, sent away by send_away(dialog, what); then the game quits with 0."""
         dialog = self.ad_dialog(what)
         self.assertIsNone(self.world.game.poll(), "the game quit before its ad was sent away")
         send_away(dialog, what)
@@ -649,9 +628,8 @@ class Steps(unittest.TestCase):
         self.assertTrue(self.world.escape_dialog(dialog), f"Escape did not close the ad {what}")
 
     def reach_start_screen(self, skip_ad=None):
-        """The full-screen window, its start-up ad (there when the ad chain was done before
-        the probe's answer) sent away by skip_ad(dialog, what) or Escape, and the start
-        screen uncovered. Returns the game's window."""
+        """The full-screen window (returned), its start-up ad if any sent away by skip_ad(dialog,
+        what) or Escape, and the start screen uncovered."""
         main = wait_until(self.world.main_window, 20)
         self.assertIsNotNone(main, "no full-screen game window")
         dialog = wait_until(self.world.dialog, PROBE_DELAY_MS / 1000 + 8, interval=0.2)
@@ -661,9 +639,8 @@ class Steps(unittest.TestCase):
         return main
 
     def check_upload(self, player, password):
-        """The form's one upload, of the best stored score under player's name; the score
-        board records it with the password as typed, nothing keeps the password in clear,
-        and the form closes. Returns the upload's log entry."""
+        """The form's one upload (its log entry returned), of the best score under player's name,
+        recorded with the password as typed and nowhere in clear; then the form closes."""
         world = self.world
         # Only this player's: in a shared session another game may post to the same port.
         uploads = wait_until(lambda: [e for e in world.requests("/scores/upload.php")
@@ -705,9 +682,7 @@ def arguments(doc):
 
 
 def run_game_tests(doc, add_options=None):
-    """Runs the calling script's tests against the game named by --game, with the options
-    every end-to-end test takes (and those add_options adds) in OPTIONS, here and in the
-    script."""
+    """The calling script's tests against --game, the options (and add_options') in OPTIONS."""
     global OPTIONS
     parser = arguments(doc)
     parser.add_argument("--game", required=True, help="the tamboro executable")
@@ -721,8 +696,7 @@ def run_game_tests(doc, add_options=None):
 
 
 def run_tests(rest):
-    """unittest on the remaining arguments. A SIGTERM stops every world first: unittest
-    would take SystemExit for a test error and go on."""
+    """unittest on the rest; a SIGTERM stops every world (unittest would take SystemExit for an error)."""
     def stop(number, _frame):
         for world in WORLDS:
             world.stop_all()

@@ -60,7 +60,7 @@ def is_xml(body):
 
 
 class ServiceTestCase(unittest.TestCase):
-    """Each test has its own adnet.py process, its stdout, stderr and request log kept for inspection."""
+    """Each test has its own adnet.py process; its output and request log are kept for inspection."""
     password = "p&s=w+o%rd é 1"
     start_in_set_up = True
 
@@ -210,12 +210,17 @@ class AdTests(ServiceTestCase):
                 self.assertEqual(int(headers["Content-Length"]), len(body))
                 self.assertTrue(holds(body))
 
-    def test_redirect_in_place_of_the_reply(self):
+    def test_redirected_and_trickled_ads_arrive_whole(self):
         self.control("ad=redirect")
         status, headers, _ = self.request(AD_PATH)
         target = urlsplit(headers["Location"])
         self.assertEqual((status, target.query), (302, ""))
         self.assertIsNotNone(self.ad(target.path).find("ad/image"))
+        self.control("reset=1&slow=ad")
+        started = time.monotonic()
+        ad = self.ad()
+        self.assertGreater(time.monotonic() - started, 1.5)
+        self.assertTrue(ad.findtext("ad/image"))
 
     def raw_reply(self, mode):
         """One ad reply read straight off the socket until it closes."""
@@ -242,13 +247,6 @@ class AdTests(ServiceTestCase):
                     self.assertTrue(ET.fromstring(body).findtext("ad/image"))
         self.assertEqual(self.raw_reply("reset"), b"")
 
-    def test_slow_mode_trickles_a_complete_reply(self):
-        self.control("slow=ad")
-        started = time.monotonic()
-        ad = self.ad()
-        self.assertGreater(time.monotonic() - started, 1.5)
-        self.assertTrue(ad.findtext("ad/image"))
-
     def test_hanging_ad_blocks_neither_other_requests_nor_shutdown(self):
         self.control("ad=hang")
         hung = self.raw(AD_PATH)
@@ -259,18 +257,6 @@ class AdTests(ServiceTestCase):
         self.stop(timeout=30)
         self.assertEqual(self.process.returncode, 0)
         self.assertEqual(hung.recv(1024), b"")
-
-
-    def test_held_upload_is_answered_once_the_switch_is_reset(self):
-        self.control("upload=hold")
-        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)) as held:
-            held.request("POST", "/scores/upload.php", b"score=7&gridSize=8&game=tamboro", GAME_UPLOAD_HEADERS)
-            self.assertEqual(select.select([held.sock], [], [], 0.5)[0], [])
-            self.assertTrue(self.probe())
-            self.assertEqual(select.select([held.sock], [], [], 0)[0], [])
-            self.control("reset=1")
-            reply = held.getresponse()
-            self.assertEqual((reply.status, reply.read()), (200, b"OK\n"))
 
 
 class ControlTests(ServiceTestCase):
@@ -392,6 +378,18 @@ class ScoreBoardTests(ServiceTestCase):
         self.assertLess(page.index(b"high"), page.index(b"&lt;b&gt;low&lt;/b&gt;"))
         self.assertNotIn(b"<b>low", page)
         self.assertNotIn(b"other game", page)
+
+
+    def test_held_upload_is_answered_once_the_switch_is_reset(self):
+        self.control("upload=hold")
+        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)) as held:
+            held.request("POST", "/scores/upload.php", b"score=7&gridSize=8&game=tamboro", GAME_UPLOAD_HEADERS)
+            self.assertEqual(select.select([held.sock], [], [], 0.5)[0], [])
+            self.assertTrue(self.probe())
+            self.assertEqual(select.select([held.sock], [], [], 0)[0], [])
+            self.control("reset=1")
+            reply = held.getresponse()
+            self.assertEqual((reply.status, reply.read()), (200, b"OK\n"))
 
 
 class DataFolderTests(ServiceTestCase):

@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Tests of the game's launcher (tools/tamboro-launcher.in) with the real local service and
-a stand-in for the game: a process with a few threads, as the game has, that notes what it
-found when it started and then lives as long as it is told."""
+"""Tests of the game's launcher (tools/tamboro-launcher.in) with the real local service and a
+stand-in game with a few threads that notes what it found at its start and lives as told."""
 
 import contextlib
 import ctypes
@@ -38,8 +37,7 @@ time.sleep(life)
 
 
 def test_port():
-    """The port the build gives the tests' services (outside the range the system hands
-    out to connections); run by hand without one, any free port."""
+    """The port the build gives the tests' services; run by hand without one, any free port."""
     if os.environ.get("TAMBORO_SERVICE_PORT"):
         return int(os.environ["TAMBORO_SERVICE_PORT"])
     with socket.socket() as sock:
