@@ -25,9 +25,8 @@ SERVICE_PORT = 18765  # the default of World(port=...): the port compiled into t
 WORLDS = []  # every world made, for the SIGTERM handler to stop
 OPTIONS = None  # the command line, set by run_game_tests
 PROBE_PATH = "/content.asp?pageid=18"
-# The probe is answered this late so that the three requests of the ad chain are done
-# first (otherwise the start-up ad is, by design, not shown), and so that a loaded machine
-# has drawn the start screen under its connection overlay well before the answer.
+# The probe is answered late so that the ad chain is done first (else no start-up ad shows)
+# and a loaded machine has drawn the start screen under its connection overlay before it.
 PROBE_DELAY_MS = 8000
 
 # A screen change slides for 300 ms; a little more and it has surely ended.
@@ -343,8 +342,7 @@ class World:
         runtime = self.path("runtime")
         for folder in (home, runtime):
             os.makedirs(folder, mode=0o700)
-        # The caller's own desktop and home stay out; a chosen scene-graph backend
-        # (QT_QUICK_BACKEND) comes through.
+        # The caller's own desktop and home stay out; QT_QUICK_BACKEND comes through.
         env = {key: value for key, value in os.environ.items()
                if not key.startswith(("XDG_", "DBUS_", "WAYLAND_", "QT_QPA_"))}
         env.update(self.env)
@@ -485,8 +483,7 @@ def game_screen_shown(shot):
 
 
 def board_gap(shot):
-    """Brightness of the strip between the two hole columns, below the title. Under the
-    game-over overlay (black at alpha 160) it darkens; the overlay's title is white at the top."""
+    """Brightness between the hole columns; the game-over overlay darkens it, its title white at the top."""
     return shot.brightness(222, 200, 258, 680, step=4)
 
 

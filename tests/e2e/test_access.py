@@ -1,8 +1,7 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Tamboro 2.0 as a screen reader meets it: Qt's AT-SPI bridge always on, read and pressed
-with python3-pyatspi through a real accessibility bus (at-spi2-core's launcher and registry
-on the world's own session bus). Each screen lists exactly its own controls as showing."""
+"""Tamboro 2.0 as a screen reader meets it, through pyatspi and at-spi2-core's bus on the world's
+session bus (the game's AT-SPI bridge always on): each screen shows exactly its own controls."""
 
 import os
 import sys
@@ -23,8 +22,7 @@ CONTROL_ROLES = ()
 
 
 class AccessibleWorld(World):
-    """harness.py's world with an accessibility bus beside the session bus; the game's
-    AT-SPI bridge is on whether or not a screen reader announced itself."""
+    """harness.py's world with an accessibility bus, the game's bridge on without a screen reader."""
 
     def start_bus(self):
         super().start_bus()

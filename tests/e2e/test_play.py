@@ -123,9 +123,8 @@ class PlayTest(Steps):
 
 
 class LargeScreenTest(unittest.TestCase):
-    """The game on screens that show the scene above 1:1: a full-HD desktop, where the
-    stage is letterboxed at 1.35x, and a screen doubling every pixel (QT_SCALE_FACTOR=2).
-    Each gets a world of its own; the probe answers at once, as a quick network would."""
+    """A full-HD desktop (the stage letterboxed at 1.35x) and a screen doubling every pixel,
+    each in a world of its own whose probe answers at once, as a quick network would."""
 
     def start(self, stage, name):
         """The game on a screen of stage's, up to its start screen (kept as start-NAME)."""
@@ -146,8 +145,7 @@ class LargeScreenTest(unittest.TestCase):
         self.shots["start-" + name] = self.past_ads(start_screen_uncovered, "no start screen")
 
     def past_ads(self, condition, what, timeout=30):
-        """The first screenshot for which condition holds within timeout seconds, every ad that shows
-        meanwhile sent away: with the probe answered at once, one may come late."""
+        """The first screenshot within timeout where condition holds, every (late) ad sent away."""
         latest = {}
 
         def check():

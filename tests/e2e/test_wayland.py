@@ -1,9 +1,8 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Tamboro 2.0 as a native Wayland client under weston, nested in Xvfb (its output on the X
-screen, xdotool reaching it as a seat), in two worlds: the desktop shell (minimise, Super+Tab
-back to the ad, keys 1 to 8, close) and the kiosk shell, which gives the ad at the end of the
-second game the whole output, its "Skip" on it and pressable."""
+"""Tamboro 2.0 as a Wayland client of weston nested in Xvfb, xdotool its seat: the desktop shell
+(minimise, Super+Tab back to the ad, keys 1 to 8, close) and the kiosk shell, which gives the
+ad at the end of the second game the whole output, its "Skip" pressable."""
 
 import os
 import re
@@ -60,8 +59,7 @@ def white_runs(shot, y):
 
 
 def find_dialog(shot):
-    """The ad dialog on the screen as (left, right, top, bottom) of its white margin rows,
-    or None. Its buttons sit just above its bottom margin."""
+    """The ad dialog on the screen as (left, right, top, bottom) of its white margin rows, or None."""
     rows = [(y, *white_runs(shot, y)) for y in range(0, shot.height, 2)]
     margins = [(y, start, start + length) for y, length, start in rows if length >= DIALOG_ROW]
     if len(margins) < 3:
@@ -72,8 +70,7 @@ def find_dialog(shot):
 
 
 def skip_button(dialog, shot):
-    """Where to press "Skip", the left button of the row above the dialog's bottom margin:
-    the first rows above it that are not white in the left half."""
+    """Where to press "Skip": in the left half, the first rows above the bottom margin not white."""
     left, right, _, bottom = dialog
     x = left + (right - left) // 4
     y = bottom
@@ -122,8 +119,7 @@ class WaylandSteps:
         self.assertEqual(status, 0, world.game_output())
 
     def skip(self, shot):
-        """Presses the dialog's "Skip" and sees the dialog go. A loaded compositor may lose a
-        click that follows the pointer's move closely, so a dialog still there is pressed again."""
+        """Presses "Skip" until the dialog goes: a loaded compositor may lose a click after a move."""
         dialog = find_dialog(shot)
         for _ in range(3):
             x, y = skip_button(find_dialog(shot), shot)

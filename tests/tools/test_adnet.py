@@ -43,12 +43,6 @@ def die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
-def full_disk():
-    """Run in the service's process: no file it writes can grow, as on a full disk."""
-    die_with_parent()
-    resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))
-
-
 def encode_uri_component(text):
     return quote(text, safe="-_.!~*'()")
 
@@ -117,11 +111,8 @@ class ServiceTestCase(unittest.TestCase):
         sock.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{self.port}\r\n\r\n".encode())
         return sock
 
-    def read(self, name):
-        return (self.root / name).read_bytes()
-
     def log_entries(self):
-        return [json.loads(line) for line in self.read("requests.log").splitlines()]
+        return [json.loads(line) for line in (self.root / "requests.log").read_bytes().splitlines()]
 
     def ad(self, path=AD_PATH):
         status, _, body = self.request(path)
@@ -404,7 +395,7 @@ class DataFolderTests(ServiceTestCase):
         self.assertEqual(len(self.stored()), 1)
         [aside] = [name for name in os.listdir(self.data) if name.startswith(DB_NAME + ".")]
         self.assertEqual((self.data / aside).read_bytes(), damaged)
-        self.assertIn(aside.encode(), self.read("stderr.txt"))
+        self.assertIn(aside.encode(), (self.root / "stderr.txt").read_bytes())
 
     def test_unusable_folder_leaves_ads_and_the_probe_served(self):
         self.data.touch()
@@ -413,10 +404,11 @@ class DataFolderTests(ServiceTestCase):
                 if case == "a full disk":
                     self.stop()
                     self.data.unlink()
-                    self.start(preexec=full_disk)
+                    # No file the service writes can grow.
+                    self.start(preexec=lambda: (die_with_parent(), resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))))
                 else:
                     self.start()
-                    self.assertIn(b"cannot keep scores", self.read("stderr.txt"))
+                    self.assertIn(b"cannot keep scores", (self.root / "stderr.txt").read_bytes())
                 self.assertTrue(self.probe())
                 cid = self.client_id()
                 self.assertEqual(self.client_id(f"?cid={cid}"), cid)
