@@ -238,12 +238,19 @@ class AdTests(ServiceTestCase):
                     self.assertTrue(ET.fromstring(body).findtext("ad/image"))
         self.assertEqual(self.raw_reply("reset"), b"")
 
-    def test_hanging_ad_blocks_neither_other_requests_nor_shutdown(self):
-        self.control("ad=hang")
+    def test_hanging_ad_and_held_upload_block_neither_other_requests_nor_shutdown(self):
+        self.control("ad=hang&upload=hold")
         hung = self.raw(AD_PATH)
         self.addCleanup(hung.close)
-        self.assertTrue(self.probe())
-        self.assertEqual(select.select([hung], [], [], 0.5)[0], [])
+        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)) as held:
+            held.request("POST", "/scores/upload.php", b"score=7&gridSize=8&game=tamboro", GAME_UPLOAD_HEADERS)
+            self.assertTrue(self.probe())
+            self.assertEqual(select.select([hung, held.sock], [], [], 0.5)[0], [])
+            # The held upload is answered once its switch is reset; the hanging ad is not.
+            self.control("reset=1")
+            reply = held.getresponse()
+            self.assertEqual((reply.status, reply.read()), (200, b"OK\n"))
+        self.assertEqual(select.select([hung], [], [], 0.2)[0], [])
         # Held up by the hanging reply, it would be killed at the end of the wait.
         self.stop(timeout=30)
         self.assertEqual(self.process.returncode, 0)
@@ -369,18 +376,6 @@ class ScoreBoardTests(ServiceTestCase):
         self.assertLess(page.index(b"high"), page.index(b"&lt;b&gt;low&lt;/b&gt;"))
         self.assertNotIn(b"<b>low", page)
         self.assertNotIn(b"other game", page)
-
-
-    def test_held_upload_is_answered_once_the_switch_is_reset(self):
-        self.control("upload=hold")
-        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)) as held:
-            held.request("POST", "/scores/upload.php", b"score=7&gridSize=8&game=tamboro", GAME_UPLOAD_HEADERS)
-            self.assertEqual(select.select([held.sock], [], [], 0.5)[0], [])
-            self.assertTrue(self.probe())
-            self.assertEqual(select.select([held.sock], [], [], 0)[0], [])
-            self.control("reset=1")
-            reply = held.getresponse()
-            self.assertEqual((reply.status, reply.read()), (200, b"OK\n"))
 
 
 class DataFolderTests(ServiceTestCase):
