@@ -102,9 +102,6 @@ class LauncherTests(unittest.TestCase):
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.stderr_file,
                                 preexec_fn=die_with_parent)
 
-    def reports(self):
-        return self.report.read_text(encoding="utf-8").splitlines()
-
     def stderr(self):
         return (self.root / "stderr.txt").read_text(encoding="utf-8")
 
@@ -127,7 +124,7 @@ class LauncherTests(unittest.TestCase):
             self.assertTrue(ended, f"round {round_number} (seed {seed}): after {ending} at {moment:.2f} s "
                                    f"a service is left: {live_children()}\n" + self.stderr())
         # Every game that got to run (each one left to end by itself did) found its own service listening.
-        reports = self.reports()
+        reports = self.report.read_text(encoding="utf-8").splitlines()
         self.assertGreaterEqual(len(reports), exits, f"seed {seed}")
         self.assertEqual(set(reports), {"served 1"}, self.stderr())
 
@@ -144,7 +141,7 @@ class LauncherTests(unittest.TestCase):
                 game = self.launch(0)
                 self.assertEqual(game.wait(30), 0, self.stderr())
                 # The game ran beside the listener and no service was started for it.
-                self.assertEqual(self.reports()[-1], "served 0")
+                self.assertEqual(self.report.read_text(encoding="utf-8").splitlines()[-1], "served 0")
                 self.assertIsNone(listener.poll())
                 foreign = ["a program of another user (uid 65534)"] if user == NOBODY else []
                 self.assertEqual(re.findall(r"held by (.*?);", self.stderr()), foreign)
