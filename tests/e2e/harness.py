@@ -34,9 +34,6 @@ SLIDE_SECONDS = 0.4
 # A card turns in half the spawn interval, 500 ms at the start of a game.
 FLIP_SECONDS = 0.55
 
-# Hole geometry on the full 480x800 screen: four rows of two.
-HOLE_W = SCREEN_W / 2.5
-HOLE_H = SCREEN_H / 4.7
 
 # Scene positions of the controls a player uses.
 NEW_GAME, HIGHSCORES, HELP, HOME = (242, 333), (242, 393), (128, 513), (240, 751)
@@ -54,14 +51,12 @@ class XImage(ctypes.Structure):
 
 
 class Stage:
-    """Where the 480x800 scene lies on a screen: scaled to fit, centred, times QT_SCALE_FACTOR."""
+    """Where the 480x800 scene lies on a screen: scaled to fit and centred. QT_SCALE_FACTOR
+    divides the screen the game fits into and multiplies the fit, which it leaves as it is."""
 
     def __init__(self, screen_w=SCREEN_W, screen_h=SCREEN_H, scale_factor=1):
-        logical_w, logical_h = screen_w / scale_factor, screen_h / scale_factor
-        fit = min(logical_w / SCREEN_W, logical_h / SCREEN_H)
-        self.screen_size = (screen_w, screen_h)
-        self.scale_factor = scale_factor
-        self.scale = fit * scale_factor
+        self.screen_size, self.scale_factor = (screen_w, screen_h), scale_factor
+        self.scale = min(screen_w / SCREEN_W, screen_h / SCREEN_H)
         self.left = (screen_w - SCREEN_W * self.scale) / 2
         self.top = (screen_h - SCREEN_H * self.scale) / 2
 
@@ -69,54 +64,21 @@ class Stage:
         return self.left + x * self.scale, self.top + y * self.scale
 
 
-class Screen:
-    """The root window read straight from the X server, fast enough to catch a monkey."""
-
-    ALL_PLANES = 0xFFFFFFFFFFFFFFFF
-    Z_PIXMAP = 2
-
-    def __init__(self, display, stage):
-        self.stage = stage
-        self.xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-        c = ctypes
-        for name, result, args in [
-                ("XOpenDisplay", c.c_void_p, [c.c_char_p]), ("XDefaultRootWindow", c.c_ulong, [c.c_void_p]),
-                ("XGetImage", c.POINTER(XImage),
-                 [c.c_void_p, c.c_ulong, c.c_int, c.c_int, c.c_uint, c.c_uint, c.c_ulong, c.c_int]),
-                ("XDestroyImage", c.c_int, [c.POINTER(XImage)]), ("XCloseDisplay", c.c_int, [c.c_void_p])]:
-            getattr(self.xlib, name).restype, getattr(self.xlib, name).argtypes = result, args
-        self.display = self.xlib.XOpenDisplay(display.encode())
-        if not self.display:
-            raise RuntimeError(f"cannot open display {display}")
-        self.root = self.xlib.XDefaultRootWindow(self.display)
-
-    def grab(self):
-        width, height = self.stage.screen_size
-        image = self.xlib.XGetImage(self.display, self.root, 0, 0, width, height,
-                                    self.ALL_PLANES, self.Z_PIXMAP)
-        if not image:
-            raise RuntimeError("XGetImage failed")
-        try:
-            info = image.contents
-            if info.bits_per_pixel != 32 or info.byte_order != 0:
-                raise RuntimeError(f"unexpected screen format: {info.bits_per_pixel} bits per pixel")
-            data = ctypes.string_at(info.data, info.bytes_per_line * info.height)
-            return Shot(info.width, info.height, info.bytes_per_line, data, self.stage)
-        finally:
-            self.xlib.XDestroyImage(image)
-
-    def close(self):
-        if self.display:
-            self.xlib.XCloseDisplay(self.display)
-            self.display = None
+# Screenshots are read straight from the X server, fast enough to catch a monkey.
+XLIB = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+for _name, _result, _args in [
+        ("XOpenDisplay", ctypes.c_void_p, [ctypes.c_char_p]), ("XDefaultRootWindow", ctypes.c_ulong, [ctypes.c_void_p]),
+        ("XGetImage", ctypes.POINTER(XImage), [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                               ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]),
+        ("XDestroyImage", ctypes.c_int, [ctypes.POINTER(XImage)]), ("XCloseDisplay", ctypes.c_int, [ctypes.c_void_p])]:
+    getattr(XLIB, _name).restype, getattr(XLIB, _name).argtypes = _result, _args
 
 
 class Shot:
     """One screenshot of 32-bit pixels, blue first, read at scene coordinates."""
 
     def __init__(self, width, height, stride, data, stage):
-        self.width, self.height, self.stride, self.data = width, height, stride, data
-        self.stage = stage
+        self.width, self.height, self.stride, self.data, self.stage = width, height, stride, data, stage
 
     def pixel(self, x, y):
         x, y = self.stage.to_screen(x, y)
@@ -146,7 +108,6 @@ class Shot:
 
 
 def monkey_colour(p):
-    """'blue', 'violet' or 'yellow' for a monkey's fur, None for anything else."""
     r, g, b = p
     if max(p) - min(p) < 70:
         return None
@@ -160,10 +121,9 @@ def monkey_colour(p):
 
 
 def hole_rect(number):
-    """(x, y, w, h) of hole 1 to 8 on the screen."""
-    column, row = (number - 1) % 2, (number - 1) // 2
-    x = HOLE_W / 8 if column == 0 else HOLE_W + HOLE_W / 8 * 3
-    return x, HOLE_H * row + HOLE_H / 10, HOLE_W, HOLE_H
+    """(x, y, w, h) of hole 1 to 8 on the full 480x800 screen: four rows of two."""
+    w, h, column, row = SCREEN_W / 2.5, SCREEN_H / 4.7, (number - 1) % 2, (number - 1) // 2
+    return w / 8 * (1 + 10 * column), h * row + h / 10, w, h
 
 
 def card_area(number):
@@ -173,24 +133,16 @@ def card_area(number):
 
 
 def monkey_in(shot, number):
-    """The colour of the monkey standing in a hole, or None for an empty card."""
     values = list(shot.pixels(*card_area(number), step=4))
     counts = collections.Counter(filter(None, map(monkey_colour, values)))
-    if not counts or sum(counts.values()) < 0.12 * len(values):
-        return None
-    return counts.most_common(1)[0][0]
+    return counts.most_common(1)[0][0] if counts and sum(counts.values()) >= 0.12 * len(values) else None
 
 
 def monkey_holes(shot):
     return [n for n in range(1, 9) if monkey_in(shot, n)]
 
 
-def logged_time(entry):
-    return datetime.datetime.fromisoformat(entry["time"]).timestamp()
-
-
 def wait_until(predicate, timeout, interval=0.1):
-    """The first true value of predicate() within timeout seconds, else None."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -217,8 +169,7 @@ def read_line(stream, timeout):
 
 def die_with_parent():
     """Run in each child before exec: it is stopped with the test, even a killed one."""
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 class World:
@@ -228,9 +179,7 @@ class World:
         WORLDS.append(self)
         self.port = port or SERVICE_PORT
         self.tmp = tempfile.mkdtemp(prefix="tamboro-e2e-")
-        self.processes = []
-        self.env = {}
-        self.screen = None
+        self.processes, self.env, self.display = [], {}, None
         self.stage = stage or Stage()
 
     def path(self, *parts):
@@ -257,8 +206,9 @@ class World:
                 process.wait(grace)
 
     def stop_all(self):
-        if self.screen:
-            self.screen.close()
+        if self.display:
+            XLIB.XCloseDisplay(self.display)
+            self.display = None
         for _, process in reversed(self.processes):
             self.stop(process)
             for stream in (process.stdout, process.stderr):
@@ -273,23 +223,7 @@ class World:
             print(f"\nkept for inspection: {self.tmp}", file=sys.stderr)
 
     def start(self, source, game, probe_delay_ms=PROBE_DELAY_MS, window_manager=False):
-        """No service without a source."""
-        try:
-            self.start_display()
-            self.start_desktop(window_manager)
-            self.start_bus()
-            if source:
-                self.start_service(source, probe_delay_ms)
-            self.start_game(game)
-        except Exception:
-            self.stop_all()
-            raise
-
-    def start_desktop(self, window_manager):
-        if window_manager:
-            self.spawn("openbox", ["openbox", "--sm-disable"], env=dict(os.environ, **self.env))
-
-    def start_display(self):
+        """No service without a source. The caller ends the world, also when this fails."""
         # Xvfb picks a free display number itself and writes it to the pipe.
         reader, writer = os.pipe()
         try:
@@ -304,7 +238,18 @@ class World:
         if not number:
             raise RuntimeError("Xvfb did not report a display within 15 s")
         self.env["DISPLAY"] = ":" + number
-        self.screen = Screen(self.env["DISPLAY"], self.stage)
+        self.display = XLIB.XOpenDisplay(self.env["DISPLAY"].encode())
+        if not self.display:
+            raise RuntimeError(f"cannot open display {self.env['DISPLAY']}")
+        self.start_desktop(window_manager)
+        self.start_bus()
+        if source:
+            self.start_service(source, probe_delay_ms)
+        self.start_game(game)
+
+    def start_desktop(self, window_manager):
+        if window_manager:
+            self.spawn("openbox", ["openbox", "--sm-disable"], env=dict(os.environ, **self.env))
 
     def start_bus(self):
         bus = self.spawn("dbus", ["dbus-daemon", "--session", "--nofork", "--nopidfile",
@@ -317,10 +262,10 @@ class World:
         self.spawn("dbus-monitor", ["dbus-monitor", "--address", address,
                                     "type='signal',interface='com.nokia.hildon_desktop'"])
 
-    def start_service(self, source, probe_delay_ms, patience=120):
+    def start_service(self, source, probe_delay_ms):
         """The port is compiled into the game; another run holding it is waited out."""
         self.service_log = self.path("requests.log")
-        deadline = time.monotonic() + patience
+        deadline = time.monotonic() + 120
         while True:
             with open(self.path("adnet.err"), "wb") as err:
                 service = self.spawn("adnet", [sys.executable, os.path.join(source, "tools", "adnet.py"),
@@ -358,7 +303,12 @@ class World:
     def game_output(self, name="game"):
         return read_file(self.path(name + ".out"))[-4000:]
 
-    # X input and output
+    def exit_status(self, timeout=10):
+        """The game's, or None while it runs on after timeout seconds."""
+        try:
+            return self.game.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
 
     def run(self, *argv, timeout=10):
         return subprocess.run(argv, env=dict(os.environ, **self.env), capture_output=True, text=True, timeout=timeout)
@@ -375,18 +325,28 @@ class World:
         self.x("mousemove", int(x), int(y), *(("sleep", hover) if hover else ()), "click", "1")
 
     def shot(self):
-        return self.screen.grab()
+        width, height = self.stage.screen_size
+        all_planes, z_pixmap = 0xFFFFFFFFFFFFFFFF, 2
+        image = XLIB.XGetImage(self.display, XLIB.XDefaultRootWindow(self.display), 0, 0, width, height,
+                               all_planes, z_pixmap)
+        if not image:
+            raise RuntimeError("XGetImage failed")
+        try:
+            info = image.contents
+            if info.bits_per_pixel != 32 or info.byte_order != 0:
+                raise RuntimeError(f"unexpected screen format: {info.bits_per_pixel} bits per pixel")
+            data = ctypes.string_at(info.data, info.bytes_per_line * info.height)
+            return Shot(info.width, info.height, info.bytes_per_line, data, self.stage)
+        finally:
+            XLIB.XDestroyImage(image)
 
     def windows(self):
         """Visible top-level windows of the game, as (id, width, height)."""
         found = self.x("search", "--onlyvisible", "--pid", self.game.pid).stdout.split()
-        result = []
-        for window in found:
-            info = self.x("getwindowgeometry", "--shell", window).stdout
-            values = dict(line.split("=", 1) for line in info.split() if "=" in line)
-            if "WIDTH" in values:
-                result.append((window, int(values["WIDTH"]), int(values["HEIGHT"])))
-        return result
+        shapes = [dict(value.split("=", 1) for value in self.x("getwindowgeometry", "--shell", window).stdout.split()
+                       if "=" in value) for window in found]
+        return [(window, int(shape["WIDTH"]), int(shape["HEIGHT"])) for window, shape in zip(found, shapes)
+                if "WIDTH" in shape]
 
     def dialog(self):
         """The ad dialog: a visible window of the game that is not the full-screen view."""
@@ -402,10 +362,12 @@ class World:
 
         def check():
             latest["shot"] = self.shot()
-            if condition(latest["shot"]) and settle:
+            held = condition(latest["shot"])
+            if held and settle:
                 time.sleep(settle)
                 latest["shot"] = self.shot()
-            return condition(latest["shot"])
+                held = condition(latest["shot"])
+            return held
         if wait_until(check, timeout, interval=0.2):
             return latest["shot"]
         if unmet:
@@ -413,29 +375,26 @@ class World:
         return None
 
     def press(self, window, *keys):
-        """Keys sent to a window once it has the focus."""
         self.x("windowfocus", window)
         time.sleep(0.2)
         self.key(*keys)
 
-    def escape_dialog(self, dialog):
-        """Escape on the ad dialog; whether it went within 6 s, before its 10 s countdown could."""
+    def dismiss_dialog(self, patience=0, dialog=None):
+        """Escape on the ad dialog, or on one that shows within patience seconds: whether it went
+        within 6 s, before its 10 s countdown could; None when none showed."""
+        dialog = dialog or wait_until(self.dialog, patience, interval=0.2)
+        if not dialog:
+            return None
         self.press(dialog[0], "Escape")
         return bool(wait_until(lambda: self.dialog() is None, 6))
 
-    def dismiss_dialog(self, patience):
-        """escape_dialog on an ad dialog that shows within patience seconds, None when none does."""
-        dialog = wait_until(self.dialog, patience, interval=0.2)
-        return self.escape_dialog(dialog) if dialog else None
-
-    # What the services saw
-
     def requests(self, path=None):
-        """Requests in the service's log, optionally only those of "path[?query]"."""
+        """Requests in the service's log, optionally only those of "path[?query]" (or below "path/")."""
         entries = [json.loads(line) for line in read_file(self.service_log).splitlines() if line.strip()]
         want_path, _, want_query = (path or "").partition("?")
         return [e for e in entries if path is None or (
-            e["path"] == want_path and (not want_query or e.get("query") == want_query))]
+            (e["path"] == want_path or want_path.endswith("/") and e["path"].startswith(want_path))
+            and (not want_query or e.get("query") == want_query))]
 
     def bus_signals(self):
         return [line for line in read_file(self.path("dbus-monitor.out")).splitlines(keepends=True)
@@ -482,11 +441,6 @@ def game_screen_shown(shot):
         shot.white_fraction(*card_area(n)) > 0.5 or monkey_in(shot, n) is not None for n in range(1, 9)) >= 6
 
 
-def board_gap(shot):
-    """Brightness between the hole columns; the game-over overlay darkens it, its title white at the top."""
-    return shot.brightness(222, 200, 258, 680, step=4)
-
-
 def high_score_screen_shown(shot):
     return (shot.brightness(75, 590, 405, 622) < 70 and shot.white_count(75, 588, 405, 624, floor=160) > 40
             and not game_screen_shown(shot) and not start_title_shown(shot))
@@ -511,10 +465,12 @@ def play_to_game_over(test, world, hits, seconds, first_seen=None, hit=None):
     first_seen(shot) runs at the first monkey. Returns the colours hit and the overlay's shot."""
     shot = world.wait_for_shot(game_screen_shown, 5, unmet="new-game")
     test.assertIsNotNone(shot, "\"New Game\" did not bring up the board of eight holes")
-    gap = board_gap(shot)
+    # The game-over overlay darkens the gap between the hole columns; its title is white at the top.
+    gap = (222, 200, 258, 680)
+    dark = 0.7 * shot.brightness(*gap, step=4)
 
     def game_over_shown(shot):
-        return board_gap(shot) < 0.7 * gap and shot.white_count(170, 22, 310, 75) > 60
+        return shot.brightness(*gap, step=4) < dark and shot.white_count(170, 22, 310, 75) > 60
     taps, tapped_at, seen = [], {}, False
     deadline = time.monotonic() + seconds
     while len(taps) < hits and time.monotonic() < deadline:
@@ -547,35 +503,23 @@ def play_to_game_over(test, world, hits, seconds, first_seen=None, hit=None):
 
 
 class Steps(unittest.TestCase):
-    """Steps in order in one world (make_world, started with start_options): after a failure the
-    later ones are skipped, unless the step set later_steps_unaffected. A failed run keeps its files."""
+    """Steps in order in one world (a world_type on stage, started with start_options): after a failure
+    the later ones are skipped, unless the step set later_steps_unaffected. A failed run keeps its files."""
 
-    world = None
-    broken = None
-    failed = False
     later_steps_unaffected = False
     game_may_have_exited = ()  # steps that may find the game gone
-    start_options = {}
-
-    @classmethod
-    def make_world(cls):
-        return World(port=OPTIONS.port)
+    world_type, stage, start_options = World, None, {}
 
     @classmethod
     def setUpClass(cls):
-        cls.kept = {}
-        cls.world = cls.make_world()
+        cls.kept, cls.broken, cls.failed = {}, None, False
+        cls.world = cls.world_type(cls.stage, port=OPTIONS.port)
         try:
             cls.world.start(OPTIONS.source, OPTIONS.game, **cls.start_options)
-            cls.world_started()
         except Exception:
             cls.failed = True
             cls.tearDownClass()
             raise
-
-    @classmethod
-    def world_started(cls):
-        """What a script adds once its world runs."""
 
     @classmethod
     def tearDownClass(cls):
@@ -617,12 +561,11 @@ class Steps(unittest.TestCase):
         dialog = self.ad_dialog(what)
         self.assertIsNone(self.world.game.poll(), "the game quit before its ad was sent away")
         send_away(dialog, what)
-        self.assertTrue(wait_until(lambda: self.world.game.poll() is not None, 10),
-                        f"the game kept running after its ad {what} was sent away")
-        self.assertEqual(self.world.game.returncode, 0, self.world.game_output())
+        self.assertEqual(self.world.exit_status(), 0, f"the game kept running after its ad {what} was sent "
+                         f"away, or failed:\n{self.world.game_output()}")
 
     def escape_ad(self, dialog, what):
-        self.assertTrue(self.world.escape_dialog(dialog), f"Escape did not close the ad {what}")
+        self.assertTrue(self.world.dismiss_dialog(dialog=dialog), f"Escape did not close the ad {what}")
 
     def reach_start_screen(self, skip_ad=None):
         """The full-screen window (returned), its start-up ad if any sent away by skip_ad(dialog,
@@ -661,39 +604,29 @@ class Steps(unittest.TestCase):
 
 def write_shots(shots):
     """Screenshots by name into --shots, and into docs/screenshots/ with --update-docs."""
-    folders = [OPTIONS.shots] if getattr(OPTIONS, "shots", None) else []
-    if getattr(OPTIONS, "update_docs", False):
-        folders.append(os.path.join(OPTIONS.source, "docs", "screenshots"))
-    for path in folders:
+    docs = getattr(OPTIONS, "update_docs", False) and os.path.join(OPTIONS.source, "docs", "screenshots")
+    for path in filter(None, [OPTIONS.shots, docs]):
         os.makedirs(path, exist_ok=True)
         for name, shot in shots.items():
             shot.save_png(os.path.join(path, name + ".png"))
 
 
-def arguments(doc):
+def run_game_tests(doc, add_options=None, game=True):
+    """The calling script's tests (against --game if game), the options (and add_options') in
+    OPTIONS; a SIGTERM stops every world (unittest would take SystemExit for an error)."""
+    global OPTIONS
     parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("--source", default=os.path.dirname(os.path.dirname(
         os.path.dirname(os.path.abspath(__file__)))), help="the source tree (for tools/adnet.py)")
     parser.add_argument("--port", type=int, default=SERVICE_PORT, help="the service port compiled into the game")
-    return parser
-
-
-def run_game_tests(doc, add_options=None):
-    """The calling script's tests against --game, the options (and add_options') in OPTIONS."""
-    global OPTIONS
-    parser = arguments(doc)
-    parser.add_argument("--game", required=True, help="the tamboro executable")
+    parser.add_argument("--game", required=game, help="the tamboro executable")
     parser.add_argument("--shots", help="folder for the screenshots")
     if add_options:
         add_options(parser)
     OPTIONS, rest = parser.parse_known_args()
-    OPTIONS.game = os.path.abspath(OPTIONS.game)
+    OPTIONS.game = OPTIONS.game and os.path.abspath(OPTIONS.game)
     sys.modules["__main__"].OPTIONS = OPTIONS
-    run_tests(rest)
 
-
-def run_tests(rest):
-    """unittest on the rest; a SIGTERM stops every world (unittest would take SystemExit for an error)."""
     def stop(number, _frame):
         for world in WORLDS:
             world.stop_all()

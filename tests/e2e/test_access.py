@@ -34,6 +34,12 @@ class AccessibleWorld(World):
                "org.a11y.Bus.GetAddress"]
         if not wait_until(lambda: self.run(*ask).stdout.strip(), 15, interval=0.2):
             raise RuntimeError("the accessibility bus did not start within 15 s")
+        global pyatspi, CONTROL_ROLES
+        # The client side reads the same buses as the game.
+        os.environ.update(DBUS_SESSION_BUS_ADDRESS=self.env["DBUS_SESSION_BUS_ADDRESS"], DISPLAY=self.env["DISPLAY"])
+        import pyatspi as loaded
+        pyatspi = loaded
+        CONTROL_ROLES = (pyatspi.ROLE_PUSH_BUTTON, pyatspi.ROLE_ENTRY, pyatspi.ROLE_PASSWORD_TEXT)
 
 
 def state_of(node):
@@ -47,52 +53,24 @@ def current_name(node):
     return node.name
 
 
+def children(node):
+    return [node.getChildAtIndex(i) for i in range(node.childCount)]
+
+
 def descendants(node, depth=0):
     if node is None or depth > 30:
         return
     yield node
-    for i in range(node.childCount):
-        yield from descendants(node.getChildAtIndex(i), depth + 1)
+    for child in children(node):
+        yield from descendants(child, depth + 1)
 
 
 class AccessTest(Steps):
     scene = None
-    start_options = {"probe_delay_ms": 0}
-
-    @classmethod
-    def make_world(cls):
-        return AccessibleWorld(port=OPTIONS.port)
-
-    @classmethod
-    def world_started(cls):
-        global pyatspi, CONTROL_ROLES
-        # The client side reads the same buses as the game.
-        os.environ.update(DBUS_SESSION_BUS_ADDRESS=cls.world.env["DBUS_SESSION_BUS_ADDRESS"],
-                          DISPLAY=cls.world.env["DISPLAY"])
-        import pyatspi as loaded
-        pyatspi = loaded
-        CONTROL_ROLES = (pyatspi.ROLE_PUSH_BUTTON, pyatspi.ROLE_ENTRY, pyatspi.ROLE_PASSWORD_TEXT)
-
-    def find_scene(self):
-        """The game's scene window in the accessibility tree: the one holding "Minimise"."""
-        desktop = pyatspi.Registry.getDesktop(0)
-        for i in range(desktop.childCount):
-            app = desktop.getChildAtIndex(i)
-            if app is None or app.get_process_id() != self.world.game.pid:
-                continue
-            for j in range(app.childCount):
-                window = app.getChildAtIndex(j)
-                if any(n.name == "Minimise" for n in descendants(window)):
-                    return window
-        return None
+    world_type, start_options = AccessibleWorld, {"probe_delay_ms": 0}
 
     def nodes(self):
         return list(descendants(AccessTest.scene))
-
-    def showing_controls(self):
-        """Names of the showing, focusable buttons and fields."""
-        return {n.name for n in self.nodes()
-                if n.getRole() in CONTROL_ROLES and state_of(n) == (True, True)}
 
     def node(self, name):
         """The accessible of that name, the showing one where screens share a name."""
@@ -100,7 +78,6 @@ class AccessTest(Steps):
         return next((n for n in named if state_of(n)[0]), named[0] if named else None)
 
     def press(self, name, node=None):
-        """The accessible Press action of the node named name (or of node)."""
         node = node or self.node(name)
         self.assertIsNotNone(node, f"no accessible named {name!r}")
         action = node.queryAction()
@@ -109,11 +86,12 @@ class AccessTest(Steps):
         self.assertTrue(action.doAction(names.index("Press")), f"Press on {name!r} was refused")
 
     def screen_is(self, screen, timeout=5):
-        """Waits until the showing, focusable controls are exactly those of the screen."""
+        """Waits until the showing, focusable buttons and fields are those of the screen."""
         seen = {}
 
         def exact():
-            seen["controls"] = self.showing_controls()
+            seen["controls"] = {n.name for n in self.nodes()
+                                if n.getRole() in CONTROL_ROLES and state_of(n) == (True, True)}
             return seen["controls"] == SCREENS[screen]
         wait_until(exact, timeout, interval=0.2)
         self.assertEqual(seen["controls"], SCREENS[screen], f"controls listed as showing on the {screen} screen")
@@ -121,12 +99,15 @@ class AccessTest(Steps):
         self.assertEqual(shown_ad, [], "the invisible ad panel's buttons are listed as showing")
 
     def test_1_start_screen(self):
-        AccessTest.scene = wait_until(self.find_scene, 20, interval=0.5)
+        # The game's scene window in the accessibility tree: the one holding "Minimise".
+        game = self.world.game.pid
+        AccessTest.scene = wait_until(lambda: next((
+            window for app in children(pyatspi.Registry.getDesktop(0)) if app and app.get_process_id() == game
+            for window in children(app) if any(n.name == "Minimise" for n in descendants(window))), None),
+            20, interval=0.5)
         self.assertIsNotNone(AccessTest.scene, "the game did not appear on the accessibility bus")
         # A start-up ad, if the ad chain beat the probe, is let go.
-        dialog = wait_until(self.world.dialog, 3, interval=0.2)
-        if dialog:
-            self.world.press(dialog[0], "Escape")
+        self.world.dismiss_dialog(3)
         self.screen_is("start", 15)
 
     def test_2_press_new_game_and_a_monkey(self):

@@ -32,11 +32,6 @@ class DesktopTest(Steps):
     def full_screen(self, window):
         return "_NET_WM_STATE_FULLSCREEN" in self.prop(window, "_NET_WM_STATE")
 
-    def dialogs(self, game):
-        """Managed windows of the game process other than the game's own, shown or not."""
-        found = self.world.x("search", "--pid", self.world.game.pid).stdout.split()
-        return [int(w) for w in found if int(w) != game and self.state(w)]
-
     def tap(self, point, hover=0.05):
         self.world.tap(point, hover)
 
@@ -48,8 +43,7 @@ class DesktopTest(Steps):
         DesktopTest.game_window = game = int(self.reach_start_screen()[0])
         # Docks group the window with its desktop entry and show the monkey icon.
         entry = os.path.join(OPTIONS.source, "desktop", "tamboro.desktop")
-        with open(entry) as f:
-            wanted = dict(line.strip().split("=", 1) for line in f if "=" in line)
+        wanted = dict(line.strip().split("=", 1) for line in read_file(entry).splitlines() if "=" in line)
         instance = re.search(r'= "([^"]*)"', self.prop(game, "WM_CLASS")).group(1)
         self.assertEqual(instance, os.path.splitext(os.path.basename(entry))[0])
         self.assertEqual(instance, wanted.get("StartupWMClass", instance))
@@ -103,7 +97,9 @@ class DesktopTest(Steps):
         time.sleep(0.5)
         self.tap(MINIMISE, hover=0.3)
         self.assertTrue(wait_until(lambda: self.state(game) == "Iconic", 8), "the game did not minimise")
-        dialogs = wait_until(lambda: self.dialogs(game), 10)
+        # Managed windows of the game process other than the game's own, shown or not.
+        dialogs = wait_until(lambda: [w for w in map(int, self.world.x("search", "--pid", self.world.game.pid)
+                                                    .stdout.split()) if w != game and self.state(w)], 10)
         self.assertTrue(dialogs, "no ad dialog after minimising")
         dialog = dialogs[0]
         transient = re.search(r"window id # (0x[0-9a-f]+)", self.prop(dialog, "WM_TRANSIENT_FOR"))

@@ -2,10 +2,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """The Debian package as a player gets it.
 
-With --make, builds the package in --build from a Release build configured with the given
-cache values (the test build's hosts, so its port cannot collide with anyone else's).
-Without it, checks the package found there, unpacked, and the game started from its menu
-entry under Xvfb."""
+MakePackage builds it in --build from a Release build configured with the given cache values
+(the test build's hosts, so its port cannot collide with anyone else's). PackageTest checks
+the package found there, unpacked, and the game started from its menu entry under Xvfb."""
 
 import configparser
 import fnmatch
@@ -37,23 +36,20 @@ SPDX_NAMES = {"GPL-3+": "GPL-3.0-or-later", "CC-BY-SA-4.0": "CC-BY-SA-4.0"}
 PICTURES = (".png", ".jpg", ".gif", ".svg")
 
 
-def make_package():
-    tree = os.path.join(OPTIONS.build, "release")
-    launcher = OPTIONS.compiler_launcher or shutil.which("ccache")
-    configure = ["cmake", "-S", OPTIONS.source, "-B", tree, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                 "-DTAMBORO_TESTS=OFF", "-DTAMBORO_BENCH=OFF", *("-D" + d for d in OPTIONS.define)]
-    if launcher:
-        configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=" + launcher)
-    env = dict(os.environ)
-    # Paths relative to the checkout let the compiler cache serve other build folders too.
-    env.setdefault("CCACHE_BASEDIR", os.path.dirname(os.path.abspath(OPTIONS.source)))
-    for old in glob.glob(os.path.join(tree, "*.deb")):
-        os.remove(old)
-    subprocess.run(configure, check=True, env=env, stdout=subprocess.DEVNULL)
-    # With tests and benchmarks off, the package target builds the game and nothing else.
-    subprocess.run(["cmake", "--build", tree, "--parallel", "2", "--target", "package"],
-                   check=True, env=env)
-    return 0
+class MakePackage(unittest.TestCase):
+    def test_make(self):
+        tree = os.path.join(OPTIONS.build, "release")
+        launcher = OPTIONS.compiler_launcher or shutil.which("ccache") or ""
+        configure = ["cmake", "-S", OPTIONS.source, "-B", tree, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                     "-DTAMBORO_TESTS=OFF", "-DTAMBORO_BENCH=OFF", "-DCMAKE_CXX_COMPILER_LAUNCHER=" + launcher,
+                     *("-D" + d for d in OPTIONS.define)]
+        # Paths relative to the checkout let the compiler cache serve other build folders too.
+        env = {"CCACHE_BASEDIR": os.path.dirname(os.path.abspath(OPTIONS.source)), **os.environ}
+        for old in glob.glob(os.path.join(tree, "*.deb")):
+            os.remove(old)
+        subprocess.run(configure, check=True, env=env, stdout=subprocess.DEVNULL)
+        # With tests and benchmarks off, the package target builds the game and nothing else.
+        subprocess.run(["cmake", "--build", tree, "--parallel", "2", "--target", "package"], check=True, env=env)
 
 
 def listening(port):
@@ -64,11 +60,8 @@ def listening(port):
 
 def services(pid):
     """The local services that pid started."""
-    found = []
-    for child in " ".join(play.read_file(task) for task in glob.glob(f"/proc/{pid}/task/*/children")).split():
-        if "adnet.py" in play.read_file(f"/proc/{child}/cmdline"):
-            found.append(int(child))
-    return found
+    children = " ".join(play.read_file(task) for task in glob.glob(f"/proc/{pid}/task/*/children")).split()
+    return [int(child) for child in children if "adnet.py" in play.read_file(f"/proc/{child}/cmdline")]
 
 
 def alive(pid):
@@ -76,21 +69,12 @@ def alive(pid):
     return play.read_file(f"/proc/{pid}/stat").rsplit(")", 1)[-1].split()[:1] not in ([], ["Z"])
 
 
-def runtime_packages():
-    """The packages packaging/runtime-packages.txt names, in order: those listed by hand
-    and those marked as linked, which dpkg-shlibdeps is to find."""
-    with open(os.path.join(OPTIONS.source, "packaging", "runtime-packages.txt")) as f:
-        rows = [line.split("#")[0].split() for line in f if line.split("#")[0].strip()]
-    return ([row[0] for row in rows if row[1:] != ["[linked]"]],
-            [row[0] for row in rows if row[1:] == ["[linked]"]])
-
-
 def source_files():
     """The source tree's files, relative to it: those git tracks, else every file outside
     build folders and hidden ones."""
-    tracked = subprocess.run(["git", "-C", OPTIONS.source, "ls-files", "-z"], capture_output=True)
-    if tracked.returncode == 0 and tracked.stdout:
-        return [name for name in tracked.stdout.decode().split("\0") if name]
+    tracked = subprocess.run(["git", "-C", OPTIONS.source, "ls-files", "-z"], capture_output=True).stdout
+    if tracked:
+        return [name for name in tracked.decode().split("\0") if name]
     found = []
     for folder, dirs, names in os.walk(OPTIONS.source):
         dirs[:] = [d for d in dirs if not d.startswith(".") and d != "build"]
@@ -100,10 +84,8 @@ def source_files():
 
 def dep5(path):
     """A machine-readable copyright file as ([(patterns, licence)], {licence: text})."""
-    with open(path, encoding="utf-8") as f:
-        paragraphs = [p for p in re.split(r"\n\s*\n", f.read()) if p.strip()]
     stanzas, texts = [], {}
-    for paragraph in paragraphs:
+    for paragraph in re.split(r"\n\s*\n", play.read_file(path)):
         fields = dict(re.findall(r"^([\w-]+):[ \t]*((?:.*)(?:\n[ \t].*)*)", paragraph, re.M))
         licence, _, text = fields.get("License", "").partition("\n")
         if "Files" in fields:
@@ -113,21 +95,12 @@ def dep5(path):
     return stanzas, texts
 
 
-def spdx_of(path):
-    """The licence a file's SPDX line names, or None."""
-    found = re.search(r"SPDX-License-Identifier: ([\w.+-]+)", play.read_file(path)[:1000])
-    return found and found[1]
-
-
 def package_of(path):
     """The installed package that holds a file, or None. With /lib a link to /usr/lib,
     dpkg may know the file under either name."""
     real = os.path.realpath(path)
-    for name in dict.fromkeys([path, real, real.removeprefix("/usr"), "/usr" + path]):
-        found = run("dpkg", "-S", name)
-        if found.returncode == 0:
-            return found.stdout.split(":")[0]
-    return None
+    found = (run("dpkg", "-S", name) for name in dict.fromkeys([path, real, real.removeprefix("/usr"), "/usr" + path]))
+    return next((known.stdout.split(":")[0] for known in found if known.returncode == 0), None)
 
 
 def run(*argv):
@@ -171,8 +144,7 @@ class PackageTest(unittest.TestCase):
         # unpacked root's usr/games first.
         argv = self.entry()["Exec"].split()
         self.assertEqual(len(argv), 1, f"Exec takes no arguments: {argv}")
-        games = os.path.dirname(self.path(PLAYER))
-        game = shutil.which(argv[0], path=games + os.pathsep + os.environ["PATH"])
+        game = shutil.which(argv[0], path=os.path.dirname(self.path(PLAYER)) + os.pathsep + os.environ["PATH"])
         self.assertEqual(game, self.path(PLAYER), "Exec does not start the packaged program")
         if not own_service:
             self.assertFalse(listening(OPTIONS.port), f"something already listens on port {OPTIONS.port}")
@@ -196,9 +168,13 @@ class PackageTest(unittest.TestCase):
         self.assertTrue(play.wait_until(lambda: not listening(OPTIONS.port), 5), "the service's port stayed taken")
 
     def test_1_depends_and_files(self):
-        # The hand list as it is, then the linked libraries with the versions dpkg-shlibdeps found.
+        # packaging/runtime-packages.txt's hand list as it is, then the packages it marks as
+        # linked with the versions dpkg-shlibdeps found.
+        with open(os.path.join(OPTIONS.source, "packaging", "runtime-packages.txt")) as f:
+            rows = [line.split("#")[0].split() for line in f if line.split("#")[0].strip()]
+        by_hand = [row[0] for row in rows if row[1:] != ["[linked]"]]
+        linked = [row[0] for row in rows if row[1:] == ["[linked]"]]
         depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout.strip().split(", ")
-        by_hand, linked = runtime_packages()
         self.assertEqual(depends[:len(by_hand)], by_hand)
         found = [re.fullmatch(r"(\S+) \(>= \S+\)", d) for d in depends[len(by_hand):]]
         self.assertTrue(all(found), f"not found by dpkg-shlibdeps: {depends[len(by_hand):]}")
@@ -215,8 +191,8 @@ class PackageTest(unittest.TestCase):
         expected |= {os.path.join("usr/share/tamboro/static", os.path.relpath(p, static))
                      for p in glob.glob(os.path.join(static, "**", "*.*"), recursive=True)}
         self.assertEqual(files, expected)
-        for program in (PLAYER, GAME, "usr/libexec/tamboro/adnet.py"):
-            self.assertTrue(os.access(self.path(program), os.X_OK), f"{program} is not executable")
+        programs = (PLAYER, GAME, "usr/libexec/tamboro/adnet.py")
+        self.assertEqual([p for p in programs if not os.access(self.path(p), os.X_OK)], [], "not executable")
 
         # Stripped, and every library it links to comes from a package it depends on.
         sections = run("readelf", "-S", "-W", self.path(GAME)).stdout
@@ -243,9 +219,10 @@ class PackageTest(unittest.TestCase):
                             if any(fnmatch.fnmatchcase(name, p) for p in patterns)), None)
             self.assertIn(licence, SPDX_NAMES, f"the copyright file names no known licence for {name}")
             self.assertTrue(texts.get(licence), f"the copyright file has no text of {licence}")
-            declared = spdx_of(os.path.join(OPTIONS.source, name))
+            declared = re.search(r"SPDX-License-Identifier: ([\w.+-]+)",
+                                 play.read_file(os.path.join(OPTIONS.source, name))[:1000])
             if declared:
-                self.assertEqual(SPDX_NAMES[licence], declared, name)
+                self.assertEqual(SPDX_NAMES[licence], declared[1], name)
             if name.endswith(PICTURES):
                 self.assertEqual(licence, "CC-BY-SA-4.0", name)
             folders.add(name.split("/")[0] if "/" in name else ".")
@@ -260,10 +237,9 @@ class PackageTest(unittest.TestCase):
             result = run(*check)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         # The software centre shows the screenshots the README shows (not those it only links).
-        with open(os.path.join(OPTIONS.source, "README.md"), encoding="utf-8") as f:
-            shown = re.findall(r"!\[[^]]*\]\(docs/screenshots/([\w-]+\.png)\)", f.read())
-        with open(metainfo, encoding="utf-8") as f:
-            listed = re.findall(r"<image[^>]*>[^<]*/([\w-]+\.png)</image>", f.read())
+        shown = re.findall(r"!\[[^]]*\]\(docs/screenshots/([\w-]+\.png)\)",
+                           play.read_file(os.path.join(OPTIONS.source, "README.md")))
+        listed = re.findall(r"<image[^>]*>[^<]*/([\w-]+\.png)</image>", play.read_file(metainfo))
         self.assertTrue(shown)
         self.assertEqual(sorted(listed), sorted(shown))
 
@@ -289,8 +265,7 @@ class PackageTest(unittest.TestCase):
 
         world.tap(play.CLOSE)
         self.assertIsNot(world.dismiss_dialog(10), False, "Escape left the ad open")
-        self.assertTrue(play.wait_until(lambda: world.game.poll() is not None, 10), "the game did not quit")
-        self.assertEqual(world.game.returncode, 0, world.game_output())
+        self.assertEqual(world.exit_status(), 0, "the game did not quit, or failed\n" + world.game_output())
         self.assert_service_gone(service)
 
     def test_4_killed_game_takes_its_service_along(self):
@@ -313,28 +288,18 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(self.lintian.returncode, 0, "lintian:\n" + output)
         self.assertFalse(re.search(r"^[EW]: ", output, re.M), "lintian:\n" + output)
         # A tag the package silences is silenced for a reason written right above it.
-        overrides = self.path("usr/share/lintian/overrides/tamboro")
-        if os.path.exists(overrides):
-            with open(overrides, encoding="utf-8") as f:
-                lines = [line.strip() for line in f if line.strip()]
-            for above, line in zip([""] + lines, lines):
-                if not line.startswith("#"):
-                    self.assertTrue(above.startswith("#"), f"override without a reason: {line}")
+        overrides = play.read_file(self.path("usr/share/lintian/overrides/tamboro"))
+        lines = [line.strip() for line in overrides.splitlines() if line.strip()]
+        for above, line in zip([""] + lines, lines):
+            self.assertTrue(line.startswith("#") or above.startswith("#"), f"override without a reason: {line}")
 
 
-def main():
-    global OPTIONS
-    parser = play.arguments(__doc__)
+def options(parser):
     parser.add_argument("--build", required=True, help="folder for the package's own Release build")
-    parser.add_argument("--make", action="store_true", help="build the package instead of checking it")
     parser.add_argument("--define", action="append", default=[], metavar="NAME=VALUE",
-                        help="a cache value for the package's build (with --make)")
-    parser.add_argument("--compiler-launcher", default="", help="e.g. ccache (with --make)")
-    OPTIONS, rest = parser.parse_known_args()
-    if OPTIONS.make:
-        return make_package()
-    play.run_tests(rest)
+                        help="a cache value for the package's build (MakePackage)")
+    parser.add_argument("--compiler-launcher", default="", help="e.g. ccache (MakePackage)")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    play.run_game_tests(__doc__, options, game=False)

@@ -19,19 +19,15 @@ DIALOG_ROW = 250
 
 
 class WestonWorld(World):
-    """Xvfb, weston on it with the given shell, bus, service and the game as a Wayland client."""
+    """Xvfb, weston on it with the shell named as its window manager, bus, service and the game
+    as a Wayland client."""
 
-    def __init__(self, shell, port):
-        super().__init__(Stage(OUTPUT, OUTPUT), port)
-        self.shell = shell
-
-    def start_desktop(self, window_manager):
-        """weston with the world's shell on the screen, in place of a window manager."""
+    def start_desktop(self, shell):
         runtime = self.path("weston-runtime")
         os.makedirs(runtime, mode=0o700)
-        socket = f"tamboro-test-{os.getpid()}-{self.shell}"
+        socket = f"tamboro-test-{os.getpid()}-{shell}"
         self.spawn("weston", ["weston", "--backend=x11-backend.so", "--use-pixman", "--no-config",
-                              f"--shell={self.shell}-shell.so", f"--socket={socket}", "--idle-time=0",
+                              f"--shell={shell}-shell.so", f"--socket={socket}", "--idle-time=0",
                               f"--width={OUTPUT}", f"--height={OUTPUT}"],
                    env=dict(os.environ, DISPLAY=self.env["DISPLAY"], XDG_RUNTIME_DIR=runtime))
         path = os.path.join(runtime, socket)
@@ -60,23 +56,11 @@ def white_runs(shot, y):
 
 def find_dialog(shot):
     """The ad dialog on the screen as (left, right, top, bottom) of its white margin rows, or None."""
-    rows = [(y, *white_runs(shot, y)) for y in range(0, shot.height, 2)]
-    margins = [(y, start, start + length) for y, length, start in rows if length >= DIALOG_ROW]
+    margins = [(y, start, start + length) for y in range(0, shot.height, 2)
+               for length, start in [white_runs(shot, y)] if length >= DIALOG_ROW]
     if len(margins) < 3:
         return None
-    left = min(m[1] for m in margins)
-    right = max(m[2] for m in margins)
-    return left, right, margins[0][0], margins[-1][0]
-
-
-def skip_button(dialog, shot):
-    """Where to press "Skip": in the left half, the first rows above the bottom margin not white."""
-    left, right, _, bottom = dialog
-    x = left + (right - left) // 4
-    y = bottom
-    while y > 0 and white_runs(shot, y)[0] >= DIALOG_ROW:
-        y -= 1
-    return x, y - 8
+    return min(m[1] for m in margins), max(m[2] for m in margins), margins[0][0], margins[-1][0]
 
 
 def scene_shown(shot):
@@ -94,12 +78,8 @@ def scene_shown(shot):
 class WaylandSteps:
     """The steps of both shells; a mixin, so that it runs only as one of them."""
 
-    shell = None
+    world_type, stage = WestonWorld, Stage(OUTPUT, OUTPUT)
     game_may_have_exited = ("test_9_close_ends_with_status_0",)
-
-    @classmethod
-    def make_world(cls):
-        return WestonWorld(cls.shell, OPTIONS.port)
 
     def keep(self, name, shot):
         super().keep(f"wayland-{self.shell}-{name}", shot)
@@ -109,30 +89,26 @@ class WaylandSteps:
                           settle=0.3)
 
     def test_9_close_ends_with_status_0(self):
-        world = self.world
-        world.tap(CLOSE)
+        self.world.tap(CLOSE)
         self.skip(self.wait_for_dialog(5, "close"))
-        try:
-            status = world.game.wait(10)
-        except subprocess.TimeoutExpired:
-            status = None
-        self.assertEqual(status, 0, world.game_output())
+        self.assertEqual(self.world.exit_status(), 0, self.world.game_output())
 
     def skip(self, shot):
-        """Presses "Skip" until the dialog goes: a loaded compositor may lose a click after a move."""
-        dialog = find_dialog(shot)
+        """Presses "Skip" until the dialog goes: a loaded compositor may lose a click after a move.
+        The button lies in the dialog's left half, in the first rows above the bottom margin not white."""
         for _ in range(3):
-            x, y = skip_button(find_dialog(shot), shot)
+            left, right, _, y = find_dialog(shot)
+            while y > 0 and white_runs(shot, y)[0] >= DIALOG_ROW:
+                y -= 1
+            x, y = left + (right - left) // 4, y - 8
             self.assertTrue(0 < x < OUTPUT and 0 < y < OUTPUT, f"Skip is off the output: {x},{y}")
             self.world.x("mousemove", x, y, "sleep", 0.1, "click", 1)
-            if self.world.wait_for_shot(lambda s: find_dialog(s) is None, 5, settle=0.2):
-                return dialog
-            shot = self.world.shot()
+            shot = self.world.wait_for_shot(lambda s: find_dialog(s) is None, 5, settle=0.2) or self.world.shot()
             if find_dialog(shot) is None:
-                return dialog
+                return
         self.fail("Skip did not close the ad")
 
-    def startup(self):
+    def test_1_full_screen_start(self):
         self.shows(start_title_shown, "no start screen", 20)
         # The connection probe answers late so that the ad is ready when it comes; on a
         # loaded machine the ad may still be on its way, and by design none is shown.
@@ -141,18 +117,15 @@ class WaylandSteps:
             self.keep("startup-ad", shot)
             self.skip(shot)
         # The ads asked for later need the whole ad: its picture is the last thing fetched.
-        self.assertTrue(wait_until(lambda: any(r["path"].startswith("/ads/") for r in self.world.requests()), 20),
-                        "the ad's picture was never fetched")
+        self.assertTrue(wait_until(lambda: self.world.requests("/ads/"), 20), "the ad's picture was never fetched")
         time.sleep(1)
-        return self.shows(lambda s: start_screen_uncovered(s) and scene_shown(s),
-                          "the start screen is not shown full screen after the ad")
+        self.keep("start", self.shows(lambda s: start_screen_uncovered(s) and scene_shown(s),
+                                      "the start screen is not shown full screen after the ad"))
 
 
 class DesktopShell(WaylandSteps, Steps):
     shell = "desktop"
-
-    def test_1_full_screen_start(self):
-        self.keep("start", self.startup())
+    start_options = {"window_manager": shell}
 
     def test_2_minimise_then_super_tab(self):
         world = self.world
@@ -181,9 +154,7 @@ class DesktopShell(WaylandSteps, Steps):
 
 class KioskShell(WaylandSteps, Steps):
     shell = "kiosk"
-
-    def test_1_full_screen_start(self):
-        self.startup()
+    start_options = {"window_manager": shell}
 
     def test_2_game_over_ad(self):
         world = self.world
