@@ -49,17 +49,6 @@ bool showScreen(Scene &scene)
     return scene.property("highScoreView", "x").toReal() == 0.0;
 }
 
-// The screen over a database that holds only these scores.
-bool showScreenWith(Scene &scene, const QList<int> &scores, int gridSize = 8)
-{
-    scene.dropScores();
-    if (gridSize == 8)
-        scene.saveScores(scores);
-    else
-        scene.insertScores(scores, gridSize);
-    return showScreen(scene);
-}
-
 bool goHome(Scene &scene)
 {
     scene.tap(item(scene, "homeButton"));
@@ -111,36 +100,54 @@ class HighScoresTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void listingCreatesTheTableAndShowsTheBestTenOfBoardSizeEight();
+    void listingShowsTheBestTenOfThisBoardAndNoScoreUploadsNothing();
     void uploadPostsTheBestStoredScoreAsAnOrderedForm_data();
     void uploadPostsTheBestStoredScoreAsAnOrderedForm();
-    void firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce();
-    void emptyUserNameOpensTheFormAgainAndHiddenButtonsDoNothing();
-    void uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown();
+    void formUploadsUntilANameIsKeptThenVisitsUploadAtOnce();
 };
 
-void HighScoresTest::listingCreatesTheTableAndShowsTheBestTenOfBoardSizeEight()
+void HighScoresTest::listingShowsTheBestTenOfThisBoardAndNoScoreUploadsNothing()
 {
+    const auto service = startService();
+    QVERIFY(service);
     Scene scene;
     scene.dropScores();
     scene.evaluate(QStringLiteral("highScoreView.highscores = 'stale'"));
-    QVERIFY(showScreen(scene));
-    QCOMPARE(scene.property("highScoreView", "highscores").toString(), QString());
-    QCOMPARE(item(scene, "dialogText")->property("text").toString(), QString());
-    const QVariantList tables = scene.sql(QStringLiteral("SELECT sql FROM sqlite_master WHERE name = 'Scores'"));
-    QCOMPARE(tables.size(), 1);
-    QCOMPARE(tables.first().toMap().value(QStringLiteral("sql")).toString(),
-        QStringLiteral("CREATE TABLE Scores(name TEXT, score NUMBER, gridSize NUMBER)"));
-    QVERIFY(QFile::exists(scene.scoreDatabaseFile()));
+    // No table (the listing makes one, and the upload finds it gone), then only scores of
+    // another board: nothing to list or upload.
+    for (const bool otherBoard : { false, true }) {
+        if (otherBoard)
+            scene.insertScores({ 999 }, 6);
+        QVERIFY(showScreen(scene));
+        QCOMPARE(looks(scene, { "dialogText.text" }), QVariantList { QString() });
+        QCOMPARE(scene.property("highScoreView", "highscores").toString(), QString());
+        if (!otherBoard) {
+            QCOMPARE(
+                scene.sqlCount(QStringLiteral("SELECT 1 FROM sqlite_master WHERE name = 'Scores' AND sql"
+                                              " = 'CREATE TABLE Scores(name TEXT, score NUMBER, gridSize NUMBER)'")),
+                1);
+            QVERIFY(QFile::exists(scene.scoreDatabaseFile()));
+            scene.dropScores();
+        }
+        MessageCatcher log;
+        const bool submitted = submitForm(scene, QStringLiteral("ann"), QStringLiteral("pw"));
+        log.stop();
+        QVERIFY(submitted);
+        QVERIFY2(log.warnings.isEmpty() && log.worse.isEmpty(), qPrintable((log.warnings + log.worse).join('\n')));
+        QVERIFY(!scene.waitFor([&] { return !service->requests(uploadPath).isEmpty(); }, 500));
+        QCOMPARE(scene.highScoreState(), QStringLiteral("upload"));
+        QCOMPARE(scene.property("highScoreView", "username").toString(), QString());
+        QCOMPARE(looks(scene, { "loadingText.opacity" }), QVariantList { 1.0 });
+        QVERIFY(goHome(scene));
+        QCOMPARE(looks(scene, { "loadingText.opacity" }), QVariantList { 0.0 });
+    }
 
     scene.saveScores({ 40, 7, 120, 95, 3, 61, 95, 18, 250, 2, 33, 70 });
-    scene.insertScores({ 999 }, 6);
     QVERIFY(showScreen(scene));
     const QString expected = listingOf({ 250, 120, 95, 95, 70, 61, 40, 33, 18, 7 });
     QCOMPARE(scene.property("highScoreView", "highscores").toString(), expected);
-    QCOMPARE(item(scene, "dialogText")->property("text").toString(), expected);
-    QCOMPARE(item(scene, "dialogText")->property("visible").toBool(), true);
-    QCOMPARE(item(scene, "title")->property("text").toString(), QStringLiteral("High Scores"));
+    QCOMPARE(looks(scene, { "dialogText.text", "dialogText.visible", "title.text" }),
+        (QVariantList { expected, true, QStringLiteral("High Scores") }));
 }
 
 void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm_data()
@@ -149,25 +156,26 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm_data()
     QTest::addColumn<QString>("username");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QByteArray>("sent");
-    // Every value percent-encoded as UTF-8, so the form's own characters stay data.
-    const QByteArray formCharacters("username=Zo%C3%AB%20%26%20Co%3D1&password=a%26b%3Dc%2Bd%2525e%20f%23%C3%BC%25");
     // Through the form's fields, or straight into the script.
     QTest::addColumn<bool>("typed");
     QTest::addColumn<bool>("scoreBoard");
-    QTest::newRow("form characters") << "Zo\\u00eb & Co=1" << "a&b=c+d%25e f#\\u00fc%" << formCharacters << false
-                                     << true;
-    QTest::newRow("form characters typed") << "Zo\\u00eb & Co=1" << "a&b=c+d%25e f#\\u00fc%" << formCharacters
-                                           << true << true;
+    // Every value percent-encoded as UTF-8, so the form's own characters stay data.
+    const QByteArray formCharacters("username=Zo%C3%AB%20%26%20Co%3D1&password=a%26b%3Dc%2Bd%2525e%20f%23%C3%BC%25");
+    for (const bool typed : { false, true })
+        QTest::addRow("form characters%s", typed ? " typed" : "")
+            << "Zo\\u00eb & Co=1"
+            << "a&b=c+d%25e f#\\u00fc%" << formCharacters << typed << true;
     // A lone half goes as the replacement character, as a browser sends it.
     QTest::newRow("lone high half in the name")
-        << "ann\\uD83D" << "pw" << QByteArray("username=ann%EF%BF%BD&password=pw") << false << true;
+        << "ann\\uD83D"
+        << "pw" << QByteArray("username=ann%EF%BF%BD&password=pw") << false << true;
     QTest::newRow("lone low half in the password, a whole pair kept")
-        << "\\uD83D\\uDE00" << "\\uDE00x" << QByteArray("username=%F0%9F%98%80&password=%EF%BF%BDx") << false
-        << true;
+        << "\\uD83D\\uDE00"
+        << "\\uDE00x" << QByteArray("username=%F0%9F%98%80&password=%EF%BF%BDx") << false << true;
     // Without the service nothing listens on the compiled-in port.
-    QTest::newRow("refused connection") << "ann" << "wrong" << QByteArray() << true << false;
+    QTest::newRow("refused connection") << "ann"
+                                        << "wrong" << QByteArray() << true << false;
 }
-
 void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
 {
     QFETCH(QString, username);
@@ -209,79 +217,21 @@ void HighScoresTest::uploadPostsTheBestStoredScoreAsAnOrderedForm()
     const QJsonObject headers = uploads.first().value(QStringLiteral("headers")).toObject();
     QCOMPARE(headers.value(QStringLiteral("Content-Type")).toString().section(QLatin1Char(';'), 0, 0),
         QStringLiteral("application/x-www-form-urlencoded"));
-    QCOMPARE(service->bodies(uploadPath).first(),
-        LocalService::asLogged("name=&score=95&gridSize=8&game=tamboro&" + sent));
+    QCOMPARE(
+        service->bodies(uploadPath).first(), LocalService::asLogged("name=&score=95&gridSize=8&game=tamboro&" + sent));
 }
 
-void HighScoresTest::firstUploadGoesThroughTheFormLaterVisitsUploadAtOnce()
-{
-    const auto service = startService();
-    QVERIFY(service && service->reset(QStringLiteral("upload=hold")));
-    Scene scene;
-    QVERIFY(showScreenWith(scene, { 30 }));
-    const auto uploadsCame = [&](int count) {
-        return scene.waitFor([&] { return service->requests(uploadPath).size() == count; });
-    };
-
-    scene.tap(item(scene, "uploadButton"));
-    QCOMPARE(scene.highScoreState(), QStringLiteral("upload"));
-    // The form's two buttons say which one sends the score.
-    QCOMPARE(looks(scene,
-                 { "loginPanel.visible", "loginPanel.opacity", "loginPanel.radius", "dialogText.visible",
-                     "uploadButton.visible", "topListButton.visible", "usernameInput.text", "usernameLabel.visible",
-                     "passwordLabel.visible", "passwordLabel.y", "uploadScoreButton.buttonText",
-                     "getAccountButton.buttonText" }),
-        (QVariantList { true, 0.5, 60.0, false, false, false, QString(), true, true, 244.0, "Upload score",
-            "Get account" }));
-    QCOMPARE(item(scene, "passwordInput")->property("echoMode").toInt(), 2);
-    QCOMPARE(item(scene, "usernameBox")->property("y").toReal() + 22.2, 222.0 - 100);
-
-    QVERIFY(type(scene, "usernameInput", QStringLiteral("ann")));
-    QVERIFY(type(scene, "passwordInput", QStringLiteral("pw")));
-    scene.tap(item(scene, "uploadScoreButton"));
-    QVERIFY(uploadsCame(1));
-    QCOMPARE(scene.highScoreState(), QStringLiteral("upload"));
-    QCOMPARE(looks(scene, { "loadingText.opacity", "loadingText.y" }), (QVariantList { 1.0, 330.0 }));
-
-    QVERIFY(service->reset());
-    QVERIFY(scene.waitForUploaded());
-    QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
-    QCOMPARE(scene.property("highScoreView", "password").toString(), QStringLiteral("pw"));
-    QCOMPARE(looks(scene,
-                 { "loginPanel.visible", "dialogText.visible", "loadingText.visible", "uploadButton.visible",
-                     "uploadButton.opacity" }),
-        (QVariantList { false, true, false, true, 0.0 }));
-
-    // The home button leaves the screen's own state alone.
-    QVERIFY(goHome(scene));
-    QCOMPARE(scene.highScoreState(), QStringLiteral("uploaded"));
-
-    QVERIFY(service->reset(QStringLiteral("upload=hold")));
-    QVERIFY(showScreen(scene));
-    QCOMPARE(scene.highScoreState(), QString());
-    QCOMPARE(item(scene, "loadingText")->property("opacity").toReal(), 0.0);
-    scene.tap(item(scene, "uploadButton"));
-    QCOMPARE(scene.highScoreState(), QString());
-    QVERIFY(uploadsCame(2));
-    QCOMPARE(looks(scene, { "loadingText.opacity", "loadingText.y" }), (QVariantList { 1.0, 544.0 }));
-    QCOMPARE(service->bodies(uploadPath).last(),
-        LocalService::asLogged("name=&score=30&gridSize=8&game=tamboro&username=ann&password=pw"));
-
-    QVERIFY(service->reset());
-    QVERIFY(scene.waitForUploaded());
-    QVERIFY(goHome(scene));
-    QVERIFY(showScreen(scene));
-    QCOMPARE(item(scene, "loadingText")->property("opacity").toReal(), 0.0);
-    QCOMPARE(service->requests(uploadPath).size(), 2);
-}
-
-void HighScoresTest::emptyUserNameOpensTheFormAgainAndHiddenButtonsDoNothing()
+void HighScoresTest::formUploadsUntilANameIsKeptThenVisitsUploadAtOnce()
 {
     UrlCatcher browser;
     const auto service = startService();
     QVERIFY(service);
     Scene scene;
-    QVERIFY(showScreenWith(scene, { 8 }));
+    scene.dropScores();
+    scene.saveScores({ 30 });
+    QVERIFY(showScreen(scene));
+    const auto uploadsCame
+        = [&](int count) { return scene.waitFor([&] { return service->requests(uploadPath).size() == count; }); };
     // The form's buttons lie faded out under the list, and the upload button once uploaded.
     const auto tapHiddenButtons = [&] {
         scene.tap(item(scene, "uploadScoreButton"));
@@ -289,57 +239,72 @@ void HighScoresTest::emptyUserNameOpensTheFormAgainAndHiddenButtonsDoNothing()
     };
     tapHiddenButtons();
     QCOMPARE(scene.highScoreState(), QString());
-    QCOMPARE(item(scene, "loadingText")->property("opacity").toReal(), 0.0);
+    QCOMPARE(looks(scene, { "loadingText.opacity" }), QVariantList { 0.0 });
     QVERIFY(browser.opened.isEmpty());
     scene.tap(item(scene, "topListButton"));
     QCOMPARE(browser.opened, QList<QUrl> { scoreBoardPage("/highscores/tamboro") });
 
+    // An upload without a name goes, but the next visit opens the form again.
     QVERIFY(submitForm(scene, QString(), QStringLiteral("kept")));
     QVERIFY(scene.waitForUploaded());
     QCOMPARE(service->bodies(uploadPath),
-        QList<QByteArray> { LocalService::asLogged("name=&score=8&gridSize=8&game=tamboro&username=&password=kept") });
+        QList<QByteArray> { LocalService::asLogged("name=&score=30&gridSize=8&game=tamboro&username=&password=kept") });
     tapHiddenButtons();
     scene.tap(item(scene, "uploadButton"));
     QCOMPARE(scene.highScoreState(), QStringLiteral("uploaded"));
     QCOMPARE(browser.opened.size(), 1);
-
     QVERIFY(goHome(scene));
     QVERIFY(showScreen(scene));
+    QVERIFY(service->reset(QStringLiteral("upload=hold")));
     scene.tap(item(scene, "uploadButton"));
     QCOMPARE(scene.highScoreState(), QStringLiteral("upload"));
-    QCOMPARE(item(scene, "passwordInput")->property("text").toString(), QStringLiteral("kept"));
+    // The form's two buttons say which one sends the score.
+    QCOMPARE(looks(scene,
+                 { "loginPanel.visible", "loginPanel.opacity", "loginPanel.radius", "dialogText.visible",
+                     "uploadButton.visible", "topListButton.visible", "usernameInput.text", "passwordInput.text",
+                     "usernameLabel.visible", "passwordLabel.visible", "passwordLabel.y",
+                     "uploadScoreButton.buttonText", "getAccountButton.buttonText" }),
+        (QVariantList { true, 0.5, 60.0, false, false, false, QString(), "kept", true, true, 244.0, "Upload score",
+            "Get account" }));
+    QCOMPARE(item(scene, "passwordInput")->property("echoMode").toInt(), 2);
+    QCOMPARE(item(scene, "usernameBox")->property("y").toReal() + 22.2, 222.0 - 100);
     scene.tap(item(scene, "getAccountButton"));
     QCOMPARE(browser.opened,
         QList<QUrl>({ scoreBoardPage("/highscores/tamboro"), scoreBoardPage("/highscores/createaccount/") }));
-    QCOMPARE(uploadsBeforeMarker(scene, *service), 1);
-}
 
-void HighScoresTest::uploadWithoutStoredScoreSendsNothingAndKeepsLoadingShown()
-{
-    const auto service = startService();
-    QVERIFY(service);
-    Scene scene;
-    scene.dropScores();
-    scene.insertScores({ 77 }, 6);
-    // Scores of another board only, then, on a second visit, no table at all.
-    for (const bool withTable : { true, false }) {
-        QVERIFY(showScreen(scene));
-        if (!withTable)
-            scene.sql(QStringLiteral("DROP TABLE Scores"));
+    QVERIFY(type(scene, "usernameInput", QStringLiteral("ann")));
+    scene.tap(item(scene, "uploadScoreButton"));
+    QVERIFY(uploadsCame(2));
+    QCOMPARE(scene.highScoreState(), QStringLiteral("upload"));
+    QCOMPARE(looks(scene, { "loadingText.opacity", "loadingText.y" }), (QVariantList { 1.0, 330.0 }));
+    QVERIFY(service->reset());
+    QVERIFY(scene.waitForUploaded());
+    QCOMPARE(scene.property("highScoreView", "username").toString(), QStringLiteral("ann"));
+    QCOMPARE(scene.property("highScoreView", "password").toString(), QStringLiteral("kept"));
+    QCOMPARE(looks(scene,
+                 { "loginPanel.visible", "dialogText.visible", "loadingText.visible", "uploadButton.visible",
+                     "uploadButton.opacity" }),
+        (QVariantList { false, true, false, true, 0.0 }));
 
-        MessageCatcher log;
-        const bool submitted = submitForm(scene, QStringLiteral("ann"), QStringLiteral("pw"));
-        log.stop();
-        QVERIFY(submitted);
-        QVERIFY2(log.warnings.isEmpty() && log.worse.isEmpty(), qPrintable((log.warnings + log.worse).join('\n')));
-        QVERIFY(!scene.waitFor([&] { return !service->requests(uploadPath).isEmpty(); }, 500));
-        QCOMPARE(scene.highScoreState(), QStringLiteral("upload"));
-        QCOMPARE(scene.property("highScoreView", "username").toString(), QString());
-        QCOMPARE(item(scene, "loadingText")->property("opacity").toReal(), 1.0);
-
-        QVERIFY(goHome(scene));
-        QCOMPARE(item(scene, "loadingText")->property("opacity").toReal(), 0.0);
-    }
+    // The home button leaves the screen's own state alone; the next visit uploads at once.
+    QVERIFY(goHome(scene));
+    QCOMPARE(scene.highScoreState(), QStringLiteral("uploaded"));
+    QVERIFY(service->reset(QStringLiteral("upload=hold")));
+    QVERIFY(showScreen(scene));
+    QCOMPARE(scene.highScoreState(), QString());
+    QCOMPARE(looks(scene, { "loadingText.opacity" }), QVariantList { 0.0 });
+    scene.tap(item(scene, "uploadButton"));
+    QCOMPARE(scene.highScoreState(), QString());
+    QVERIFY(uploadsCame(3));
+    QCOMPARE(looks(scene, { "loadingText.opacity", "loadingText.y" }), (QVariantList { 1.0, 544.0 }));
+    QCOMPARE(service->bodies(uploadPath).last(),
+        LocalService::asLogged("name=&score=30&gridSize=8&game=tamboro&username=ann&password=kept"));
+    QVERIFY(service->reset());
+    QVERIFY(scene.waitForUploaded());
+    QVERIFY(goHome(scene));
+    QVERIFY(showScreen(scene));
+    QCOMPARE(looks(scene, { "loadingText.opacity" }), QVariantList { 0.0 });
+    QCOMPARE(uploadsBeforeMarker(scene, *service), 3);
 }
 
 TAMBORO_TEST_MAIN(HighScoresTest)
