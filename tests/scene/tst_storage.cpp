@@ -71,18 +71,12 @@ class Holder {
 public:
     Holder(const QString &file, const QString &kind)
     {
-        const QString script
-            = QStringLiteral("import os, sqlite3, sys, time\n"
-                             "db = sqlite3.connect(sys.argv[1], isolation_level=None, timeout=0)\n"
-                             "db.execute('BEGIN ' + sys.argv[2])\n"
-                             "db.execute('SELECT count(*) FROM Scores').fetchall()\n"
-                             "print('held', flush=True)\n"
-                             "if sys.stdin.readline():\n"
-                             "    print('watching', flush=True)\n"
-                             "    while not os.path.exists(sys.argv[1] + '-journal'):\n"
-                             "        time.sleep(0.001)\n"
-                             "    db.execute('COMMIT')\n"
-                             "sys.stdin.read()\n");
+        const QString script = QStringLiteral(
+            "import os, sqlite3, sys, time\ndb = sqlite3.connect(sys.argv[1], isolation_level=None, timeout=0)\n"
+            "db.execute('BEGIN ' + sys.argv[2])\ndb.execute('SELECT count(*) FROM Scores').fetchall()\n"
+            "print('held', flush=True)\nif sys.stdin.readline():\n    print('watching', flush=True)\n"
+            "    while not os.path.exists(sys.argv[1] + '-journal'):\n        time.sleep(0.001)\n"
+            "    db.execute('COMMIT')\nsys.stdin.read()\n");
         m_process.start(QStringLiteral("/usr/bin/python3"), { QStringLiteral("-c"), script, file, kind });
         m_held = nextLine() == "held";
     }
@@ -149,9 +143,7 @@ const QByteArray garbage = QByteArray("no database here \x01\xff\x7f").repeated(
 
 bool setImmutable(const QString &path, bool on)
 {
-    QProcess chattr;
-    chattr.start(QStringLiteral("chattr"), { on ? QStringLiteral("+i") : QStringLiteral("-i"), path });
-    return chattr.waitForFinished(5000) && chattr.exitStatus() == QProcess::NormalExit && chattr.exitCode() == 0;
+    return QProcess::execute(QStringLiteral("chattr"), { on ? QStringLiteral("+i") : QStringLiteral("-i"), path }) == 0;
 }
 
 } // namespace
@@ -231,11 +223,10 @@ private:
         QVERIFY(listedScores(scene).startsWith(readable ? QStringLiteral("1. 100 points.\n") : QStringLiteral("kept")));
 
         // The start screen navigates and a new game spawns monkeys.
-        const QList<std::pair<QString, QString>> hops { { "button3", "info" }, { "button2", "highscore" },
-            { "button1", "game" } };
-        for (const auto &[button, state] : hops) {
+        for (const QString hop : { "button3 info", "button2 highscore", "button1 game" }) {
+            const QString state = hop.section(QLatin1Char(' '), 1);
             scene.goTo(QString());
-            scene.tap(scene.itemIn(QStringLiteral("mainView"), button));
+            scene.tap(scene.itemIn(QStringLiteral("mainView"), hop.section(QLatin1Char(' '), 0, 0)));
             scene.advance(state == QLatin1String("game") ? 1001 : 310);
             QCOMPARE(scene.property("gameArea", "state").toString(), state);
         }
@@ -248,13 +239,9 @@ private:
         QVERIFY2(log.worse.isEmpty(), qPrintable(log.worse.join('\n')));
         QVERIFY2(!log.warnings.filter(QStringLiteral("High score")).isEmpty(), qPrintable(log.warnings.join('\n')));
 
-        if (damage == QLatin1String("immutable"))
-            QVERIFY(setImmutable(storedFile, false));
+        QVERIFY(damage != QLatin1String("immutable") || setImmutable(storedFile, false));
         forgetConnection();
-        if (damage == QLatin1String("folder"))
-            QVERIFY(QDir(storedFile).removeRecursively());
-        else
-            QVERIFY(QFile::remove(storedFile));
+        QVERIFY(QFile::remove(storedFile) || QDir(storedFile).removeRecursively());
         scene.goTo(QString());
         QCOMPARE(overlaysAfter(scene, { 95 }), QStringList { "gameOver" });
         // The score the read-only file could not take was kept and is written now too.
@@ -282,16 +269,11 @@ private:
         const QFileInfo place(damaged);
         const QStringList kept = place.dir().entryList(
             { place.fileName() + QStringLiteral(".damaged-*") }, QDir::AllEntries | QDir::System | QDir::Hidden);
-        if (damage == QLatin1String("settings gone")) {
-            QCOMPARE(kept, QStringList());
-            return;
+        QCOMPARE(kept.size(), damage == QLatin1String("settings gone") ? 0 : 1);
+        for (const QString &aside : kept) {
+            QCOMPARE(contentsOf(place.dir().filePath(aside)), before);
+            QCOMPARE(QFileInfo::exists(place.dir().filePath(aside) + "/inside"), damage == QLatin1String("folder"));
         }
-        QCOMPARE(kept.size(), 1);
-        const QString aside = place.dir().filePath(kept.first());
-        if (damage == QLatin1String("folder"))
-            QVERIFY(QFileInfo::exists(aside + QStringLiteral("/inside")));
-        else
-            QCOMPARE(contentsOf(aside), before);
     }
 
 private slots:
@@ -304,10 +286,9 @@ private slots:
         setImmutable(storedFile, false);
         forgetConnection();
         const QFileInfo data(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
-        QDir(data.filePath()).removeRecursively();
-        QFile::remove(data.filePath());
-        const QStringList moved = data.dir().entryList({ data.fileName() + QStringLiteral(".damaged-*") });
-        for (const QString &name : moved) {
+        const QStringList names
+            = data.dir().entryList({ data.fileName(), data.fileName() + QStringLiteral(".damaged-*") });
+        for (const QString &name : names) {
             QDir(data.dir().filePath(name)).removeRecursively();
             QFile::remove(data.dir().filePath(name));
         }
@@ -356,7 +337,7 @@ private slots:
         QTest::addColumn<QString>("obstacle");
         QTest::addColumn<QList<int>>("earlier");
         QTest::addColumn<QString>("writtenBy");
-        const QList<int> earlier { 40, 7 };
+        const QList<int> earlier(8, 40);
         // Before the first score not even the table can be made, so the check that admits a
         // score cannot run: a full disk must still not say no.
         QTest::newRow("full disk before the first score, written by the next listing")
@@ -373,11 +354,15 @@ private slots:
     // The overlay says the score is on the list, so it must get there: kept while the
     // database will not take it, listed meanwhile, written once it does. As the game quits
     // it waits a little for the database, and says what it lost if that was not enough.
+    // Waiting scores hold their places: they count against a new score, and the best of
+    // them is the one uploaded, whatever order they came in.
     void qualifyingScoreWaitsUntilTheDatabaseTakesIt()
     {
         QFETCH(QString, obstacle);
         QFETCH(QList<int>, earlier);
         QFETCH(QString, writtenBy);
+        const auto service = startService();
+        QVERIFY(service);
         Scene scene;
         QVERIFY(ready(scene));
         std::unique_ptr<SmallDisk> disk;
@@ -399,16 +384,26 @@ private slots:
             holder = std::make_unique<Holder>(storedFile, obstacle);
             QVERIFY(holder->isHeld());
         }
+        // Where the stored scores can be read, the ten at least as good as the last game's
+        // include the two waiting, and keep it out.
+        const bool checkRuns = obstacle != QLatin1String("exclusive") && !earlier.isEmpty();
+        const QList<int> kept = checkRuns ? QList<int> { 45, 60 } : QList<int> { 45, 60, 40 };
         MessageCatcher log;
-        // Two games while it is held: the second must not push the first's score out.
-        QCOMPARE(overlaysAfter(scene, { 9, 5 }), QStringList(2, QStringLiteral("gameOver")));
-        QCOMPARE(listedScores(scene), listingOf(earlier + QList<int> { 9, 5 }));
+        QCOMPARE(overlaysAfter(scene, { 45, 60, 40 }),
+            (QStringList { "gameOver", "gameOver", checkRuns ? "gameOver1" : "gameOver" }));
+        QCOMPARE(listedScores(scene), listingOf(earlier + kept));
+        if (checkRuns) {
+            scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
+            QVERIFY(scene.waitForUploaded());
+            const QList<QJsonObject> uploads = service->requests(QStringLiteral("/scores/upload.php"));
+            QCOMPARE(uploads.size(), 1);
+            QCOMPARE(uploads.first().value("form").toObject().value("score").toString(), QStringLiteral("60"));
+        }
         // Waiting for the other program would freeze the game for seconds: the storage's
         // own wait is turned off during play.
-        const QVariantList timeout = scene.sql(QStringLiteral("PRAGMA busy_timeout"));
-        QCOMPARE(timeout.value(0).toMap().value(QStringLiteral("timeout")).toInt(), 0);
+        QCOMPARE(scene.sql(QStringLiteral("PRAGMA busy_timeout")).value(0).toMap().value("timeout").toInt(), 0);
 
-        QList<int> expected = earlier + QList<int> { 9, 5 };
+        QList<int> expected = earlier + kept;
         if (writtenBy == QLatin1String("quit") || writtenBy == QLatin1String("nobody")) {
             if (writtenBy == QLatin1String("quit"))
                 QVERIFY(holder->letGoOnceWritten());
@@ -423,8 +418,8 @@ private slots:
             holder->release();
         }
         if (writtenBy == QLatin1String("game over")) {
-            QCOMPARE(overlaysAfter(scene, { 3 }), QStringList { QStringLiteral("gameOver") });
-            expected += 3;
+            QCOMPARE(overlaysAfter(scene, { 50 }), QStringList { QStringLiteral("gameOver") });
+            expected += 50;
         } else if (writtenBy == QLatin1String("listing")) {
             listedScores(scene);
         }
@@ -432,33 +427,11 @@ private slots:
         if (holder)
             holder->release();
         QVERIFY2(log.worse.isEmpty(), qPrintable(log.worse.join('\n')));
-        QCOMPARE(log.warnings.filter(QStringLiteral("2 high score(s) lost")).size(),
+        QCOMPARE(log.warnings.filter(QStringLiteral("%1 high score(s) lost").arg(kept.size())).size(),
             writtenBy == QLatin1String("nobody") ? 1 : 0);
         // Read as another program would: each score once.
         std::sort(expected.begin(), expected.end(), std::greater<int>());
         QCOMPARE(storedScores(storedFile), expected);
-    }
-
-    // Scores waiting for the database hold their places: they count against a new score, and
-    // the best of them is the one uploaded, whatever order they came in.
-    void waitingScoresHoldTheirPlaces()
-    {
-        const auto service = startService();
-        QVERIFY(service);
-        Scene scene;
-        QVERIFY(ready(scene));
-        scene.saveScores(QList<int>(8, 40));
-        // Reading goes on, so the check that admits a score runs; writing waits.
-        Holder holder(storedFile, QStringLiteral("immediate"));
-        QVERIFY(holder.isHeld());
-        QCOMPARE(overlaysAfter(scene, { 45, 60, 40 }),
-            (QStringList { QStringLiteral("gameOver"), QStringLiteral("gameOver"), QStringLiteral("gameOver1") }));
-        scene.evaluate(QStringLiteral("Game.uploadScore('ann', 'pw')"));
-        QVERIFY(scene.waitForUploaded());
-        const QList<QJsonObject> uploads = service->requests(QStringLiteral("/scores/upload.php"));
-        QCOMPARE(uploads.size(), 1);
-        QCOMPARE(uploads.first().value(QStringLiteral("form")).toObject().value(QStringLiteral("score")).toString(),
-            QStringLiteral("60"));
     }
 };
 
