@@ -3,13 +3,9 @@
 
 #include <QAnimationDriver>
 #include <QDesktopServices>
-#include <QObject>
-#include <QPointer>
 #include <QQuickItem>
 #include <QQuickView>
-#include <QStringList>
 #include <QTest>
-#include <QUrl>
 #include <QVariantAnimation>
 
 #include <functional>
@@ -119,8 +115,7 @@ public:
     // A property of an object named by id, e.g. property("gameView", "state").
     QVariant property(const QString &id, const char *name) const
     {
-        QObject *object = byId(id);
-        return object ? object->property(name) : QVariant();
+        return byId(id) ? byId(id)->property(name) : QVariant();
     }
     // An item declared inside another scene file ("button4" of the start screen), found by
     // its id among the descendants of an object of the root scene.

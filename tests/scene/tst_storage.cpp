@@ -32,34 +32,31 @@ const bool ownMounts
 class SmallDisk {
 public:
     explicit SmallDisk(const QString &folder)
-        : m_folder(folder)
+        : m_folder(QFile::encodeName(folder))
+        , m_filler(folder + QStringLiteral("/filler"))
+        , m_mounted(QDir().mkpath(folder) && ownMounts
+              && ::mount("tamboro-test", m_folder.constData(), "tmpfs", 0, "size=256k") == 0)
     {
-        QDir().mkpath(folder);
-        m_mounted
-            = ownMounts && ::mount("tamboro-test", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=256k") == 0;
     }
     ~SmallDisk()
     {
         if (m_mounted)
-            ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH);
+            ::umount2(m_folder.constData(), MNT_DETACH);
     }
     bool isMounted() const { return m_mounted; }
     bool fill()
     {
-        QFile filler(fillerPath());
-        if (!filler.open(QIODevice::WriteOnly))
-            return false;
-        const QByteArray block(4096, 'f');
-        while (filler.write(block) == block.size() && filler.flush()) { }
-        return true;
+        QFile filler(m_filler);
+        const bool opened = filler.open(QIODevice::WriteOnly);
+        while (opened && filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) { }
+        return opened;
     }
-    void empty() { QFile::remove(fillerPath()); }
+    void empty() { QFile::remove(m_filler); }
 
 private:
-    QString fillerPath() const { return m_folder + QStringLiteral("/filler"); }
-
-    QString m_folder;
-    bool m_mounted = false;
+    const QByteArray m_folder;
+    const QString m_filler;
+    const bool m_mounted;
 };
 
 // Another program with the database open in a transaction: "exclusive" keeps everyone out,
@@ -130,11 +127,10 @@ QByteArray contentsOf(const QString &file)
     return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
 }
 
-void writeFile(const QString &file, const QByteArray &contents)
+bool writeFile(const QString &file, const QByteArray &contents)
 {
     QFile out(file);
-    if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        out.write(contents);
+    return out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(contents) == contents.size();
 }
 
 const QList<int> firstRun { 100, 90, 80, 70, 60, 50, 40, 30, 20, 10 };
@@ -174,31 +170,23 @@ private:
             scene.sql(QStringLiteral("CREATE TABLE Scores(id INTEGER, points TEXT)"));
         }
         forgetConnection();
-        const QString settings = QFileInfo(storedFile).path() + QLatin1Char('/')
-            + QFileInfo(storedFile).completeBaseName() + QStringLiteral(".ini");
-        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-        if (damage == QLatin1String("garbage")) {
-            writeFile(storedFile, garbage);
-        } else if (damage == QLatin1String("truncated")) {
-            QFile::resize(storedFile, 1500);
-        } else if (damage == QLatin1String("immutable")) {
-            // Root writes through file modes, so the file is made immutable instead.
-            return setImmutable(storedFile, true) ? storedFile : QString();
-        } else if (damage == QLatin1String("folder")) {
-            QFile::remove(storedFile);
-            QDir().mkpath(storedFile + QStringLiteral("/inside"));
-        } else if (damage == QLatin1String("data folder")) {
-            QDir(data).removeRecursively();
-            writeFile(data, garbage);
-            return data;
-        } else if (damage == QLatin1String("settings gone")) {
-            QFile::remove(settings);
-            return settings;
-        } else if (damage == QLatin1String("settings garbled")) {
-            writeFile(settings, garbage);
-            return settings;
-        }
-        return storedFile;
+        const QFileInfo file(storedFile);
+        const QString damaged = damage.startsWith(QLatin1String("settings"))
+            ? file.path() + QLatin1Char('/') + file.completeBaseName() + QStringLiteral(".ini")
+            : damage == QLatin1String("data folder") ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+                                                     : storedFile;
+        if (damage == QLatin1String("garbage") || damage == QLatin1String("settings garbled"))
+            writeFile(damaged, garbage);
+        else if (damage == QLatin1String("truncated"))
+            QFile::resize(damaged, 1500);
+        else if (damage == QLatin1String("folder"))
+            QFile::remove(damaged) && QDir().mkpath(damaged + QStringLiteral("/inside"));
+        else if (damage == QLatin1String("data folder"))
+            QDir(damaged).removeRecursively() && writeFile(damaged, garbage);
+        else if (damage == QLatin1String("settings gone"))
+            QFile::remove(damaged);
+        // Root writes through file modes, so the file is made immutable instead.
+        return damage != QLatin1String("immutable") || setImmutable(damaged, true) ? damaged : QString();
     }
 
     // A scene ready to play with the overlay taken away, as a working connection would, so
