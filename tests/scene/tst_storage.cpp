@@ -197,73 +197,6 @@ private:
         return scene.readyToPlay() && scene.evaluate(QStringLiteral("item1.visible = false; true")).toBool();
     }
 
-    // The game plays, ends on its overlay and navigates without its store, and uses a good
-    // one again once it is back.
-    void gameGoesOnWithoutTheStore(Scene &scene, const QString &damage, bool readable)
-    {
-        MessageCatcher log;
-        // An unreadable store cannot admit the score, but the game still ends on its overlay.
-        QCOMPARE(overlaysAfter(scene, { 95 }), QStringList { readable ? "gameOver" : "gameOver1" });
-        QCOMPARE(scene.property("gameArea", "lives").toInt(), 0);
-        QVERIFY(!scene.property("gameTimer", "running").toBool());
-        scene.evaluate(QStringLiteral("highScoreView.highscores = 'kept'; Game.uploadScore('ann', 'pw')"));
-        // A file that can still be read lists its scores; otherwise the listing stays as it was.
-        QVERIFY(listedScores(scene).startsWith(readable ? QStringLiteral("1. 100 points.\n") : QStringLiteral("kept")));
-
-        // The start screen navigates and a new game spawns monkeys.
-        for (const QString hop : { "button3 info", "button2 highscore", "button1 game" }) {
-            const QString state = hop.section(QLatin1Char(' '), 1);
-            scene.goTo(QString());
-            scene.tap(scene.itemIn(QStringLiteral("mainView"), hop.section(QLatin1Char(' '), 0, 0)));
-            scene.advance(state == QLatin1String("game") ? 1001 : 310);
-            QCOMPARE(scene.property("gameArea", "state").toString(), state);
-        }
-        QVERIFY(scene
-                    .evaluate(QStringLiteral("[1, 2, 3, 4, 5, 6, 7, 8].some(function(n) {"
-                                             " return gameView['hole' + n].hasMonkey; })"))
-                    .toBool());
-        scene.advance(4500);
-        log.stop();
-        QVERIFY2(log.worse.isEmpty(), qPrintable(log.worse.join('\n')));
-        QVERIFY2(!log.warnings.filter(QStringLiteral("High score")).isEmpty(), qPrintable(log.warnings.join('\n')));
-
-        QVERIFY(damage != QLatin1String("immutable") || setImmutable(storedFile, false));
-        forgetConnection();
-        QVERIFY(QFile::remove(storedFile) || QDir(storedFile).removeRecursively());
-        scene.goTo(QString());
-        QCOMPARE(overlaysAfter(scene, { 95 }), QStringList { "gameOver" });
-        // The score the read-only file could not take was kept and is written now too.
-        QCOMPARE(listedScores(scene), readable ? listingOf({ 95, 95 }) : listingOf({ 95 }));
-    }
-
-    // The next start moves what was damaged aside, as it was, and says so; the next
-    // qualifying score is listed, and still there after a restart.
-    void storeIsMovedAsideAtStart(const QString &damaged, const QString &damage, bool readable)
-    {
-        const QByteArray before = contentsOf(damaged);
-        const QString expected = listingOf(readable ? firstRun + QList<int> { 95 } : QList<int> { 95 });
-        MessageCatcher log;
-        for (const bool restarted : { false, true }) {
-            Scene scene;
-            QVERIFY(scene.readyToPlay());
-            if (!restarted)
-                QCOMPARE(overlaysAfter(scene, { 95 }), QStringList { "gameOver" });
-            QCOMPARE(listedScores(scene), expected);
-            forgetConnection();
-        }
-        log.stop();
-        QVERIFY2(!log.warnings.filter(QFileInfo(damaged).fileName()).isEmpty(), qPrintable(log.warnings.join('\n')));
-
-        const QFileInfo place(damaged);
-        const QStringList kept = place.dir().entryList(
-            { place.fileName() + QStringLiteral(".damaged-*") }, QDir::AllEntries | QDir::System | QDir::Hidden);
-        QCOMPARE(kept.size(), damage == QLatin1String("settings gone") ? 0 : 1);
-        for (const QString &aside : kept) {
-            QCOMPARE(contentsOf(place.dir().filePath(aside)), before);
-            QCOMPARE(QFileInfo::exists(place.dir().filePath(aside) + "/inside"), damage == QLatin1String("folder"));
-        }
-    }
-
 private slots:
     // A row that failed half way must not leave its damage, or what was moved aside, to the
     // next one.
@@ -299,6 +232,9 @@ private slots:
         QTest::newRow("settings garbled, between runs") << "settings garbled" << false << true;
     }
 
+    // While the game runs it plays, ends on its overlay and navigates without its store, and
+    // uses a good one again once it is back. The next start moves what was damaged aside, as
+    // it was, and says so; the next qualifying score is listed, and still there after a restart.
     void damagedStoreLeavesTheGameRunningAndIsMovedAsideAtStart()
     {
         QFETCH(QString, damage);
@@ -312,12 +248,61 @@ private slots:
         const QString damaged = damageStore(*scene, damage);
         if (damaged.isEmpty())
             QSKIP("chattr +i is not available on this file system");
+        const QByteArray before = contentsOf(damaged);
+        MessageCatcher log;
         if (whileRunning) {
-            gameGoesOnWithoutTheStore(*scene, damage, readable);
+            // An unreadable store cannot admit the score, but the game still ends on its overlay.
+            QCOMPARE(overlaysAfter(*scene, { 95 }), QStringList { readable ? "gameOver" : "gameOver1" });
+            QCOMPARE(scene->property("gameArea", "lives").toInt(), 0);
+            QVERIFY(!scene->property("gameTimer", "running").toBool());
+            scene->evaluate(QStringLiteral("highScoreView.highscores = 'kept'; Game.uploadScore('ann', 'pw')"));
+            // A file that can still be read lists its scores; otherwise the listing stays as it was.
+            QVERIFY(listedScores(*scene).startsWith(readable ? QStringLiteral("1. 100 points.\n") : "kept"));
+            // The start screen navigates and a new game spawns monkeys.
+            for (const QString hop : { "button3 info", "button2 highscore", "button1 game" }) {
+                const QString state = hop.section(QLatin1Char(' '), 1);
+                scene->goTo(QString());
+                scene->tap(scene->itemIn(QStringLiteral("mainView"), hop.section(QLatin1Char(' '), 0, 0)));
+                scene->advance(state == QLatin1String("game") ? 1001 : 310);
+                QCOMPARE(scene->property("gameArea", "state").toString(), state);
+            }
+            QVERIFY(scene
+                        ->evaluate(QStringLiteral("[1, 2, 3, 4, 5, 6, 7, 8].some(function(n) {"
+                                                  " return gameView['hole' + n].hasMonkey; })"))
+                        .toBool());
+            scene->advance(4500);
+            QVERIFY2(!log.warnings.filter(QStringLiteral("High score")).isEmpty(), qPrintable(log.warnings.join('\n')));
+
+            QVERIFY(damage != QLatin1String("immutable") || setImmutable(storedFile, false));
+            forgetConnection();
+            QVERIFY(QFile::remove(storedFile) || QDir(storedFile).removeRecursively());
+            scene->goTo(QString());
+            QCOMPARE(overlaysAfter(*scene, { 95 }), QStringList { "gameOver" });
+            // The score the read-only file could not take was kept and is written now too.
+            QCOMPARE(listedScores(*scene), readable ? listingOf({ 95, 95 }) : listingOf({ 95 }));
         } else {
             scene.reset();
-            storeIsMovedAsideAtStart(damaged, damage, readable);
+            for (const bool restarted : { false, true }) {
+                Scene again;
+                QVERIFY(again.readyToPlay());
+                if (!restarted)
+                    QCOMPARE(overlaysAfter(again, { 95 }), QStringList { "gameOver" });
+                QCOMPARE(listedScores(again), listingOf(readable ? firstRun + QList<int> { 95 } : QList<int> { 95 }));
+                forgetConnection();
+            }
+            QVERIFY2(
+                !log.warnings.filter(QFileInfo(damaged).fileName()).isEmpty(), qPrintable(log.warnings.join('\n')));
+            const QFileInfo place(damaged);
+            const QStringList kept = place.dir().entryList(
+                { place.fileName() + QStringLiteral(".damaged-*") }, QDir::AllEntries | QDir::System | QDir::Hidden);
+            QCOMPARE(kept.size(), damage == QLatin1String("settings gone") ? 0 : 1);
+            for (const QString &aside : kept) {
+                QCOMPARE(contentsOf(place.dir().filePath(aside)), before);
+                QCOMPARE(QFileInfo::exists(place.dir().filePath(aside) + "/inside"), damage == QLatin1String("folder"));
+            }
         }
+        log.stop();
+        QVERIFY2(log.worse.isEmpty(), qPrintable(log.worse.join('\n')));
     }
 
     void qualifyingScoreWaitsUntilTheDatabaseTakesIt_data()
