@@ -14,7 +14,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 
 #include <sched.h>
@@ -385,10 +384,8 @@ private slots:
             writeWaitingScoresAtQuit(scene.view());
             QTimer::singleShot(0, qApp, &QCoreApplication::quit);
             QCoreApplication::exec();
-        } else if (disk) {
-            disk->empty();
         } else {
-            holder->release();
+            disk ? disk->empty() : holder->release();
         }
         if (writtenBy == QLatin1String("game over")) {
             QCOMPARE(overlaysAfter(scene, { 50 }), QStringList { QStringLiteral("gameOver") });
