@@ -82,6 +82,36 @@ void verifyDrawnSharp(const QImage &grab, const QRect &drawnAt, const QString &p
         qPrintable(QStringLiteral("%1: %2 against %3").arg(picture).arg(toSharp).arg(toPlain)));
 }
 
+// The help screen's texts, the help clear of the about text.
+void verifyHelpTexts(const Scene &scene)
+{
+    QQuickItem *help = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("helpText"));
+    QQuickItem *about = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("aboutText"));
+    QVERIFY(help && about);
+    QCOMPARE(scene.itemIn(QStringLiteral("infoView"), QStringLiteral("title"))->property("text").toString(),
+        QStringLiteral("How to play?"));
+    QCOMPARE(help->property("text").toString(),
+        QStringLiteral(
+            "When you see monkey in the hole,\npress it before it goes away.\n\nIf you miss three monkeys or\n"
+            "the screen fills, you lose the game.\n\nBlue monkey - 1 point\nViolet monkey - 2 points\n"
+            "Yellow monkey - 3 points"));
+    QVERIFY(about->property("text").toString().contains(QRegularExpression(
+        QStringLiteral("^About application\nDeveloper - .+\nName - Tamboro 2 \\(v2\\.0\\.1\\)\nMore info - .+$"))));
+    // Whatever font stands in for the missing one, each of the nine lines stays one line.
+    QCOMPARE(help->property("lineCount").toInt(), 9);
+    QCOMPARE_LE(help->property("contentWidth").toReal(), help->width());
+    QCOMPARE_LE(help->y() + help->property("contentHeight").toReal(), about->y());
+}
+
+// A row of controlActsWhenReleasedOnItAndItsScreenSlidesIn: the control ("scope/id") tapped on
+// a root state's screen, the state it leads to, the control tapped while the slide it starts
+// is under way (none for no tap) and what the shell was asked.
+void addRow(const char *name, const QString &state, const QString &control, const QString &stateAfter,
+    const QString &second = QString(), const QStringList &calls = QStringList())
+{
+    QTest::newRow(name) << state << control << stateAfter << second << calls;
+}
+
 } // namespace
 
 class NavigationTest : public QObject {
@@ -91,22 +121,12 @@ private slots:
     void init() { QVERIFY2(waitForFreePort(), "the compiled-in port stayed taken"); }
 
     void overlayWaitsForTheConnectionUntilTheProbeOpens();
-
-    // Screens and slides
-    void slides_data();
-    void slides();
-    void helpTextStaysClearOfTheAboutText();
-
-    // Connection probe
     void probeSettlesTheOverlay_data();
     void probeSettlesTheOverlay();
-
-    // Controls and fast hands
-    void heldControlActsOnlyWhenReleasedOnIt_data();
-    void heldControlActsOnlyWhenReleasedOnIt();
-    void pressesDuringASlideDoNothing_data();
-    void pressesDuringASlideDoNothing();
-
+    // A held control, lifting off it, a press taken away; the slide it starts, taps during it
+    // and the screen it shows.
+    void controlActsWhenReleasedOnItAndItsScreenSlidesIn_data();
+    void controlActsWhenReleasedOnItAndItsScreenSlidesIn();
     // Pictures at their own size and at twice it, drawn through the shell's letterbox.
     void sharpFilesExistAndAreDrawnAtTwiceTheSize();
 };
@@ -125,95 +145,6 @@ void NavigationTest::overlayWaitsForTheConnectionUntilTheProbeOpens()
     component.completeCreate();
     QCOMPARE(first, QStringLiteral("Waiting data connection"));
     QCOMPARE(text->property("text").toString(), QStringLiteral("Loading, please wait"));
-}
-
-void NavigationTest::slides_data()
-{
-    QTest::addColumn<QString>("from");
-    QTest::addColumn<QString>("to");
-
-    QTest::newRow("start to game") << QString() << QStringLiteral("game");
-    QTest::newRow("game to start") << QStringLiteral("game") << QString();
-    QTest::newRow("start to help") << QString() << QStringLiteral("info");
-    QTest::newRow("help to start") << QStringLiteral("info") << QString();
-    QTest::newRow("start to high scores") << QString() << QStringLiteral("highscore");
-    QTest::newRow("game to high scores") << QStringLiteral("game") << QStringLiteral("highscore");
-    QTest::newRow("high scores to start") << QStringLiteral("highscore") << QString();
-}
-
-void NavigationTest::slides()
-{
-    QFETCH(QString, from);
-    QFETCH(QString, to);
-    const QString arriving = screenOf(to);
-    const QString leaving = screenOf(from);
-
-    Scene scene;
-    const bool overlayBase = scene.overlayShown();
-    QObject *panel = scene.byId(QStringLiteral("quillon_ad"));
-    QVERIFY(panel);
-    if (!from.isEmpty())
-        scene.goTo(from);
-    QCOMPARE(visibleScreens(scene), QStringList { leaving });
-    // The high-score screen is left in its upload form; arriving there must show the list.
-    scene.evaluate(QStringLiteral("highScoreView.state = 'upload'"));
-
-    scene.evaluate(QStringLiteral("gameArea.state = '%1'").arg(to));
-    QCOMPARE(scene.property(arriving, "visible").toBool(), true);
-    QCOMPARE(scene.property(leaving, "visible").toBool(), true);
-    if (to == QLatin1String("highscore"))
-        QCOMPARE(scene.property(QStringLiteral("highScoreView"), "state").toString(), QString());
-
-    const QEasingCurve curve(QEasingCurve::OutInSine);
-    for (int at = 50; at <= 250; at += 50) {
-        scene.advance(50);
-        for (const QString &screen : SCREENS) {
-            const qreal start = screenX(from, screen);
-            const qreal end = screenX(to, screen);
-            // One clock step either way: the slide starts on the tick after the state change.
-            const qreal early = start + (end - start) * curve.valueForProgress((at - 1) / qreal(SLIDE_MS));
-            const qreal late = start + (end - start) * curve.valueForProgress((at + 1) / qreal(SLIDE_MS));
-            const qreal actual = scene.property(screen, "x").toReal();
-            QVERIFY2(actual >= qMin(early, late) - 0.5 && actual <= qMax(early, late) + 0.5,
-                qPrintable(QStringLiteral("%1 at %2 ms: x %3").arg(screen).arg(at).arg(actual)));
-        }
-        QCOMPARE(scene.property(arriving, "visible").toBool(), true);
-        QCOMPARE(scene.property(leaving, "visible").toBool(), true);
-    }
-    scene.advance(SLIDE_MS - 1 - 250);
-    QCOMPARE(scene.property(leaving, "visible").toBool(), true);
-    QVERIFY(scene.property(arriving, "x").toReal() != 0.0);
-    scene.advance(2);
-    for (const QString &screen : SCREENS)
-        QCOMPARE(scene.property(screen, "x").toReal(), screenX(to, screen));
-    QCOMPARE(visibleScreens(scene), QStringList { arriving });
-    // The overlay belongs to the start screen; the transparent ad panel stays over them all.
-    QCOMPARE(scene.overlayShown(), to.isEmpty() ? overlayBase : false);
-    QCOMPARE(panel->property("visible").toBool(), true);
-    QCOMPARE(panel->property("opacity").toReal(), 0.0);
-}
-
-void NavigationTest::helpTextStaysClearOfTheAboutText()
-{
-    Scene scene;
-    QQuickItem *help = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("helpText"));
-    QQuickItem *about = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("aboutText"));
-    QVERIFY(help && about);
-    QCOMPARE(scene.itemIn(QStringLiteral("infoView"), QStringLiteral("title"))->property("text").toString(),
-        QStringLiteral("How to play?"));
-    QCOMPARE(help->property("text").toString(),
-        QStringLiteral(
-            "When you see monkey in the hole,\npress it before it goes away.\n\nIf you miss three monkeys or\n"
-            "the screen fills, you lose the game.\n\nBlue monkey - 1 point\nViolet monkey - 2 points\n"
-            "Yellow monkey - 3 points"));
-    QVERIFY(QRegularExpression(QStringLiteral("^About application\nDeveloper - .+\nName - Tamboro 2 \\(v2\\.0\\.1\\)\n"
-                                              "More info - .+$"))
-                .match(about->property("text").toString())
-                .hasMatch());
-    // Whatever font stands in for the missing one, each of the nine lines stays one line.
-    QCOMPARE(help->property("lineCount").toInt(), 9);
-    QCOMPARE_LE(help->property("contentWidth").toReal(), help->width());
-    QCOMPARE_LE(help->y() + help->property("contentHeight").toReal(), about->y());
 }
 
 void NavigationTest::probeSettlesTheOverlay_data()
@@ -256,13 +187,14 @@ void NavigationTest::probeSettlesTheOverlay()
     QCOMPARE(scene.overlayShown(), !answered);
     QCOMPARE(scene.calls(), ads);
 
-    if (answered) {
-        for (const QString &state : { QStringLiteral("info"), QString(), QStringLiteral("game"), QString() }) {
-            scene.goTo(state);
-            QCOMPARE(scene.overlayShown(), false);
-        }
-        return;
+    // The overlay belongs to the start screen, and once answered it never comes back.
+    for (const QString &state :
+        { QStringLiteral("info"), QString(), QStringLiteral("game"), QStringLiteral("highscore"), QString() }) {
+        scene.goTo(state);
+        QCOMPARE(scene.overlayShown(), !answered && state.isEmpty());
     }
+    if (answered)
+        return;
     // The start screen's buttons lie under the error and take no press; the corner icons do.
     for (const char *id : { "button1", "button2", "button5", "button3", "button4" }) {
         QQuickItem *button = scene.itemIn(QStringLiteral("mainView"), QLatin1String(id));
@@ -285,41 +217,48 @@ void NavigationTest::probeSettlesTheOverlay()
     QCOMPARE(scene.calls(), (QStringList { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") }));
 }
 
-void NavigationTest::heldControlActsOnlyWhenReleasedOnIt_data()
+void NavigationTest::controlActsWhenReleasedOnItAndItsScreenSlidesIn_data()
 {
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("control");
     QTest::addColumn<QString>("stateAfter");
+    QTest::addColumn<QString>("second");
     QTest::addColumn<QStringList>("calls");
 
     const QStringList close { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") };
-    QTest::newRow("New Game") << "" << "mainView/button1" << "game" << QStringList();
-    QTest::newRow("Exit") << "" << "mainView/button4" << "" << close;
-    QTest::newRow("Upload high score") << "highscore" << "highScoreView/uploadButton" << "highscore" << QStringList();
+    addRow("New Game, double-clicked", "", "mainView/button1", "game", "mainView/button1");
+    addRow("Exit", "", "mainView/button4", "", "", close);
+    addRow("Help, then New Game", "", "mainView/button3", "info", "mainView/button1");
+    addRow("Help, double-clicked", "", "mainView/button3", "info", "mainView/button3");
+    addRow("Highscores, then Help", "", "mainView/button2", "highscore", "mainView/button3");
+    addRow("Upload high score", "highscore", "highScoreView/uploadButton", "highscore");
     // The transparent ad panel lies over the whole help screen and must let the touch through.
-    QTest::newRow("help screen's home") << "info" << "infoView/homeButton" << "" << QStringList();
-    QTest::newRow("high-score screen's home") << "highscore" << "highScoreView/homeButton" << "" << QStringList();
-    QTest::newRow("game screen's home") << "game" << "gameView/homeBtn" << "" << QStringList();
+    addRow("help screen's home", "info", "infoView/homeButton", "");
+    addRow("high-score screen's home", "highscore", "highScoreView/homeButton", "");
+    addRow("game screen's home", "game", "gameView/homeBtn", "");
+    addRow("high-score icon, then Upload high score", "game", "gameView/highscore", "highscore",
+        "highScoreView/uploadButton");
 }
 
-void NavigationTest::heldControlActsOnlyWhenReleasedOnIt()
+void NavigationTest::controlActsWhenReleasedOnItAndItsScreenSlidesIn()
 {
     QFETCH(QString, state);
     QFETCH(QString, control);
     QFETCH(QString, stateAfter);
+    QFETCH(QString, second);
     QFETCH(QStringList, calls);
+    const QString leaving = screenOf(state);
+    const QString arriving = screenOf(stateAfter);
 
+    UrlCatcher browser;
     Scene scene;
-    QVERIFY(scene.showScreen(state));
+    QVERIFY(scene.showScreen(state, state == QLatin1String("game") ? QStringLiteral("Game.newGame()") : QString()));
+    QCOMPARE(visibleScreens(scene), QStringList { leaving });
     QQuickItem *item = controlAt(scene, control);
     QVERIFY(item);
     // A text button's look is its colour and its label's, a picture button's its picture.
     const QString picture = item->property("picture").toString();
-    QQuickItem *label = nullptr;
-    for (QQuickItem *child : item->findChildren<QQuickItem *>()) {
-        if (picture.isEmpty() && child->property("text") == item->property("buttonText"))
-            label = child;
-    }
+    QQuickItem *label = picture.isEmpty() ? item->childItems().value(0) : nullptr;
     QVERIFY(label || !picture.isEmpty());
     const auto look = [&] {
         return label ? item->property("color").value<QColor>().name() + QLatin1Char(' ')
@@ -356,72 +295,69 @@ void NavigationTest::heldControlActsOnlyWhenReleasedOnIt()
     QCOMPARE(scene.root()->state(), state);
     QVERIFY(scene.calls().isEmpty());
 
+    // The second tap aims where its control stands while its screen is shown. On the start
+    // screen it comes 80 ms in, when the screen has slid 180 px, so "Exit" lies under the
+    // pointer aimed at "Help"; from the game 250 ms in, when the arriving high-score screen
+    // is nearly in place under the pointer.
+    QQuickItem *secondItem = second.isEmpty() ? item : controlAt(scene, second);
+    QVERIFY(secondItem);
+    const qreal secondScreenX = scene.property(second.section(QLatin1Char('/'), 0, 0), "x").toReal();
+    const QPoint aimed = scene.windowPoint(secondItem, Scene::centre(secondItem)) - QPoint(int(secondScreenX), 0);
+    const int secondAt = second.isEmpty() ? -1 : state.isEmpty() ? 80 : 250;
+    // The high-score screen is left in its upload form; arriving there must show the list.
+    if (stateAfter == QLatin1String("highscore") && state != stateAfter)
+        scene.evaluate(QStringLiteral("highScoreView.state = 'upload'"));
+
     scene.press(item);
     QCOMPARE(look(), held);
     scene.release(item);
     QCOMPARE(look(), resting);
     QCOMPARE(scene.root()->state(), stateAfter);
     QCOMPARE(scene.calls(), calls);
-    scene.advance(SLIDE_MS + 1);
-    QCOMPARE(visibleScreens(scene), QStringList { screenOf(stateAfter) });
-}
-
-void NavigationTest::pressesDuringASlideDoNothing_data()
-{
-    QTest::addColumn<QString>("first");
-    QTest::addColumn<QString>("second");
-    QTest::addColumn<QString>("reached");
-
-    QTest::newRow("Help, then New Game") << "mainView/button3" << "mainView/button1" << "info";
-    QTest::newRow("double-click on Help") << "mainView/button3" << "mainView/button3" << "info";
-    QTest::newRow("Highscores, then Help") << "mainView/button2" << "mainView/button3" << "highscore";
-    QTest::newRow("double-click on New Game") << "mainView/button1" << "mainView/button1" << "game";
-    QTest::newRow("high-score icon, then Upload high score")
-        << "gameView/highscore" << "highScoreView/uploadButton" << "highscore";
-}
-
-void NavigationTest::pressesDuringASlideDoNothing()
-{
-    QFETCH(QString, first);
-    QFETCH(QString, second);
-    QFETCH(QString, reached);
-
-    UrlCatcher browser;
-    Scene scene;
-    const bool fromGame = first.startsWith(QLatin1String("gameView/"));
-    QVERIFY(scene.showScreen(fromGame ? QStringLiteral("game") : QString(),
-        fromGame ? QStringLiteral("Game.newGame()") : QString()));
-    QQuickItem *firstItem = controlAt(scene, first);
-    QQuickItem *secondItem = controlAt(scene, second);
-    QVERIFY(firstItem && secondItem);
-    // The second tap aims where its control stands while its screen is shown. On the start
-    // screen it comes 80 ms in, when the screen has slid 180 px, so "Exit" lies under the
-    // pointer aimed at "Help"; from the game 250 ms in, when the arriving high-score screen
-    // is nearly in place under the pointer.
-    const qreal secondScreenX = scene.property(second.section(QLatin1Char('/'), 0, 0), "x").toReal();
-    const QPoint aimed = scene.windowPoint(secondItem, Scene::centre(secondItem)) - QPoint(int(secondScreenX), 0);
-
-    scene.tap(firstItem);
-    QCOMPARE(scene.root()->state(), reached);
     const int gamesPlayed = scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt();
-    scene.advance(fromGame ? 250 : 80);
-    QTest::mouseClick(&scene.view(), Qt::LeftButton, {}, aimed);
-    scene.advance(SLIDE_MS);
-
-    QCOMPARE(scene.root()->state(), reached);
-    QCOMPARE(visibleScreens(scene), QStringList { screenOf(reached) });
+    const QEasingCurve curve(QEasingCurve::OutInSine);
+    for (int at = 10; at < SLIDE_MS; at += 10) {
+        scene.advance(10);
+        for (const QString &screen : SCREENS) {
+            const qreal start = screenX(state, screen);
+            const qreal end = screenX(stateAfter, screen);
+            // One clock step either way: the slide starts on the tick after the state change.
+            const qreal early = start + (end - start) * curve.valueForProgress((at - 1) / qreal(SLIDE_MS));
+            const qreal late = start + (end - start) * curve.valueForProgress((at + 1) / qreal(SLIDE_MS));
+            const qreal actual = scene.property(screen, "x").toReal();
+            QVERIFY2(actual >= qMin(early, late) - 0.5 && actual <= qMax(early, late) + 0.5,
+                qPrintable(QStringLiteral("%1 at %2 ms: x %3").arg(screen).arg(at).arg(actual)));
+        }
+        QCOMPARE(scene.property(arriving, "visible").toBool(), true);
+        QCOMPARE(scene.property(leaving, "visible").toBool(), true);
+        if (at == secondAt)
+            QTest::mouseClick(&scene.view(), Qt::LeftButton, {}, aimed);
+    }
+    scene.advance(SLIDE_MS - 1 - 290);
+    QCOMPARE(scene.property(leaving, "visible").toBool(), true);
+    QCOMPARE(scene.property(arriving, "x").toReal() != 0.0, state != stateAfter);
+    scene.advance(2);
     for (const QString &screen : SCREENS)
-        QCOMPARE(scene.property(screen, "x").toReal(), screenX(reached, screen));
+        QCOMPARE(scene.property(screen, "x").toReal(), screenX(stateAfter, screen));
+    QCOMPARE(visibleScreens(scene), QStringList { arriving });
+    QCOMPARE(scene.root()->state(), stateAfter);
     QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), gamesPlayed);
-    QCOMPARE(scene.property(QStringLiteral("highScoreView"), "state").toString(), QString());
-    QVERIFY(scene.calls().isEmpty());
+    const bool uploadForm = control.endsWith(QLatin1String("uploadButton"));
+    QCOMPARE(
+        scene.property(QStringLiteral("highScoreView"), "state").toString(), QLatin1String(uploadForm ? "upload" : ""));
+    QCOMPARE(scene.calls(), calls);
     QVERIFY(browser.opened.isEmpty());
+    // The transparent ad panel stays over every screen.
+    QCOMPARE(scene.property(QStringLiteral("quillon_ad"), "visible").toBool(), true);
+    QCOMPARE(scene.property(QStringLiteral("quillon_ad"), "opacity").toReal(), 0.0);
 
+    if (arriving == QLatin1String("infoView"))
+        verifyHelpTexts(scene);
     // Once the slide is over the arrived screen takes presses again.
-    QQuickItem *home = scene.itemIn(screenOf(reached), reached == QLatin1String("game") ? "homeBtn" : "homeButton");
-    QVERIFY(home);
-    scene.tap(home);
-    QCOMPARE(scene.root()->state(), QString());
+    if (QQuickItem *home = scene.itemIn(arriving, stateAfter == QLatin1String("game") ? "homeBtn" : "homeButton")) {
+        scene.tap(home);
+        QCOMPARE(scene.root()->state(), QString());
+    }
 }
 
 void NavigationTest::sharpFilesExistAndAreDrawnAtTwiceTheSize()
