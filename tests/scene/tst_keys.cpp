@@ -258,7 +258,6 @@ void KeysTest::keyboardWalkAcrossTheScreens()
     };
     const QRectF place(newGame->position(), newGame->size());
     // The ring marks the focused control only from the first key on.
-    QCOMPARE(focused(scene), QStringLiteral("Upload high score"));
     QCOMPARE(ringShown(upload), 0);
     verifyTabWalk(scene, { "Upload high score", "Show global top list", "Home" });
 
@@ -278,8 +277,7 @@ void KeysTest::keyboardWalkAcrossTheScreens()
     QCOMPARE(ringShown(newGame), 0);
     keys({ Qt::Key_Down, Qt::Key_Down });
     QCOMPARE(focused(scene), QStringLiteral("Exit"));
-    for (int i = 0; i < 6; ++i)
-        keys({ Qt::Key_Up });
+    keys({ Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up });
     QCOMPARE(focused(scene), QStringLiteral("New Game"));
     QCOMPARE(ringShown(newGame), 1);
     QCOMPARE(QRectF(newGame->position(), newGame->size()), place);
