@@ -42,34 +42,30 @@ QString focused(Scene &scene)
     return node ? node->text(QAccessible::Name) : QString();
 }
 
-// The names Tab (or Shift+Tab) goes through, from the control that has the keyboard until
-// it comes back to it.
-QStringList tabWalk(Scene &scene, bool forward)
-{
-    QStringList names { focused(scene) };
-    for (int i = 0; i < 30; ++i) {
-        QTest::keyClick(&scene.view(), forward ? Qt::Key_Tab : Qt::Key_Backtab);
-        if (focused(scene) == names.first())
-            return names;
-        names.append(focused(scene));
-    }
-    return names;
-}
-
 // Tab goes through the shown screen's controls in reading order and on to the two corner
-// icons, which every screen shows; Shift+Tab the other way; assistive technology is told of
-// those controls alone.
+// icons, which every screen shows, until it comes back to the control it started from;
+// Shift+Tab the other way; assistive technology is told of those controls alone.
 void verifyTabWalk(Scene &scene, QStringList walk)
 {
+    const auto tabWalk = [&](Qt::Key key) {
+        QStringList names { focused(scene) };
+        for (int i = 0; i < 30; ++i) {
+            QTest::keyClick(&scene.view(), key);
+            if (focused(scene) == names.first())
+                break;
+            names.append(focused(scene));
+        }
+        return names;
+    };
     walk += QStringList { QStringLiteral("Minimise"), QStringLiteral("Close") };
-    const QStringList walked = tabWalk(scene, true);
+    const QStringList walked = tabWalk(Qt::Key_Tab);
     QVERIFY2(walked == walk, qPrintable(walked.join(QStringLiteral(", "))));
     QStringList sorted = walk;
     sorted.sort();
     QVERIFY2(showingControls(scene) == sorted, qPrintable(showingControls(scene).join(", ")));
     QStringList back = walk.mid(1);
     std::reverse(back.begin(), back.end());
-    QCOMPARE(tabWalk(scene, false), QStringList { walk.first() } + back);
+    QCOMPARE(tabWalk(Qt::Key_Backtab), QStringList { walk.first() } + back);
 }
 
 // Puts a violet monkey into every hole of a game that stands still.
@@ -81,10 +77,9 @@ const QString CONNECTION_ERROR_SHOWN = QStringLiteral("item1.visible = true; tex
 // A setup that stops a third into the slide to the row's screen instead of after it.
 const QString MID_SLIDE = QStringLiteral("mid-slide");
 
-// A row of tapKeyAndScreenReaderActAlike. The setup runs once the screen has arrived, in the
-// high-score screen's scope. The control ("scope/id") is
-// tapped, pressed by assistive technology or given the keyboard for the key; none for the
-// keys that act wherever the keyboard is. "taken" is the hole whose monkey goes, 0 for none;
+// A row of tapKeyAndScreenReaderActAlike. The setup runs once the screen has arrived. The
+// control ("scope/id") is tapped, pressed by assistive technology or given the keyboard for
+// the key; none for the keys that act wherever the keyboard is. "taken" is the hole whose monkey goes, 0 for none;
 // "calls" lists what the shell was asked and the pages opened, in order.
 void addRow(const char *name, const QString &state, const QString &setup, const QString &control, const QString &how,
     const QString &stateAfter, int scoreAfter = 0, int taken = 0, const QString &calls = QString())

@@ -203,7 +203,6 @@ void NavigationTest::probeSettlesTheOverlay()
         QCOMPARE(button->state(), QString());
         scene.release(button);
         scene.advance(SLIDE_MS + 1);
-        QCOMPARE(scene.root()->state(), QString());
     }
     QCOMPARE(visibleScreens(scene), QStringList { QStringLiteral("mainView") });
     QVERIFY(scene.calls().isEmpty());
@@ -229,6 +228,7 @@ void NavigationTest::controlActsWhenReleasedOnItAndItsScreenSlidesIn_data()
     addRow("help screen's home", "info", "infoView/homeButton", "");
     addRow("high-score screen's home", "highscore", "highScoreView/homeButton", "");
     addRow("game screen's home", "game", "gameView/homeBtn", "");
+    addRow("high-score icon", "game", "gameView/highscore", "highscore");
     addRow("high-score icon, then Upload high score", "game", "gameView/highscore", "highscore",
         "highScoreView/uploadButton");
 }
@@ -297,8 +297,9 @@ void NavigationTest::controlActsWhenReleasedOnItAndItsScreenSlidesIn()
     const qreal secondScreenX = scene.property(second.section(QLatin1Char('/'), 0, 0), "x").toReal();
     const QPoint aimed = scene.windowPoint(secondItem, Scene::centre(secondItem)) - QPoint(int(secondScreenX), 0);
     const int secondAt = second.isEmpty() ? -1 : state.isEmpty() ? 80 : 250;
-    // The high-score screen is left in its upload form; arriving there must show the list.
-    if (stateAfter == QLatin1String("highscore") && state != stateAfter)
+    // The high-score screen is left in its upload form; arriving there must show the list. (Not
+    // when the tap during the slide aims there: the button it aims at is still hidden then.)
+    if (stateAfter == QLatin1String("highscore") && state != stateAfter && !second.startsWith(QLatin1String("highS")))
         scene.evaluate(QStringLiteral("highScoreView.state = 'upload'"));
 
     scene.press(item);
