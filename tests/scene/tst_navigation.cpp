@@ -389,8 +389,7 @@ void NavigationTest::sharpFilesExistAndAreDrawnAtTwiceTheSize()
                                   "gameView.hole1.state = 'hasMonkey'"));
     scene.advance(600);
     grab = scene.view().grabWindow();
-    const QRect hole = scene.evaluate(QStringLiteral("gameView.hole1"))
-                           .value<QQuickItem *>()
+    const QRect hole = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("hole1"))
                            ->mapRectToScene(QRectF(0, 0, 192, 800 / 4.7))
                            .toAlignedRect();
     const QRect opening(
