@@ -211,13 +211,13 @@ void NavigationTest::probeSettlesTheOverlay()
 
 void NavigationTest::controlActsWhenReleasedOnItAndItsScreenSlidesIn_data()
 {
+    const QStringList close { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") };
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("control");
     QTest::addColumn<QString>("stateAfter");
     QTest::addColumn<QString>("second");
     QTest::addColumn<QStringList>("calls");
 
-    const QStringList close { QStringLiteral("advertisement.start"), QStringLiteral("appData.close") };
     addRow("New Game, double-clicked", "", "mainView/button1", "game", "mainView/button1");
     addRow("Exit", "", "mainView/button4", "", "", close);
     addRow("Help, then New Game", "", "mainView/button3", "info", "mainView/button1");
