@@ -74,8 +74,7 @@ double difference(const QImage &grab, const QRect &drawnAt, const QImage &pictur
 // The area is drawn from the sharp file when it is clearly closer to it than to the 1x one.
 void verifyDrawnSharp(const QImage &grab, const QRect &drawnAt, const QString &picture, const QRect &area)
 {
-    const qsizetype dot = picture.lastIndexOf(QLatin1Char('.'));
-    const QString sharp = picture.left(dot) + QLatin1String("@2x") + picture.mid(dot);
+    const QString sharp = QString(picture).insert(picture.lastIndexOf(QLatin1Char('.')), QLatin1String("@2x"));
     const double toSharp = difference(grab, drawnAt, QImage(IMAGES + sharp), area);
     const double toPlain = difference(grab, drawnAt, QImage(IMAGES + picture), area);
     QVERIFY2(toSharp < 0.6 * toPlain,
