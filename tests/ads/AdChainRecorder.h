@@ -18,7 +18,6 @@
 #include <QSettings>
 #include <QTest>
 #include <QTimer>
-#include <QUrl>
 
 #include <algorithm>
 #include <functional>
@@ -45,11 +44,9 @@ inline QByteArray testData(const QString &name)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Lets an animation play a few frames and returns what went wrong with its pacing, or ""
-// when after every frame either the movie itself waits at least a screen refresh, or the
-// banner holds it that long and at least as long as that frame took since the last resume,
-// which leaves the thread at least half free. The test's own clock runs inside the
-// banner's, from its resume to its frame, so the check holds on any machine's speed.
+// Lets an animation play a few frames and returns what went wrong with its pacing, or "" when
+// after every frame the movie waits a screen refresh itself, or the banner holds it that long
+// and as long as the frame took since its resume (timed inside the banner's own span).
 inline QString framePacingFault(const QuillonAdWidget &banner, QMovie *movie, int framesToCheck = 3)
 {
     const qreal refreshRate = banner.screen() ? banner.screen()->refreshRate() : 0;
@@ -83,8 +80,7 @@ inline QString framePacingFault(const QuillonAdWidget &banner, QMovie *movie, in
     return fault;
 }
 
-// Writes down every signal of one module together with the flags a receiver sees at that
-// moment, so a test can check the order of signals against busy and adReady.
+// Every signal of one module, with the busy and ready flags a receiver sees at that moment.
 class AdChainRecorder {
 public:
     explicit AdChainRecorder(QuillonAdModule *module)
@@ -99,8 +95,7 @@ public:
         });
     }
 
-    // "name busy=0|1 ready=0|1" for every signal so far.
-    QStringList events;
+    QStringList events; // "name busy=0|1 ready=0|1"
     QString lastError;
 
     int endings() const { return int(events.size() - events.filter(QStringLiteral("startReloadAd ")).size()); }
@@ -154,8 +149,7 @@ public:
     QString pressed;
     std::function<void()> onShown;
 
-    // Runs a start() that has nothing to show: true when it returned with no dialog shown and
-    // without waiting in an event loop of its own.
+    // True when start() returned without a dialog and without an event loop of its own.
     bool showsNothing(const std::function<void()> &start)
     {
         const int before = shown;
@@ -204,16 +198,8 @@ class OpenedUrls : public QObject {
     Q_OBJECT
 
 public:
-    OpenedUrls()
-    {
-        for (const char *scheme : Schemes)
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
-    }
-    ~OpenedUrls() override
-    {
-        for (const char *scheme : Schemes)
-            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
-    }
+    OpenedUrls() { handleSchemes(true); }
+    ~OpenedUrls() override { handleSchemes(false); }
 
     QList<QUrl> urls;
 
@@ -221,5 +207,9 @@ public slots:
     void open(const QUrl &url) { urls += url; }
 
 private:
-    static constexpr const char *Schemes[] = { "http", "https", "file", "javascript", "ftp", "myapp" };
+    void handleSchemes(bool handled)
+    {
+        for (const QString scheme : { "http", "https", "file", "javascript", "ftp", "myapp" })
+            handled ? QDesktopServices::setUrlHandler(scheme, this, "open") : QDesktopServices::unsetUrlHandler(scheme);
+    }
 };

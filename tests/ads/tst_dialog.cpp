@@ -105,10 +105,9 @@ private slots:
         QCOMPARE(timer != nullptr, options.seconds > 0);
         // The test gives the timer's ticks itself, so a slow machine's second changes nothing.
         int ticks = 0;
-        if (timer) {
-            QVERIFY(timer->isActive() && timer->isSingleShot() && timer->interval() == 1000);
+        QVERIFY(!timer || (timer->isActive() && timer->isSingleShot() && timer->interval() == 1000));
+        if (timer)
             timer->stop();
-        }
         const auto tick = [&] { return ++ticks && QMetaObject::invokeMethod(timer, "timeout"); };
         const auto shown = [&] { return timer ? countdown(options.seconds - ticks) : QString(); };
         QCOMPARE(skipLine(*dialog), shown());
@@ -161,10 +160,9 @@ private slots:
         QTest::addColumn<Options>("options");
         QTest::addColumn<QSize>("logoSize");
         QTest::addColumn<QSize>("pictureSize");
-        QTest::newRow("1:1") << 1.0 << Options() << QSize(240, 60) << QSize(320, 120);
-        QTest::newRow("a third") << 1.0 / 3 << Options() << QSize(240, 60) << QSize(320, 120);
-        QTest::newRow("a Full HD desktop") << 1.35 << Options() << QSize(240, 60) << QSize(320, 120);
-        QTest::newRow("a 4K desktop") << 2.7 << Options() << QSize(240, 60) << QSize(320, 120);
+        for (const auto &[name, scale] :
+            { std::pair("1:1", 1.0), { "a third", 1.0 / 3 }, { "a Full HD desktop", 1.35 }, { "a 4K desktop", 2.7 } })
+            QTest::newRow(name) << scale << Options() << QSize(240, 60) << QSize(320, 120);
         // Pictures of thousands of pixels from a few kilobytes: a 5500 px logo and a 3000 px
         // animation whose frames ask for no delay (also run on a phone's 480x800 screen). Both
         // are scaled down to the screen, and the animation plays without taking over the thread.

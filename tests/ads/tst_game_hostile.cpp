@@ -139,8 +139,6 @@ private slots:
         const qint64 used = cpuTicks(pid) - before;
         stopGame(game);
         const QByteArray errors = game.readAllStandardError();
-        qInfo("%-30s reply %lld of %lld ticks, memory kept %+lld KiB, idle %lld ticks", QTest::currentDataTag(),
-            replyTicks, mostTicks, kept / 1024, used);
 
         QVERIFY(asked);
         QVERIFY(reached);
