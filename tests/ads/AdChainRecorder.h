@@ -182,8 +182,6 @@ private:
         } else if (auto *button = dialog->findChild<QPushButton *>(answer)) {
             pressed = button->text();
             button->click();
-        } else {
-            dialog->reject();
         }
     }
 

@@ -27,9 +27,6 @@ std::unique_ptr<QuillonAdDialog> makeDialog(const Options &o = Options())
     return dialog;
 }
 
-const QHash<QString, Qt::Key> Keys { { "Tab", Qt::Key_Tab }, { "Space", Qt::Key_Space }, { "Escape", Qt::Key_Escape },
-    { "Select", Qt::Key_Select }, { "Enter", Qt::Key_Enter }, { "Return", Qt::Key_Return } };
-
 } // namespace
 
 Q_DECLARE_METATYPE(Options)
@@ -65,7 +62,7 @@ private slots:
         row("countdown ran out", {}, "countdown", "Skip Click", "skipped");
         row("one second ran out", { 1 }, "countdown", "Skip Click", "skipped");
         row("skip button", {}, "btnLeft", "Skip Click", "skipped");
-        row("escape key", {}, "Escape", "Skip Click", "skipped");
+        row("escape key", {}, "Esc", "Skip Click", "skipped");
         // From the banner Tab reaches the buttons, and Space presses one.
         row("Tab to Skip, Space", {}, "Tab Space", "Skip Click", "skipped");
         row("Tab to Click, Space", {}, "Tab Tab Space", "Skip Click", "opened");
@@ -82,7 +79,7 @@ private slots:
         row("no countdown for 0", { 0 }, "btnLeft", "Skip Click", "skipped");
         row("no countdown for -5", { -5 }, "btnLeft", "Skip Click", "skipped");
         const Options brokenLogo { 10, "Skip", "Click", true, "http://ads.example/click?id=7", "broken" };
-        row("logo that does not decode", brokenLogo, "Escape", "Skip Click", "skipped");
+        row("logo that does not decode", brokenLogo, "Esc", "Skip Click", "skipped");
         for (const char *url : { "file:///etc/passwd", "javascript:alert(1)", "myapp://run?x=1", "http:relative", "",
                  "http://ads.example/a", "HTTPS://ads.example/a" }) {
             const bool web = QByteArray(url).toLower().startsWith("http") && QByteArray(url).contains("//");
@@ -141,7 +138,7 @@ private slots:
             QTest::mouseClick(dialog->findChild<QLabel *>(QStringLiteral("lblAdImageCtrl")), Qt::LeftButton);
         } else {
             for (const QString &key : answer.split(QLatin1Char(' ')))
-                QTest::keyClick(dialog->focusWidget(), Keys.value(key));
+                QTest::keyClick(dialog->focusWidget(), QKeySequence(key)[0].key());
         }
         QVERIFY(!dialog->isVisible());
         QCOMPARE(dialog->result(), int(outcome == QLatin1String("skipped") ? QDialog::Rejected : QDialog::Accepted));
@@ -150,10 +147,9 @@ private slots:
         QCOMPARE(opened.urls, outcome == QLatin1String("opened") ? QList<QUrl>({ QUrl(options.url) }) : QList<QUrl>());
     }
 
-    // The dialog is drawn at the scale of the scene behind it and keeps one size: its window
-    // announces equal least and most sizes and no maximise button. Text, spacing and
-    // pictures grow together, so the whole keeps its shape, until the screen stops it (also
-    // run on a phone's screen drawn three times over, where the scene is drawn at a third).
+    // The dialog is drawn at the scale of the scene behind it and keeps one size (equal least
+    // and most sizes, no maximise button); text, spacing and pictures grow together until the
+    // screen stops them (also run on a phone's screen drawn three times over, at a third).
     void keepsAFixedSizeInProportionToTheScene_data()
     {
         QTest::addColumn<qreal>("scale");
@@ -163,9 +159,8 @@ private slots:
         for (const auto &[name, scale] :
             { std::pair("1:1", 1.0), { "a third", 1.0 / 3 }, { "a Full HD desktop", 1.35 }, { "a 4K desktop", 2.7 } })
             QTest::newRow(name) << scale << Options() << QSize(240, 60) << QSize(320, 120);
-        // Pictures of thousands of pixels from a few kilobytes: a 5500 px logo and a 3000 px
-        // animation whose frames ask for no delay (also run on a phone's 480x800 screen). Both
-        // are scaled down to the screen, and the animation plays without taking over the thread.
+        // A 5500 px logo and a 3000 px animation asking for no delay (also run on a phone's
+        // screen): scaled down to the screen, and the animation leaves the thread free.
         Options huge;
         huge.logo = testData(QStringLiteral("giant-logo.png"));
         huge.picture = testData(QStringLiteral("giant-picture.gif"));

@@ -122,9 +122,8 @@ private slots:
         // Time for the reply to be read, refused or left hanging, and a dialog to come up.
         QTest::qWait(1500);
         const qint64 replyTicks = cpuTicks(pid) - ticksBefore;
-        // A second of processor time, or three quarters of a core over a window that load has
-        // stretched: a picture's frames are paced to leave the thread free much of the time,
-        // and a reply spinning takes all of it.
+        // A second of processor time, or three quarters of a core over a window load stretched:
+        // a picture's frames are paced to leave the thread free, a reply spinning takes all.
         const qint64 mostTicks = qMax<qint64>(100, replyWindow.elapsed() * 75 / 1000);
         // What stays, not what a frame being decoded holds for a moment: the least of a few looks.
         qint64 kept = residentBytes(pid) - residentBefore;
@@ -140,8 +139,7 @@ private slots:
         stopGame(game);
         const QByteArray errors = game.readAllStandardError();
 
-        QVERIFY(asked);
-        QVERIFY(reached);
+        QVERIFY(asked && reached);
         QVERIFY2(running, errors.constData());
         QVERIFY2(replyTicks >= 0 && replyTicks < mostTicks,
             qPrintable(QStringLiteral("%1 of %2").arg(replyTicks).arg(mostTicks)));

@@ -8,15 +8,11 @@
 
 namespace {
 
-// How long a hanging reply must leave the chain busy and quiet.
-constexpr int HangWatchMs = 2500;
 // The main thread's own time (not the clock's, which load stretches) one reply may cost, and
 // one turn of the event loop: far above the heaviest reply's, far below building a refused
 // document or decoding a picture at full size, in a sanitizer build too.
 constexpr qint64 MostThreadMs = 5000;
 constexpr qint64 MostTurnMs = 1000;
-// How long a dialog stays up before the player answers it, so its pictures play a while.
-constexpr int DialogShownMs = 800;
 
 // The game's ad bridge, started, with its module's signals written down; given the game's
 // window, the scene behind the dialog is drawn at one and a half.
@@ -137,7 +133,7 @@ private slots:
         if (outcome == QLatin1String("busy")) {
             QVERIFY(QTest::qWaitFor([&] { return pathsSince(before).size() == fetched.size(); }, 10000));
             const int ticksBefore = ticks;
-            QTest::qWait(HangWatchMs);
+            QTest::qWait(2500);
             QVERIFY(ticks > ticksBefore);
             QVERIFY(run->module()->isBusy());
             QCOMPARE(run->recorder->endings(), 0);
@@ -192,7 +188,7 @@ private slots:
             // and, until the next one has arrived, start() shows nothing.
             const QString heldUrl = run->module()->currentAdUrl();
             dialogs.answer = QStringLiteral("btnRight");
-            dialogs.holdMs = DialogShownMs;
+            dialogs.holdMs = 800; // so its pictures play a while
             start();
             dialogs.holdMs = 0;
             QCOMPARE(dialogs.shown, 1);
@@ -216,10 +212,9 @@ private slots:
         QVERIFY2(threadMs < MostThreadMs, qPrintable(QString::number(threadMs)));
         QVERIFY2(kept < MostKeptBytes, qPrintable(QString::number(kept)));
 
-        // And the next ad shows in the bridge's dialog: a window of its own, its captions and
-        // countdown, no text line. Given the game's window, the dialog's window is the game's
-        // transient, carries its title and is drawn at the scene's scale; once it has closed,
-        // the keyboard is the game's again. A skip keeps the same ad and asks for nothing.
+        // The next ad shows in a dialog window of its own with captions, countdown and no text
+        // line; given the game's window, it is the game's transient with its title, drawn at the
+        // scene's scale, and the keyboard returns to the game. A skip keeps the ad, asks nothing.
         const int shownBefore = dialogs.shown;
         const QString heldUrl = run->module()->currentAdUrl();
         const int beforeSkip = service.requests().size();
