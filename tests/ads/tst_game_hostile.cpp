@@ -45,11 +45,10 @@ private slots:
     void startUpFetchesLogoAdAndPictureAfterTheProbe()
     {
         LocalService service;
-        QVERIFY(service.isRunning());
         QTemporaryDir home;
         QProcess game;
         game.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QVERIFY(home.isValid() && startGame(game, home));
+        QVERIFY(service.isRunning() && home.isValid() && startGame(game, home));
 
         const bool complete = QTest::qWaitFor(
             [&] { return service.paths().filter("/ads/").size() == 1 && service.paths().contains("/content.asp"); },
@@ -106,10 +105,9 @@ private slots:
         for (const QString &setting : settings + QStringList { "ad_delay_ms=1500" })
             arguments << QStringLiteral("--set") << setting;
         LocalService service(arguments);
-        QVERIFY(service.isRunning());
         QTemporaryDir home;
         QProcess game;
-        QVERIFY(home.isValid() && startGame(game, home));
+        QVERIFY(service.isRunning() && home.isValid() && startGame(game, home));
         const qint64 pid = game.processId();
 
         const bool asked = QTest::qWaitFor([&] { return !service.requests(LocalService::AdPath).isEmpty(); }, 30000);
