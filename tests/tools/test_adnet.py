@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Tests of the local ad network and score board (tools/adnet.py), run as the
-game sees it: a separate process on a free port of 127.0.0.1."""
+"""Tests of the local ad network and score board (tools/adnet.py), run as the game sees it."""
 
 import ctypes
 import contextlib
@@ -18,6 +17,7 @@ import tempfile
 import time
 import unittest
 import xml.etree.ElementTree as ET
+from functools import partial
 from pathlib import Path
 from urllib.parse import quote, urlsplit
 
@@ -27,7 +27,6 @@ sys.path.insert(0, TOOLS)
 from adnet_store import DB_NAME, Store, verify_upload  # noqa: E402
 
 AD_PATH = "/simpleM2M/clientRequestAd"
-PROBE_PATH = "/content.asp?pageid=18"
 ACCOUNT_PATH = "/highscores/createaccount/"
 GAME_QUERY = ("aid=Kelto_Tamboro_Qt&v=Sm2m-1.5.2-QT_1.5.2&o=true&po=551"
               "&k=games%2Cmonkeys%20fun&c=Games&time=1700000000")
@@ -36,15 +35,12 @@ AD_FILES = {"ad1.gif": b"GIF89a first ad", "ad2.png": b"\x89PNG\r\n\x1a\n second
 GAME_UPLOAD_HEADERS = {"Content-Type": "application/x-www-form-urlencoded;charset=UTF-8",
                        "User-Agent": "Mozilla/5.0", "Accept-Language": "en,*"}
 MIB = 1024 * 1024
+encode_uri_component = partial(quote, safe="-_.!~*'()")
 
 
 def die_with_parent():
     """Run in the service's process before it starts: it dies with the test, even a killed one."""
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
-def encode_uri_component(text):
-    return quote(text, safe="-_.!~*'()")
 
 
 def is_xml(body):
@@ -71,7 +67,6 @@ class ServiceTestCase(unittest.TestCase):
             self.start()
 
     def start(self, *options, preexec=die_with_parent):
-        """Starts the service anew with the given options, by default quiet and with its test switches."""
         self.stop()
         command = [sys.executable, os.path.join(TOOLS, "adnet.py"), "--port", "0", "--data", self.data,
                    "--log", self.root / "requests.log", "--static", self.root / "static",
@@ -123,7 +118,7 @@ class ServiceTestCase(unittest.TestCase):
         return self.ad(AD_PATH + query).find("client").get("Id")
 
     def probe(self):
-        status, headers, body = self.request(PROBE_PATH)
+        status, headers, body = self.request("/content.asp?pageid=18")
         self.assertEqual(status, 200)
         self.assertEqual(int(headers["Content-Length"]), len(body))
         return body
@@ -213,30 +208,29 @@ class AdTests(ServiceTestCase):
         self.assertGreater(time.monotonic() - started, 1.5)
         self.assertTrue(ad.findtext("ad/image"))
 
-    def raw_reply(self, mode):
-        """One ad reply read straight off the socket until it closes."""
-        self.control("ad=" + mode)
-        data = b""
-        with self.raw(AD_PATH) as sock, contextlib.suppress(ConnectionResetError):
-            while piece := sock.recv(65536):
-                data += piece
-        return data
-
     def test_content_length_lies_and_a_reset_without_a_byte(self):
+        def raw_reply(mode):
+            self.control("ad=" + mode)
+            data = b""
+            with self.raw(AD_PATH) as sock, contextlib.suppress(ConnectionResetError):
+                while piece := sock.recv(65536):
+                    data += piece
+            return data
+
         # mode, how its Content-Length relates to the n bytes of body sent, whether that body is whole
         for mode, fits, whole in [("overlength", lambda length, n: length == n + 4096, True),
                                   ("underlength", lambda length, n: length == n // 2, True),
                                   ("hugelength", lambda length, n: length == 1024 ** 4, True),
                                   ("cutoff", lambda length, n: n == length // 2, False)]:
             with self.subTest(mode):
-                head, _, body = self.raw_reply(mode).partition(b"\r\n\r\n")
+                head, _, body = raw_reply(mode).partition(b"\r\n\r\n")
                 length = int(next(line.split(b":")[1] for line in head.split(b"\r\n")
                                   if line.lower().startswith(b"content-length:")))
                 self.assertTrue(fits(length, len(body)), (length, len(body)))
                 self.assertEqual(is_xml(body), whole)
                 if whole:
                     self.assertTrue(ET.fromstring(body).findtext("ad/image"))
-        self.assertEqual(self.raw_reply("reset"), b"")
+        self.assertEqual(raw_reply("reset"), b"")
 
     def test_hanging_ad_and_held_upload_block_neither_other_requests_nor_shutdown(self):
         self.control("ad=hang&upload=hold")
@@ -394,16 +388,14 @@ class DataFolderTests(ServiceTestCase):
 
     def test_unusable_folder_leaves_ads_and_the_probe_served(self):
         self.data.touch()
+        self.start()
+        self.assertIn(b"cannot keep scores", (self.root / "stderr.txt").read_bytes())
         for case in ("a file where the folder belongs", "a full disk"):
             with self.subTest(case):
                 if case == "a full disk":
-                    self.stop()
                     self.data.unlink()
                     # No file the service writes can grow.
                     self.start(preexec=lambda: (die_with_parent(), resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))))
-                else:
-                    self.start()
-                    self.assertIn(b"cannot keep scores", (self.root / "stderr.txt").read_bytes())
                 self.assertTrue(self.probe())
                 cid = self.client_id()
                 self.assertEqual(self.client_id(f"?cid={cid}"), cid)
