@@ -16,15 +16,13 @@
 LocalService::LocalService(const QStringList &extraArguments)
     : m_port(compiledInPort())
 {
-    QStringList arguments { QStringLiteral(TAMBORO_SOURCE_DIR "/tools/adnet.py"), QStringLiteral("--port"),
+    const QStringList arguments { QStringLiteral(TAMBORO_SOURCE_DIR "/tools/adnet.py"), QStringLiteral("--port"),
         QString::number(m_port), QStringLiteral("--data"), dataDir(), QStringLiteral("--log"), logFile(),
         QStringLiteral("--quiet"), QStringLiteral("--test-switches") };
-    arguments += extraArguments;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     endWithThisProcess(m_process);
-    m_process.start(QStringLiteral("/usr/bin/python3"), arguments);
-    if (!m_process.waitForStarted(5000))
-        return;
+    m_process.start(QStringLiteral("/usr/bin/python3"), arguments + extraArguments);
+    m_process.waitForStarted(5000);
     // The service prints one line once it listens.
     while (m_process.state() == QProcess::Running && !m_process.canReadLine())
         m_process.waitForReadyRead(100);
@@ -33,23 +31,11 @@ LocalService::LocalService(const QStringList &extraArguments)
 
 LocalService::~LocalService()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
     m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(5000)) {
         m_process.kill();
         m_process.waitForFinished(2000);
     }
-}
-
-bool LocalService::isRunning() const
-{
-    return m_process.state() == QProcess::Running;
-}
-
-QString LocalService::baseUrl() const
-{
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
 bool LocalService::control(const QUrlQuery &switches)
@@ -72,24 +58,17 @@ bool LocalService::control(const QUrlQuery &switches)
     return false;
 }
 
-QList<QJsonObject> LocalService::requests() const
+QList<QJsonObject> LocalService::requests(const QString &path) const
 {
     QList<QJsonObject> result;
     QFile file(logFile());
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    while (!file.atEnd()) {
-        const QJsonObject entry = QJsonDocument::fromJson(file.readLine()).object();
-        if (!entry.isEmpty() && entry.value(QStringLiteral("path")).toString() != QLatin1String("/_control"))
+    const QByteArray log = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    for (const QByteArray &line : log.split('\n')) {
+        const QJsonObject entry = QJsonDocument::fromJson(line).object();
+        const QString entryPath = entry.value(QStringLiteral("path")).toString();
+        if (!entry.isEmpty() && entryPath != QLatin1String("/_control") && (path.isEmpty() || entryPath == path))
             result.append(entry);
     }
-    return result;
-}
-
-QList<QJsonObject> LocalService::requests(const QString &path) const
-{
-    QList<QJsonObject> result = requests();
-    result.removeIf([&](const QJsonObject &entry) { return entry.value(QStringLiteral("path")).toString() != path; });
     return result;
 }
 
@@ -97,8 +76,7 @@ QStringList LocalService::paths(int from, const QString &userAgent) const
 {
     QStringList result;
     for (const QJsonObject &entry : requests().mid(from)) {
-        const QJsonObject headers = entry.value(QStringLiteral("headers")).toObject();
-        if (userAgent.isEmpty() || headers.value(QStringLiteral("User-Agent")).toString() == userAgent)
+        if (userAgent.isEmpty() || entry[u"headers"][u"User-Agent"].toString() == userAgent)
             result.append(entry.value(QStringLiteral("path")).toString());
     }
     return result;

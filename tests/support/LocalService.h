@@ -15,10 +15,10 @@ public:
     explicit LocalService(const QStringList &extraArguments = {});
     ~LocalService();
 
-    bool isRunning() const;
+    bool isRunning() const { return m_process.state() == QProcess::Running; }
     quint16 port() const { return m_port; }
     qint64 processId() const { return m_process.processId(); }
-    QString baseUrl() const;
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
 
     // Sets run-time switches through the service's control endpoint; returns false when it
     // did not answer.
@@ -27,9 +27,8 @@ public:
     bool reset(const QString &switches = {}) { return control(QUrlQuery(QStringLiteral("reset=1&") + switches)); }
 
     // Every request the service has seen, oldest first, as the JSON objects of its log,
-    // leaving out the test's own control requests.
-    QList<QJsonObject> requests() const;
-    QList<QJsonObject> requests(const QString &path) const;
+    // leaving out the test's own control requests; with a path, only the requests to it.
+    QList<QJsonObject> requests(const QString &path = {}) const;
     // The paths of the requests from the given one on; with a User-Agent, only of those
     // that sent it, as other programs on this machine may probe the port.
     QStringList paths(int from = 0, const QString &userAgent = {}) const;

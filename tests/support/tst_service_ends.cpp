@@ -7,33 +7,13 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
-namespace {
-
-bool portIsFree()
+static bool portIsFree()
 {
     QTcpServer probe;
     return probe.listen(QHostAddress::LocalHost, LocalService::compiledInPort());
 }
-
-// Run as a child of the test: starts the local service or any other child, prints its
-// process id and waits to be killed.
-int holdChild(const QString &child)
-{
-    const bool service = child == QLatin1String("service");
-    LocalService *local = service ? new LocalService : nullptr;
-    QProcess sleeper;
-    if (!service) {
-        endWithThisProcess(sleeper);
-        sleeper.start(QStringLiteral("sleep"), { QStringLiteral("600") });
-        sleeper.waitForStarted();
-    }
-    std::printf("%lld\n", static_cast<long long>(service ? local->processId() : sleeper.processId()));
-    std::fflush(stdout);
-    return QCoreApplication::exec();
-}
-
-} // namespace
 
 class ServiceEndsTest : public QObject {
     Q_OBJECT
@@ -53,12 +33,9 @@ private slots:
         if (service)
             QTRY_VERIFY_WITH_TIMEOUT(portIsFree(), 30000);
         QProcess holder;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("TAMBORO_HOLD_CHILD"), child);
-        holder.setProcessEnvironment(environment);
         holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         endWithThisProcess(holder);
-        holder.start(QCoreApplication::applicationFilePath(), {});
+        holder.start(QCoreApplication::applicationFilePath(), { QStringLiteral("-hold"), child });
         QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 30000);
         const qint64 pid = holder.readLine().trimmed().toLongLong();
         QVERIFY(pid > 0 && isAlive(pid));
@@ -75,10 +52,23 @@ int main(int argc, char *argv[])
 {
     IsolatedHome home;
     QApplication app(argc, argv);
-    if (qEnvironmentVariableIsSet("TAMBORO_HOLD_CHILD"))
-        return holdChild(qEnvironmentVariable("TAMBORO_HOLD_CHILD"));
-    ServiceEndsTest test;
-    return QTest::qExec(&test, argc, argv);
+    if (argc != 3 || qstrcmp(argv[1], "-hold") != 0) {
+        ServiceEndsTest test;
+        return QTest::qExec(&test, argc, argv);
+    }
+    // Run by the test as the holder: starts the local service or any other child, prints its
+    // process id and waits to be killed.
+    const bool service = qstrcmp(argv[2], "service") == 0;
+    const std::unique_ptr<LocalService> local(service ? new LocalService : nullptr);
+    QProcess sleeper;
+    endWithThisProcess(sleeper);
+    if (!service) {
+        sleeper.start(QStringLiteral("sleep"), { QStringLiteral("600") });
+        sleeper.waitForStarted();
+    }
+    std::printf("%lld\n", static_cast<long long>(service ? local->processId() : sleeper.processId()));
+    std::fflush(stdout);
+    return QCoreApplication::exec();
 }
 
 #include "tst_service_ends.moc"
