@@ -30,8 +30,7 @@ static QList<QByteArray> statFields(qint64 pid)
 
 bool isAlive(qint64 pid)
 {
-    const QList<QByteArray> fields = statFields(pid);
-    return !fields.isEmpty() && fields.first() != "Z";
+    return statFields(pid).value(0, "Z") != "Z";
 }
 
 // utime and stime, fields 14 and 15.
