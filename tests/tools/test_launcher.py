@@ -18,7 +18,6 @@ from pathlib import Path
 
 from test_adnet import TOOLS, die_with_parent
 
-PR_SET_CHILD_SUBREAPER = 36
 NOBODY = 65534
 
 STAND_IN_GAME = '''#!/usr/bin/python3
@@ -70,7 +69,7 @@ class LauncherTests(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         # Whatever the game leaves behind becomes this test's child, where it can be seen.
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
+        ctypes.CDLL(None, use_errno=True).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
 
     def setUp(self):
         self.root = Path(tempfile.mkdtemp(prefix="launcher-test-"))
@@ -114,9 +113,8 @@ class LauncherTests(unittest.TestCase):
             # From before the service listens to well after the game has started.
             moment = rng.uniform(0, 0.5)
             game = self.launch(moment if ending == "exit" else 3600)
-            if ending == "exit":
-                exits += 1
-            else:
+            exits += ending == "exit"
+            if ending != "exit":
                 time.sleep(moment)
                 game.send_signal(getattr(signal, ending))
             game.wait(30)
