@@ -34,6 +34,13 @@ class WindowTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void aSceneThatFailsToLoadIsReported()
+    {
+        QQuickView view;
+        QVERIFY(!loadScene(view, writeScene(m_dir, "broken.qml", "import QtQuick\nRectangle { width: }\n")));
+        QVERIFY(!loadScene(view, QUrl(QStringLiteral("qrc:/no/such/scene.qml"))));
+    }
+
     void sceneIsScaledToFitAndCentredAndTakesTapsWhereDrawn_data()
     {
         QTest::addColumn<QSize>("window");
@@ -70,13 +77,6 @@ private slots:
         QCOMPARE(root->property("taps").toInt(), 1);
         QTest::mouseClick(&view, Qt::LeftButton, {}, (stage.topLeft() + QPointF(200, 760) * scale).toPoint());
         QCOMPARE(root->property("taps").toInt(), 1);
-    }
-
-    void aSceneThatFailsToLoadIsReported()
-    {
-        QQuickView view;
-        QVERIFY(!loadScene(view, writeScene(m_dir, "broken.qml", "import QtQuick\nRectangle { width: }\n")));
-        QVERIFY(!loadScene(view, QUrl(QStringLiteral("qrc:/no/such/scene.qml"))));
     }
 
     void minimisingKeepsFullScreenAndF11SwitchesIt()
