@@ -75,10 +75,12 @@ for _name, _result, _args in [
 
 
 class Shot:
-    """One screenshot of 32-bit pixels, blue first, read at scene coordinates."""
+    """One screenshot of 32-bit pixels, blue first, read at scene coordinates; taken is the
+    time.time() just before the screen was read."""
 
-    def __init__(self, width, height, stride, data, stage):
+    def __init__(self, width, height, stride, data, stage, taken):
         self.width, self.height, self.stride, self.data, self.stage = width, height, stride, data, stage
+        self.taken = taken
 
     def pixel(self, x, y):
         x, y = self.stage.to_screen(x, y)
@@ -327,6 +329,7 @@ class World:
     def shot(self):
         width, height = self.stage.screen_size
         all_planes, z_pixmap = 0xFFFFFFFFFFFFFFFF, 2
+        taken = time.time()
         image = XLIB.XGetImage(self.display, XLIB.XDefaultRootWindow(self.display), 0, 0, width, height,
                                all_planes, z_pixmap)
         if not image:
@@ -336,7 +339,7 @@ class World:
             if info.bits_per_pixel != 32 or info.byte_order != 0:
                 raise RuntimeError(f"unexpected screen format: {info.bits_per_pixel} bits per pixel")
             data = ctypes.string_at(info.data, info.bytes_per_line * info.height)
-            return Shot(info.width, info.height, info.bytes_per_line, data, self.stage)
+            return Shot(info.width, info.height, info.bytes_per_line, data, self.stage, taken)
         finally:
             XLIB.XDestroyImage(image)
 
@@ -395,6 +398,11 @@ class World:
         return [e for e in entries if path is None or (
             (e["path"] == want_path or want_path.endswith("/") and e["path"].startswith(want_path))
             and (not want_query or e.get("query") == want_query))]
+
+    def sent_at(self, path=PROBE_PATH):
+        """When the game first asked for path, as a time.time(); None if it has not."""
+        sent = self.requests(path)
+        return datetime.datetime.fromisoformat(sent[0]["time"]).timestamp() if sent else None
 
     def bus_signals(self):
         return [line for line in read_file(self.path("dbus-monitor.out")).splitlines(keepends=True)

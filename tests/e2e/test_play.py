@@ -23,22 +23,18 @@ class PlayTest(Steps):
             self.keep("ad", self.world.shot())
         self.escape_ad(dialog, what)
 
-    def sent_at(self, path=PROBE_PATH):
-        sent = self.world.requests(path)
-        return datetime.datetime.fromisoformat(sent[0]["time"]).timestamp() if sent else None
-
     def test_1_overlay_until_probe_answers(self):
-        sent = wait_until(self.sent_at, 20)
+        sent = wait_until(self.world.sent_at, 20)
         self.assertIsNotNone(sent, "the game sent no connection probe")
         left = sent + PROBE_DELAY_MS / 1000 - 1 - time.time()
         self.shows(lambda s: start_screen_overlay(s) is True,
                    "the start screen's buttons were not covered while the probe was unanswered", max(left, 0.5))
 
     def test_2_startup_ad_closes_on_escape(self):
-        answered = self.sent_at() + PROBE_DELAY_MS / 1000
+        answered = self.world.sent_at() + PROBE_DELAY_MS / 1000
         dialog = wait_until(self.world.dialog, PROBE_DELAY_MS / 1000 + 15, interval=0.2)
         # The game shows the ad only if its picture had arrived when the probe answered.
-        picture = self.sent_at("/ads/")
+        picture = self.world.sent_at("/ads/")
         if dialog is None and (picture is None or picture > answered - 1):
             self.skipTest("no ad dialog at start-up: the ad chain finished only after the probe had answered")
         self.assertIsNotNone(dialog, "no ad dialog at start-up although the ad was downloaded "
