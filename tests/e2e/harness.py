@@ -169,11 +169,6 @@ def read_line(stream, timeout):
     return stream.readline().decode(errors="replace").strip() if ready else None
 
 
-def die_with_parent():
-    """Run in each child before exec: it is stopped with the test, even a killed one."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
 class World:
     """Every process the test starts, stopped in reverse order however the test ends."""
 
@@ -189,7 +184,8 @@ class World:
 
     def spawn(self, name, argv, **kwargs):
         kwargs.setdefault("stdin", subprocess.DEVNULL)
-        kwargs.setdefault("preexec_fn", die_with_parent)
+        # PR_SET_PDEATHSIG in the child before exec: it is stopped with the test, even a killed one.
+        kwargs.setdefault("preexec_fn", lambda: ctypes.CDLL(None).prctl(1, signal.SIGTERM))
         if "stdout" in kwargs:
             process = subprocess.Popen(argv, **kwargs)
         else:
@@ -285,8 +281,7 @@ class World:
             time.sleep(1)
 
     def start_game(self, game):
-        home = self.path("home")
-        runtime = self.path("runtime")
+        home, runtime = self.path("home"), self.path("runtime")
         for folder in (home, runtime):
             os.makedirs(folder, mode=0o700)
         # The caller's own desktop and home stay out; QT_QUICK_BACKEND comes through.
@@ -532,7 +527,12 @@ class Steps(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.world.end(passed=not cls.failed)
-        write_shots(cls.kept)
+        # The screenshots by name into --shots, and into docs/screenshots/ with --update-docs.
+        docs = getattr(OPTIONS, "update_docs", False) and os.path.join(OPTIONS.source, "docs", "screenshots")
+        for path in filter(None, [OPTIONS.shots, docs]):
+            os.makedirs(path, exist_ok=True)
+            for name, shot in cls.kept.items():
+                shot.save_png(os.path.join(path, name + ".png"))
 
     def keep(self, name, shot):  # written at the end: compressing one takes longer than a monkey waits
         type(self).kept[name] = shot
@@ -608,15 +608,6 @@ class Steps(unittest.TestCase):
         self.assertEqual(in_clear.stdout.decode(), "", "the password is stored or logged in clear")
         self.shows(lambda s: not upload_form_shown(s), "the form stayed open after the upload")
         return uploads[0]
-
-
-def write_shots(shots):
-    """Screenshots by name into --shots, and into docs/screenshots/ with --update-docs."""
-    docs = getattr(OPTIONS, "update_docs", False) and os.path.join(OPTIONS.source, "docs", "screenshots")
-    for path in filter(None, [OPTIONS.shots, docs]):
-        os.makedirs(path, exist_ok=True)
-        for name, shot in shots.items():
-            shot.save_png(os.path.join(path, name + ".png"))
 
 
 def run_game_tests(doc, add_options=None, game=True):

@@ -3,11 +3,7 @@
 """Tamboro 2.0 as a screen reader meets it, through pyatspi and at-spi2-core's bus on the world's
 session bus (the game's AT-SPI bridge always on): each screen shows exactly its own controls."""
 
-import os
-import sys
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import *  # noqa: E402,F401,F403
+from harness import *  # noqa: F401,F403
 
 BUS_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 CORNERS = {"Minimise", "Close"}
@@ -17,8 +13,7 @@ SCREENS = {
     "help": {"Home"} | CORNERS,
     "highscores": {"Upload high score", "Show global top list", "Home"} | CORNERS,
 }
-pyatspi = None
-CONTROL_ROLES = ()
+pyatspi = None  # imported once the world's buses are known
 
 
 class AccessibleWorld(World):
@@ -34,12 +29,10 @@ class AccessibleWorld(World):
                "org.a11y.Bus.GetAddress"]
         if not wait_until(lambda: self.run(*ask).stdout.strip(), 15, interval=0.2):
             raise RuntimeError("the accessibility bus did not start within 15 s")
-        global pyatspi, CONTROL_ROLES
+        global pyatspi
         # The client side reads the same buses as the game.
         os.environ.update(DBUS_SESSION_BUS_ADDRESS=self.env["DBUS_SESSION_BUS_ADDRESS"], DISPLAY=self.env["DISPLAY"])
-        import pyatspi as loaded
-        pyatspi = loaded
-        CONTROL_ROLES = (pyatspi.ROLE_PUSH_BUTTON, pyatspi.ROLE_ENTRY, pyatspi.ROLE_PASSWORD_TEXT)
+        import pyatspi
 
 
 def state_of(node):
@@ -87,11 +80,11 @@ class AccessTest(Steps):
 
     def screen_is(self, screen, timeout=5):
         """Waits until the showing, focusable buttons and fields are those of the screen."""
-        seen = {}
+        seen, controls = {}, (pyatspi.ROLE_PUSH_BUTTON, pyatspi.ROLE_ENTRY, pyatspi.ROLE_PASSWORD_TEXT)
 
         def exact():
             seen["controls"] = {n.name for n in self.nodes()
-                                if n.getRole() in CONTROL_ROLES and state_of(n) == (True, True)}
+                                if n.getRole() in controls and state_of(n) == (True, True)}
             return seen["controls"] == SCREENS[screen]
         wait_until(exact, timeout, interval=0.2)
         self.assertEqual(seen["controls"], SCREENS[screen], f"controls listed as showing on the {screen} screen")

@@ -1,19 +1,19 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Tamboro 2.0 under the openbox window manager, driven by fast hands: taps during screen
-slides, minimising and restoring, the ad dialog's window, a press held while it opens."""
+"""Tamboro 2.0 under the openbox window manager. DesktopTest: driven by fast hands, taps during
+screen slides, minimising and restoring, the ad dialog's window, a press held while it opens.
+KeysTest: played from the keyboard alone (xdotool key and type, never the pointer), ads
+skipped, a game, the upload form, home, "Help" and "Exit" (status 0)."""
 
-import os
 import re
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import *  # noqa: E402,F401,F403
+from harness import *  # noqa: F401,F403
 
 MORE_GAMES, EXIT = (245, 453), (356, 512)
 # About as fast as a hand taps twice; the slide lasts 300 ms.
 GAP = 0.08
-EXPECTED = {"game": game_screen_shown, "info": help_screen_shown, "highscore": high_score_screen_shown}
+PLAYER = "keyboard_player"
+PASSWORD = "k&y=b+rd%41 #!"
 
 
 class DesktopTest(Steps):
@@ -52,25 +52,25 @@ class DesktopTest(Steps):
 
     def test_2_taps_during_slides(self):
         sequences = [
-            ("Help, then New Game", HELP, NEW_GAME, "info"),
-            ("double-click on Help", HELP, HELP, "info"),
-            ("Highscores, then Help (Exit slides under it)", HIGHSCORES, HELP, "highscore"),
-            ("double-click on Highscores", HIGHSCORES, HIGHSCORES, "highscore"),
-            ("Help, then More Games", HELP, MORE_GAMES, "info"),
-            ("Highscores, then Exit", HIGHSCORES, EXIT, "highscore"),
-            ("New Game, then Exit", NEW_GAME, EXIT, "game"),
+            ("Help, then New Game", HELP, NEW_GAME, help_screen_shown),
+            ("double-click on Help", HELP, HELP, help_screen_shown),
+            ("Highscores, then Help (Exit slides under it)", HIGHSCORES, HELP, high_score_screen_shown),
+            ("double-click on Highscores", HIGHSCORES, HIGHSCORES, high_score_screen_shown),
+            ("Help, then More Games", HELP, MORE_GAMES, help_screen_shown),
+            ("Highscores, then Exit", HIGHSCORES, EXIT, high_score_screen_shown),
+            ("New Game, then Exit", NEW_GAME, EXIT, game_screen_shown),
             # Last: it starts the second game, whose end brings the ad of the next step.
-            ("double-click on New Game", NEW_GAME, NEW_GAME, "game"),
+            ("double-click on New Game", NEW_GAME, NEW_GAME, game_screen_shown),
         ]
         for name, first, second, reached in sequences:
             with self.subTest(name):
                 self.tap(first)
                 self.tap(second, hover=GAP)
                 # A loaded machine may draw the slide late; where it ends is what counts.
-                shot = self.world.wait_for_shot(EXPECTED[reached], 5, unmet="slides") or self.world.shot()
+                shot = self.world.wait_for_shot(reached, 5, unmet="slides") or self.world.shot()
                 self.assertIsNone(self.world.game.poll(), f"{name}: the game quit")
                 self.assertLess(shot.white_fraction(0, 60, 480, 800), 0.5, f"{name}: a blank screen")
-                self.assertTrue(EXPECTED[reached](shot), f"{name}: not the {reached} screen")
+                self.assertTrue(reached(shot), f"{name}: {reached.__name__} does not hold")
                 if name != sequences[-1][0]:
                     self.back_to_start()
 
@@ -137,6 +137,56 @@ class DesktopTest(Steps):
         self.assertTrue(wait_until(fits, 5), f"the window and its frame do not fit the screen: size, extents {seen}")
         self.world.x("key", "F11")
         self.assertTrue(wait_until(lambda: self.full_screen(game), 5), "F11 did not go back to full screen")
+
+
+
+class KeysTest(Steps):
+    game_may_have_exited = ("test_5_exit_ad_skipped_by_keyboard",)
+    start_options = {"window_manager": True}
+
+    def skip_ad(self, dialog, what):
+        """Tab leaves the banner for "Skip", and Space presses it."""
+        self.world.press(dialog[0], "Tab", "space")
+        self.assertTrue(wait_until(lambda: self.world.dialog() is None, 4, interval=0.1),
+                        f"Tab and Space did not skip the ad {what}")
+
+    def test_1_start_screen_takes_the_keyboard(self):
+        self.reach_start_screen(self.skip_ad)
+
+    def test_2_new_game_played_with_number_keys(self):
+        # "New Game" has the keyboard as soon as the overlay has gone.
+        self.world.key("Return")
+        taps, _ = play_to_game_over(self, self.world, 3, 30, hit=lambda n: self.world.x("key", str(n)))
+        self.assertGreaterEqual(len(taps), 3, "fewer than three monkeys showed in 30 s")
+        self.assertGreaterEqual(self.world.stored_scores()[0][0], 1, "the number keys scored nothing")
+
+    def test_3_upload_from_the_keyboard(self):
+        # Hole 1 has had the keyboard since the game screen came; back from it lie the
+        # corner icons and then the high-score icon.
+        self.world.key("shift+Tab", "shift+Tab", "shift+Tab", "Return")
+        self.shows(high_score_screen_shown, "the high-score icon did not show the list")
+        self.world.key("Return")
+        self.shows(upload_form_shown, "\"Upload high score\" did not open the form")
+        self.world.x("type", "--delay", "40", PLAYER)
+        self.world.key("Tab")
+        self.world.x("type", "--delay", "40", PASSWORD)
+        self.world.key("Return")
+        self.check_upload(PLAYER, PASSWORD)
+
+    def test_4_home_help_home(self):
+        # The menu reads New Game, Highscores, More Games, Help.
+        for keys, shown, what in [
+                (["Escape"], start_screen_uncovered, "Escape did not lead home from the high scores"),
+                (["Down"] * 3 + ["Return"], help_screen_shown, "Down to \"Help\" and Return did not show the help"),
+                (["Escape"], start_screen_uncovered, "Escape did not lead home from the help")]:
+            self.world.key(*keys)
+            self.shows(shown, what)
+
+    def test_5_exit_ad_skipped_by_keyboard(self):
+        # New Game, Highscores, More Games, Help, Exit.
+        self.world.key("Down", "Down", "Down", "Down", "Return")
+        self.exits_after_ad(self.skip_ad, "on \"Exit\"")
+
 
 
 if __name__ == "__main__":

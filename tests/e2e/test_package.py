@@ -8,20 +8,11 @@ the package found there, unpacked, and the game started from its menu entry unde
 
 import configparser
 import fnmatch
-import glob
-import os
 import re
-import shutil
-import signal
 import socket
 import struct
-import subprocess
-import sys
-import tempfile
-import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as play  # noqa: E402
+from harness import *  # noqa: F401,F403
 
 OPTIONS = None
 APP_ID = "net.kelto.tamboro"
@@ -60,13 +51,13 @@ def listening(port):
 
 def services(pid):
     """The local services that pid started."""
-    children = " ".join(play.read_file(task) for task in glob.glob(f"/proc/{pid}/task/*/children")).split()
-    return [int(child) for child in children if "adnet.py" in play.read_file(f"/proc/{child}/cmdline")]
+    children = " ".join(read_file(task) for task in glob.glob(f"/proc/{pid}/task/*/children")).split()
+    return [int(child) for child in children if "adnet.py" in read_file(f"/proc/{child}/cmdline")]
 
 
 def alive(pid):
     """True while pid runs (a zombie counts as ended)."""
-    return play.read_file(f"/proc/{pid}/stat").rsplit(")", 1)[-1].split()[:1] not in ([], ["Z"])
+    return read_file(f"/proc/{pid}/stat").rsplit(")", 1)[-1].split()[:1] not in ([], ["Z"])
 
 
 def source_files():
@@ -85,7 +76,7 @@ def source_files():
 def dep5(path):
     """A machine-readable copyright file as ([(patterns, licence)], {licence: text})."""
     stanzas, texts = [], {}
-    for paragraph in re.split(r"\n\s*\n", play.read_file(path)):
+    for paragraph in re.split(r"\n\s*\n", read_file(path)):
         fields = dict(re.findall(r"^([\w-]+):[ \t]*((?:.*)(?:\n[ \t].*)*)", paragraph, re.M))
         licence, _, text = fields.get("License", "").partition("\n")
         if "Files" in fields:
@@ -148,13 +139,13 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(game, self.path(PLAYER), "Exec does not start the packaged program")
         if not own_service:
             self.assertFalse(listening(OPTIONS.port), f"something already listens on port {OPTIONS.port}")
-        world = play.World(port=OPTIONS.port)
+        world = World(port=OPTIONS.port)
         self.addCleanup(world.end, passed=True)
         world.start(own_service and OPTIONS.source, game)
         if own_service:
             return world
 
-        found = play.wait_until(lambda: listening(OPTIONS.port) and services(world.game.pid), 20)
+        found = wait_until(lambda: listening(OPTIONS.port) and services(world.game.pid), 20)
         self.assertTrue(found, "the launcher started no local service\n" + world.game_output())
         self.assertEqual(len(found), 1, found)
         # A service that outlives its game is stopped here, not left for the next step.
@@ -163,9 +154,9 @@ class PackageTest(unittest.TestCase):
 
     def assert_service_gone(self, service):
         # A loaded machine may take a few seconds to run the service's shutdown.
-        self.assertTrue(play.wait_until(lambda: not alive(service), 15), "the service outlived the game")
+        self.assertTrue(wait_until(lambda: not alive(service), 15), "the service outlived the game")
         # Its other threads may still hold the socket a moment after the first has ended.
-        self.assertTrue(play.wait_until(lambda: not listening(OPTIONS.port), 5), "the service's port stayed taken")
+        self.assertTrue(wait_until(lambda: not listening(OPTIONS.port), 5), "the service's port stayed taken")
 
     def test_1_depends_and_files(self):
         # packaging/runtime-packages.txt's hand list as it is, then the packages it marks as
@@ -220,7 +211,7 @@ class PackageTest(unittest.TestCase):
             self.assertIn(licence, SPDX_NAMES, f"the copyright file names no known licence for {name}")
             self.assertTrue(texts.get(licence), f"the copyright file has no text of {licence}")
             declared = re.search(r"SPDX-License-Identifier: ([\w.+-]+)",
-                                 play.read_file(os.path.join(OPTIONS.source, name))[:1000])
+                                 read_file(os.path.join(OPTIONS.source, name))[:1000])
             if declared:
                 self.assertEqual(SPDX_NAMES[licence], declared[1], name)
             if name.endswith(PICTURES):
@@ -238,8 +229,8 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         # The software centre shows the screenshots the README shows (not those it only links).
         shown = re.findall(r"!\[[^]]*\]\(docs/screenshots/([\w-]+\.png)\)",
-                           play.read_file(os.path.join(OPTIONS.source, "README.md")))
-        listed = re.findall(r"<image[^>]*>[^<]*/([\w-]+\.png)</image>", play.read_file(metainfo))
+                           read_file(os.path.join(OPTIONS.source, "README.md")))
+        listed = re.findall(r"<image[^>]*>[^<]*/([\w-]+\.png)</image>", read_file(metainfo))
         self.assertTrue(shown)
         self.assertEqual(sorted(listed), sorted(shown))
 
@@ -254,16 +245,16 @@ class PackageTest(unittest.TestCase):
 
     def test_3_play_from_the_menu(self):
         world, service = self.launch()
-        self.assertIsNotNone(world.wait_for_shot(play.start_screen_uncovered, 30),
+        self.assertIsNotNone(world.wait_for_shot(start_screen_uncovered, 30),
                              "the start screen stayed blocked\n" + world.game_output())
         self.assertTrue(glob.glob(os.path.join(world.data_home, "tamboro-local-service", "*")),
                         "the service keeps no data in the player's data folder")
         self.assertIsNot(world.dismiss_dialog(1), False, "Escape left the ad open")
 
-        world.tap(play.NEW_GAME)
-        play.play_to_game_over(self, world, 2, 30)
+        world.tap(NEW_GAME)
+        play_to_game_over(self, world, 2, 30)
 
-        world.tap(play.CLOSE)
+        world.tap(CLOSE)
         self.assertIsNot(world.dismiss_dialog(10), False, "Escape left the ad open")
         self.assertEqual(world.exit_status(), 0, "the game did not quit, or failed\n" + world.game_output())
         self.assert_service_gone(service)
@@ -276,7 +267,7 @@ class PackageTest(unittest.TestCase):
 
     def test_5_running_service_is_used_and_left_running(self):
         world = self.launch(own_service=True)
-        self.assertTrue(play.wait_until(lambda: world.requests(play.PROBE_PATH), 20),
+        self.assertTrue(wait_until(lambda: world.requests(PROBE_PATH), 20),
                         "the game did not reach the service that was already listening")
         self.assertEqual(services(world.game.pid), [])
         world.stop(world.game)
@@ -288,7 +279,7 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(self.lintian.returncode, 0, "lintian:\n" + output)
         self.assertFalse(re.search(r"^[EW]: ", output, re.M), "lintian:\n" + output)
         # A tag the package silences is silenced for a reason written right above it.
-        overrides = play.read_file(self.path("usr/share/lintian/overrides/tamboro"))
+        overrides = read_file(self.path("usr/share/lintian/overrides/tamboro"))
         lines = [line.strip() for line in overrides.splitlines() if line.strip()]
         for above, line in zip([""] + lines, lines):
             self.assertTrue(line.startswith("#") or above.startswith("#"), f"override without a reason: {line}")
@@ -302,4 +293,4 @@ def options(parser):
 
 
 if __name__ == "__main__":
-    play.run_game_tests(__doc__, options, game=False)
+    run_game_tests(__doc__, options, game=False)

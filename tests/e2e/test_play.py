@@ -3,11 +3,7 @@
 """Tamboro 2.0 played in a real X window at the phone's 480x800, the way a player meets it,
 and two short runs on screens that draw the scene above 1:1 (1920x1080, QT_SCALE_FACTOR=2)."""
 
-import os
-import sys
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import *  # noqa: E402,F401,F403
+from harness import *  # noqa: F401,F403
 
 PLAYER = "kelto_player"
 # Every character the form encoding has to protect, plus a space.

@@ -4,12 +4,9 @@
 (minimise, Super+Tab back to the ad, keys 1 to 8, close) and the kiosk shell, which gives the
 ad at the end of the second game the whole output, its "Skip" pressable."""
 
-import os
 import re
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import *  # noqa: E402,F401,F403
+from harness import *  # noqa: F401,F403
 
 # weston's output, square so the portrait scene has black bars on both sides.
 OUTPUT = 900
@@ -87,14 +84,10 @@ class WaylandSteps:
     def keep(self, name, shot):
         super().keep(f"wayland-{self.shell}-{name}", shot)
 
-    def wait_for_dialog(self, timeout, name):
-        return self.shows(lambda s: find_dialog(s) is not None, f"no ad dialog on the output ({name})", timeout,
-                          settle=0.3)
-
     def test_9_close_ends_with_status_0(self):
         made_after = time.time()
         self.world.tap(CLOSE)
-        self.skip(self.wait_for_dialog(5, "close"), made_after)
+        self.skip(self.shows(find_dialog, "no ad dialog on the output on close", settle=0.3), made_after)
         self.assertEqual(self.world.exit_status(), 0, self.world.game_output())
 
     def skip(self, shot, made_after):
@@ -122,7 +115,7 @@ class WaylandSteps:
         self.shows(start_title_shown, "no start screen", 20)
         # The connection probe answers late so that the ad is ready when it comes; on a
         # loaded machine the ad may still be on its way, and by design none is shown.
-        shot = self.world.wait_for_shot(lambda s: find_dialog(s) is not None, PROBE_DELAY_MS / 1000 + 8, settle=0.3)
+        shot = self.world.wait_for_shot(find_dialog, PROBE_DELAY_MS / 1000 + 8, settle=0.3)
         if shot:
             self.keep("startup-ad", shot)
             # The start-up ad is made once the probe has its answer.
@@ -150,7 +143,7 @@ class DesktopShell(WaylandSteps, Steps):
         self.assertIsNone(find_dialog(world.shot()), "the ad showed without the game")
         # The desktop's own way back: the window switcher.
         world.key("super+Tab")
-        shot = self.shows(lambda s: scene_shown(s) and find_dialog(s) is not None,
+        shot = self.shows(lambda s: scene_shown(s) and find_dialog(s),
                           "Super+Tab did not bring back the game with the ad above it", settle=0.3)
         self.keep("restored-ad", shot)
         self.skip(shot, made_after)
