@@ -29,15 +29,12 @@ PROBE_PATH = "/content.asp?pageid=18"
 # and a loaded machine has drawn the start screen under its connection overlay before it.
 PROBE_DELAY_MS = 8000
 
-# A screen change slides for 300 ms; a little more and it has surely ended.
-SLIDE_SECONDS = 0.4
 # A card turns in half the spawn interval, 500 ms at the start of a game.
 FLIP_SECONDS = 0.55
 
 
 # Scene positions of the controls a player uses.
 NEW_GAME, HIGHSCORES, HELP, HOME = (242, 333), (242, 393), (128, 513), (240, 751)
-RESTART = (156, 751)  # left of home on the game screen
 UPLOAD_HIGH_SCORE, UPLOAD_SCORE_IN_FORM = (240, 605), (240, 392)
 USERNAME_BOX, PASSWORD_BOX = (240, 208), (240, 298)
 MINIMISE, CLOSE = (25, 25), (455, 25)
@@ -353,9 +350,9 @@ class World:
     def main_window(self):
         return next((w for w in self.windows() if (w[1], w[2]) == self.stage.screen_size), None)
 
-    def wait_for_shot(self, condition, timeout, settle=SLIDE_SECONDS, unmet=None):
+    def wait_for_shot(self, condition, timeout, settle=0.4, unmet=None):
         """The first screenshot within timeout for which condition holds, still after settle
-        seconds (a slide ended); else None, the last one saved as unmet-NAME.png if named."""
+        seconds (past a 300 ms slide by default); else None, the last saved as unmet-NAME.png if named."""
         latest = {}
 
         def check():

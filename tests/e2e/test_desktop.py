@@ -10,8 +10,6 @@ import re
 from harness import *  # noqa: F401,F403
 
 MORE_GAMES, EXIT = (245, 453), (356, 512)
-# About as fast as a hand taps twice; the slide lasts 300 ms.
-GAP = 0.08
 PLAYER = "keyboard_player"
 PASSWORD = "k&y=b+rd%41 #!"
 
@@ -65,7 +63,8 @@ class DesktopTest(Steps):
         for name, first, second, reached in sequences:
             with self.subTest(name):
                 self.tap(first)
-                self.tap(second, hover=GAP)
+                # About as fast as a hand taps twice; the slide lasts 300 ms.
+                self.tap(second, hover=0.08)
                 # A loaded machine may draw the slide late; where it ends is what counts.
                 shot = self.world.wait_for_shot(reached, 5, unmet="slides") or self.world.shot()
                 self.assertIsNone(self.world.game.poll(), f"{name}: the game quit")

@@ -15,16 +15,14 @@ import struct
 from harness import *  # noqa: F401,F403
 
 OPTIONS = None
-APP_ID = "net.kelto.tamboro"
 GAME = "usr/libexec/tamboro/tamboro"
 PLAYER = "usr/games/tamboro"
 MANUAL = "usr/share/man/man6/tamboro.6.gz"
 DOC = "usr/share/doc/tamboro"
 ENTRY = "usr/share/applications/tamboro.desktop"
-METAINFO = f"usr/share/metainfo/{APP_ID}.metainfo.xml"
+METAINFO = "usr/share/metainfo/net.kelto.tamboro.metainfo.xml"
 # The licences of the copyright file under the names the files' SPDX lines give them.
 SPDX_NAMES = {"GPL-3+": "GPL-3.0-or-later", "CC-BY-SA-4.0": "CC-BY-SA-4.0"}
-PICTURES = (".png", ".jpg", ".gif", ".svg")
 
 
 class MakePackage(unittest.TestCase):
@@ -214,7 +212,7 @@ class PackageTest(unittest.TestCase):
                                  read_file(os.path.join(OPTIONS.source, name))[:1000])
             if declared:
                 self.assertEqual(SPDX_NAMES[licence], declared[1], name)
-            if name.endswith(PICTURES):
+            if name.endswith((".png", ".jpg", ".gif", ".svg")):
                 self.assertEqual(licence, "CC-BY-SA-4.0", name)
             folders.add(name.split("/")[0] if "/" in name else ".")
         self.assertTrue({"shell", "ads", "resources", "art", "tools", "tests"} <= folders, folders)
