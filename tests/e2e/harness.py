@@ -72,12 +72,10 @@ for _name, _result, _args in [
 
 
 class Shot:
-    """One screenshot of 32-bit pixels, blue first, read at scene coordinates; taken is the
-    time.time() just before the screen was read."""
+    """One screenshot of 32-bit pixels, blue first, read at scene coordinates."""
 
-    def __init__(self, width, height, stride, data, stage, taken):
+    def __init__(self, width, height, stride, data, stage):
         self.width, self.height, self.stride, self.data, self.stage = width, height, stride, data, stage
-        self.taken = taken
 
     def pixel(self, x, y):
         x, y = self.stage.to_screen(x, y)
@@ -321,7 +319,6 @@ class World:
     def shot(self):
         width, height = self.stage.screen_size
         all_planes, z_pixmap = 0xFFFFFFFFFFFFFFFF, 2
-        taken = time.time()
         image = XLIB.XGetImage(self.display, XLIB.XDefaultRootWindow(self.display), 0, 0, width, height,
                                all_planes, z_pixmap)
         if not image:
@@ -331,7 +328,7 @@ class World:
             if info.bits_per_pixel != 32 or info.byte_order != 0:
                 raise RuntimeError(f"unexpected screen format: {info.bits_per_pixel} bits per pixel")
             data = ctypes.string_at(info.data, info.bytes_per_line * info.height)
-            return Shot(info.width, info.height, info.bytes_per_line, data, self.stage, taken)
+            return Shot(info.width, info.height, info.bytes_per_line, data, self.stage)
         finally:
             XLIB.XDestroyImage(image)
 
