@@ -10,20 +10,6 @@ namespace {
 
 const QString AdUrl = QStringLiteral("http://ads.example/click?id=1");
 
-QByteArray adFile(const char *name)
-{
-    return LocalService::staticFile(QStringLiteral("ads/") + QLatin1String(name));
-}
-
-QLabel *imageLabel(QWidget &banner)
-{
-    return banner.findChild<QLabel *>(QStringLiteral("lblAdImageCtrl"));
-}
-QLabel *textLabel(QWidget &banner)
-{
-    return banner.findChild<QLabel *>(QStringLiteral("lblAdTextCtrl"));
-}
-
 // The links the banner reported while `act` ran.
 QList<QUrl> activations(QuillonAdWidget &banner, const std::function<void()> &act)
 {
@@ -51,6 +37,11 @@ public:
 
 class AdWidgetTest : public QObject {
     Q_OBJECT
+
+private:
+    static QByteArray adFile(const char *name) { return LocalService::staticFile(QStringLiteral("ads/") + name); }
+    static QLabel *imageLabel(QWidget &banner) { return banner.findChild<QLabel *>("lblAdImageCtrl"); }
+    static QLabel *textLabel(QWidget &banner) { return banner.findChild<QLabel *>("lblAdTextCtrl"); }
 
 private slots:
     // Still and animated pictures play at their own size; bytes that decode to nothing leave
@@ -83,7 +74,6 @@ private slots:
         QCOMPARE(banner.layout()->indexOf(imageLabel(banner)), 0);
         QCOMPARE(textLabel(banner)->text(), shown);
         QCOMPARE(textLabel(banner)->textFormat(), Qt::PlainText);
-        // Empty bytes make no movie at all.
         QCOMPARE(banner.findChildren<QMovie *>().size(), bytes.isEmpty() ? 0 : 1);
         QCOMPARE(banner.findChildren<QBuffer *>().size(), bytes.isEmpty() ? 0 : 1);
         if (QMovie *movie = imageLabel(banner)->movie()) {
