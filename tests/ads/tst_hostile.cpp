@@ -204,7 +204,7 @@ private slots:
         QVERIFY(run->recorder->waitForEnd(20000));
         QVERIFY(run->recorder->events.last().startsWith("adDataReady "));
         // A new module, or one whose logo failed, fetches the logo first.
-        QCOMPARE(pathsSince(beforeNext).first(), game || fetched == QStringList { LogoPath } ? LogoPath : AdPath);
+        QCOMPARE(pathsSince(beforeNext).value(0), game || fetched == QStringList { LogoPath } ? LogoPath : AdPath);
         QVERIFY(pathsSince(beforeNext).contains(AdPath));
         // The reply, its dialog and the next ad together cost the game little, and left no weight.
         const qint64 threadMs = threadCpuMs() - threadBefore;
