@@ -3,6 +3,8 @@
 #include "AdChainRecorder.h"
 #include "IsolatedHome.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <memory>
 
@@ -168,9 +170,7 @@ private slots:
         // network stack itself repeats a GET whose connection ended early: not the chain's).
         QStringList seen = pathsSince(before);
         seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
-        QVERIFY2(seen.size() == fetched.size(), qPrintable(seen.join(QLatin1Char(' '))));
-        for (int i = 0; i < fetched.size(); ++i)
-            QVERIFY2(seen[i].startsWith(fetched[i]), qPrintable(seen.join(QLatin1Char(' '))));
+        QCOMPARE(seen.replaceInStrings(QRegularExpression(QStringLiteral("^/ads/.+")), QStringLiteral("/ads/")), fetched);
         QVERIFY(browser.urls.isEmpty());
 
         QVERIFY(service.reset(QString()));

@@ -5,6 +5,7 @@
 #include "QuillonAdDialog.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QUrlQuery>
 
 #include <memory>
@@ -138,9 +139,8 @@ private slots:
         QCOMPARE(module.recorder.events, QStringList({ "startReloadAd busy=1 ready=0", "adDataReady busy=0 ready=1" }));
 
         const QStringList paths = service.paths();
-        QCOMPARE(paths.size(), 3);
-        QCOMPARE(paths.mid(0, 2), QStringList({ LogoPath, AdPath }));
-        QVERIFY(paths[2].startsWith(QLatin1String("/ads/")));
+        const QRegularExpression picture(QStringLiteral("^/ads/.+"));
+        QCOMPARE(QStringList(paths).replaceInStrings(picture, "/ads/"), QStringList({ LogoPath, AdPath, "/ads/" }));
         QCOMPARE(module.currentLogoData(), LocalService::staticFile("quillon_logo.png"));
         QCOMPARE(module.currentImageData(), LocalService::staticFile(paths[2].mid(1)));
         QVERIFY(!module.currentAdText().isEmpty());
@@ -174,7 +174,7 @@ private slots:
         for (const unsigned slot : { 0u, 8u })
             QCOMPARE(module.setParameter(slot, QString()), int(QuillonAdModule::ResultOk));
         QCOMPARE(loadAd(module), QString());
-        QVERIFY(service.paths(3).size() == 2 && service.paths(3).first() == AdPath);
+        QCOMPARE(service.paths(3).replaceInStrings(picture, "/ads/"), QStringList({ AdPath, "/ads/" }));
         QCOMPARE(queryKeys(service.requests(AdPath).last()),
             QStringList({ "aid", "v", "o", "cid", "eid", "a", "g", "mn", "k", "c", "l", "time" }));
         // An empty last link clears the one held: the ad stays, but there is nothing to click.
