@@ -170,7 +170,8 @@ private slots:
         // network stack itself repeats a GET whose connection ended early: not the chain's).
         QStringList seen = pathsSince(before);
         seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
-        QCOMPARE(seen.replaceInStrings(QRegularExpression(QStringLiteral("^/ads/.+")), QStringLiteral("/ads/")), fetched);
+        seen.replaceInStrings(QRegularExpression(QStringLiteral("^/ads/.+")), QStringLiteral("/ads/"));
+        QCOMPARE(seen, fetched);
         QVERIFY(browser.urls.isEmpty());
 
         QVERIFY(service.reset(QString()));

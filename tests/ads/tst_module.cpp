@@ -41,10 +41,8 @@ private:
     }
     static QStringList queryKeys(const QJsonObject &request)
     {
-        QStringList keys;
-        for (const QString &pair : request.value(QStringLiteral("query")).toString().split(QLatin1Char('&')))
-            keys += pair.section(QLatin1Char('='), 0, 0);
-        return keys;
+        const QStringList pairs = request.value(QStringLiteral("query")).toString().split(QLatin1Char('&'));
+        return QStringList(pairs).replaceInStrings(QRegularExpression(QStringLiteral("=.*")), QString());
     }
 
     // Runs one chain, which drops any ad held, and returns what went wrong unless it ended with
