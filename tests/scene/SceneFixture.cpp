@@ -115,6 +115,14 @@ QVariant Scene::evaluate(const QString &script)
     return result;
 }
 
+int Scene::monkeysUp() const
+{
+    int up = 0;
+    for (int number = 1; number <= 8; ++number)
+        up += monkeyUp(number) ? 1 : 0;
+    return up;
+}
+
 QQuickItem *Scene::itemIn(const QString &scopeId, const QString &id) const
 {
     QObject *scope = byId(scopeId);

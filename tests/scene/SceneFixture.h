@@ -123,6 +123,21 @@ public:
 
     // Evaluates JavaScript in the root scene's scope, where the game script is "Game".
     QVariant evaluate(const QString &script);
+    // Values of the scene joined by commas, e.g. values("gameArea.score, gameView.scoreText").
+    QString values(const QString &expressions)
+    {
+        return evaluate(QStringLiteral("[%1].join()").arg(expressions)).toString();
+    }
+
+    // Hole 1 to 8 of the game view, whether a monkey is up in one, and how many are.
+    QQuickItem *hole(int number) const
+    {
+        return byId(QStringLiteral("gameView"))
+            ->property(qPrintable(QStringLiteral("hole%1").arg(number)))
+            .value<QQuickItem *>();
+    }
+    bool monkeyUp(int number) const { return hole(number)->state() == QLatin1String("hasMonkey"); }
+    int monkeysUp() const;
 
     void advance(int milliseconds) { m_clock->advance(milliseconds); }
 

@@ -38,48 +38,15 @@ bool play(Scene &scene, const QList<double> &draws, bool start = true)
     return true;
 }
 
-QQuickItem *hole(Scene &scene, int number)
-{
-    return scene.byId(QStringLiteral("gameView"))
-        ->property(qPrintable(QStringLiteral("hole%1").arg(number)))
-        .value<QQuickItem *>();
-}
-
-bool monkeyUp(Scene &scene, int number)
-{
-    return hole(scene, number)->property("state").toString() == QLatin1String("hasMonkey");
-}
-
-int monkeysUp(Scene &scene)
-{
-    return scene
-        .evaluate(QStringLiteral("[1, 2, 3, 4, 5, 6, 7, 8].filter(function(n) {"
-                                 " return gameView['hole' + n].state === 'hasMonkey'; }).length"))
-        .toInt();
-}
-
-// Values of the scene joined by commas, e.g. values(scene, "gameArea.score, gameView.scoreText").
-QString values(Scene &scene, const QString &expressions)
-{
-    return scene.evaluate(QStringLiteral("[%1].join()").arg(expressions)).toString();
-}
-
 // Hole 1 and the game around it: state, monkey, rim, lives, lives shown and overlay.
-QString firstHole(Scene &scene)
-{
-    return values(scene,
-        QStringLiteral("gameView.hole1.state, gameView.hole1.image, gameView.hole1.image2, gameArea.lives,"
-                       " gameView.livesText, gameView.state"));
-}
+const QString FIRST_HOLE = QStringLiteral("gameView.hole1.state, gameView.hole1.image, gameView.hole1.image2,"
+                                          " gameArea.lives, gameView.livesText, gameView.state");
 
 // The hits so far, the spawning interval the game keeps and the one its timer runs with,
 // and how long the card of each hole takes to turn.
-QString speed(Scene &scene)
-{
-    return values(scene,
-        QStringLiteral("gameArea.clickCount, gameArea.gameTimerInterval, gameTimer.interval,"
-                       " [1, 2, 3, 4, 5, 6, 7, 8].map(function(n) { return gameView['hole' + n].flipSpeed; })"));
-}
+const QString SPEED
+    = QStringLiteral("gameArea.clickCount, gameArea.gameTimerInterval, gameTimer.interval,"
+                     " [1, 2, 3, 4, 5, 6, 7, 8].map(function(n) { return gameView['hole' + n].flipSpeed; })");
 
 QString speedAt(int hits, int interval)
 {
@@ -90,7 +57,7 @@ QString speedAt(int hits, int interval)
 // How far the card of a hole has still to turn to show its monkey: 180 face down, 0 up.
 int angle(Scene &scene, int number)
 {
-    for (QQuickItem *child : hole(scene, number)->childItems()) {
+    for (QQuickItem *child : scene.hole(number)->childItems()) {
         if (child->inherits("QQuickFlipable"))
             return child->property("angle").toInt();
     }
@@ -104,12 +71,6 @@ QQuickItem *button(Scene &scene, const QString &picture)
             return child;
     }
     return nullptr;
-}
-
-void hit(Scene &scene, int number)
-{
-    scene.press(hole(scene, number));
-    scene.release(hole(scene, number));
 }
 
 // A text of the game-over overlay as it looks there: white at full opacity on the dark
@@ -136,8 +97,8 @@ bool gameOverShows(Scene &scene, const QString &overlay)
 {
     const QString message = overlay == QLatin1String("gameOver") ? QStringLiteral("You got to high scores list!")
                                                                  : QStringLiteral("You didn't get new highscore!");
-    return values(scene, QStringLiteral("gameView.state")) == overlay && overlayShows(scene, QStringLiteral("Game over!"))
-        && overlayShows(scene, message);
+    return scene.values(QStringLiteral("gameView.state")) == overlay
+        && overlayShows(scene, QStringLiteral("Game over!")) && overlayShows(scene, message);
 }
 
 bool anyTimerRunning(Scene &scene)
@@ -176,22 +137,22 @@ private slots:
         // Monkeys in holes 1 and 2 at 1000, whose timers are still due when the game restarts.
         QVERIFY(play(scene, { slot(0, 8), slot(0, 101), slot(0, 7), slot(10, 101) }));
         scene.advance(1000);
-        QVERIFY(monkeyUp(scene, 1) && monkeyUp(scene, 2));
+        QVERIFY(scene.monkeyUp(1) && scene.monkeyUp(2));
         scene.advance(300);
         scene.tap(button(scene, QStringLiteral("restart")));
-        QCOMPARE(monkeysUp(scene), 0);
+        QCOMPARE(scene.monkeysUp(), 0);
 
         // The first monkey of the new game comes a full interval after the restart.
         scene.advance(999);
-        QCOMPARE(monkeysUp(scene), 0);
+        QCOMPARE(scene.monkeysUp(), 0);
         QCOMPARE(angle(scene, 1), 180);
         scene.advance(1);
-        QCOMPARE(firstHole(scene), QStringLiteral("hasMonkey,holebg1,hole,3,3,"));
+        QCOMPARE(scene.values(FIRST_HOLE), QStringLiteral("hasMonkey,holebg1,hole,3,3,"));
         // Hole 1 was refilled before its old timer was due, which restarted that timer; hole
         // 2's old timer finds no monkey and takes no life.
         scene.advance(200);
-        QCOMPARE(firstHole(scene), QStringLiteral("hasMonkey,holebg1,hole,3,3,"));
-        QCOMPARE(hole(scene, 2)->property("image2").toString(), QStringLiteral("hole"));
+        QCOMPARE(scene.values(FIRST_HOLE), QStringLiteral("hasMonkey,holebg1,hole,3,3,"));
+        QCOMPARE(scene.hole(2)->property("image2").toString(), QStringLiteral("hole"));
         scene.advance(50);
         QVERIFY(angle(scene, 1) > 0);
         scene.advance(250);
@@ -204,12 +165,12 @@ private slots:
             { 1499, "hasMonkey,holebg1,holebgred,1,1," }, { 1, ",holebg1,holebgred,0,0,gameOver1" } };
         for (const auto &[ms, look] : timeline) {
             scene.advance(ms);
-            QCOMPARE(firstHole(scene), look);
+            QCOMPARE(scene.values(FIRST_HOLE), look);
         }
 
         // The red rim lasts until a monkey in that hole is hit, or the next game.
         scene.evaluate(QStringLiteral("Game.newGame()"));
-        QCOMPARE(firstHole(scene), QStringLiteral(",holebg1,hole,3,3,"));
+        QCOMPARE(scene.values(FIRST_HOLE), QStringLiteral(",holebg1,hole,3,3,"));
         QVERIFY(!overlayShows(scene, QStringLiteral("Game over!")));
     }
 
@@ -236,29 +197,28 @@ private slots:
         QVERIFY(play(scene, { slot(7, 8), slot(kindDraw, 101), slot(0, 7), slot(0, 101) }));
         scene.advance(1000);
 
-        QVERIFY(monkeyUp(scene, 8));
-        QCOMPARE(monkeysUp(scene), extra ? 2 : 1);
-        QCOMPARE(monkeyUp(scene, 1), extra);
+        QVERIFY(scene.monkeyUp(8));
+        QCOMPARE(scene.monkeysUp(), extra ? 2 : 1);
+        QCOMPARE(scene.monkeyUp(1), extra);
 
-        hit(scene, 2);
+        scene.tap(scene.hole(2));
         QCOMPARE(scene.root()->property("score").toInt(), 0);
 
         // The card turns back from the moment the finger is down, and a red rim left by an
         // earlier escape turns normal.
-        hole(scene, 8)->setProperty("image2", QStringLiteral("holebgred"));
+        scene.hole(8)->setProperty("image2", QStringLiteral("holebgred"));
         scene.advance(500);
-        scene.press(hole(scene, 8));
-        QCOMPARE(values(scene, QStringLiteral("gameArea.score, gameView.hole8.image2")),
+        scene.press(scene.hole(8));
+        QCOMPARE(scene.values(QStringLiteral("gameArea.score, gameView.hole8.image2")),
             QStringLiteral("%1,hole").arg(points));
         scene.advance(100);
         QVERIFY(angle(scene, 8) > 0);
-        scene.release(hole(scene, 8));
+        scene.release(scene.hole(8));
 
         // Still turning away: a second press finds no monkey.
-        hit(scene, 8);
-        QCOMPARE(values(scene,
-                     QStringLiteral("gameArea.score, gameView.scoreText, gameView.hole8.state,"
-                                    " gameView.hole8.hasMonkey, hideTimer8.running, gameArea.clickCount")),
+        scene.tap(scene.hole(8));
+        QCOMPARE(scene.values(QStringLiteral("gameArea.score, gameView.scoreText, gameView.hole8.state,"
+                                             " gameView.hole8.hasMonkey, hideTimer8.running, gameArea.clickCount")),
             QStringLiteral("%1,%1,,0,false,1").arg(points));
     }
 
@@ -270,18 +230,18 @@ private slots:
         int lastSpawn = 0;
         for (int elapsed = 1; elapsed <= 8000 && scene.root()->property("clickCount").toInt() < 7; ++elapsed) {
             scene.advance(1);
-            if (monkeyUp(scene, 1)) {
+            if (scene.monkeyUp(1)) {
                 lastSpawn = elapsed;
-                hit(scene, 1);
+                scene.tap(scene.hole(1));
             }
         }
         QCOMPARE(lastSpawn, 7000);
-        QCOMPARE(speed(scene), speedAt(7, 950));
+        QCOMPARE(scene.values(SPEED), speedAt(7, 950));
 
         scene.advance(949);
-        QVERIFY(!monkeyUp(scene, 1));
+        QVERIFY(!scene.monkeyUp(1));
         scene.advance(1);
-        QVERIFY(monkeyUp(scene, 1));
+        QVERIFY(scene.monkeyUp(1));
         // The turn itself is quicker now: 475 ms, not the 500 it took at the start.
         scene.advance(465);
         QVERIFY(angle(scene, 1) > 0);
@@ -290,13 +250,13 @@ private slots:
 
         for (const auto &[hits, interval] : { std::pair { 104, 300 }, { 105, 250 }, { 112, 250 } }) {
             scene.evaluate(QStringLiteral("while (gameArea.clickCount < %1) Game.addScore(1, 2)").arg(hits));
-            QCOMPARE(speed(scene), speedAt(hits, interval));
+            QCOMPARE(scene.values(SPEED), speedAt(hits, interval));
         }
 
         // A restart carries nothing over: no points shown, no hits, the first speed.
         scene.tap(button(scene, QStringLiteral("restart")));
-        QCOMPARE(values(scene, QStringLiteral("gameArea.score, gameView.scoreText")), QStringLiteral("0,0"));
-        QCOMPARE(speed(scene), speedAt(0, 1000));
+        QCOMPARE(scene.values(QStringLiteral("gameArea.score, gameView.scoreText")), QStringLiteral("0,0"));
+        QCOMPARE(scene.values(SPEED), speedAt(0, 1000));
     }
 
     void fullBoardEndsGameInSpawningTickAndFreezesIt_data()
@@ -317,9 +277,9 @@ private slots:
         scene.evaluate(QStringLiteral("for (var id = 1; id <= 7; ++id) Game.setMonkey(id, 'holebg2')"));
         scene.root()->setProperty("score", score);
         scene.advance(999);
-        QCOMPARE(values(scene, QStringLiteral("gameView.state")), QString());
+        QCOMPARE(scene.values(QStringLiteral("gameView.state")), QString());
         scene.advance(1);
-        QCOMPARE(monkeysUp(scene), 8);
+        QCOMPARE(scene.monkeysUp(), 8);
         QVERIFY(gameOverShows(scene, overlay));
         // The message's letters stay inside the overlay, straight-edged below its corners; the
         // title fits as it is and keeps its size.
@@ -340,13 +300,12 @@ private slots:
         QCOMPARE(storedScoresOf(scene, score), score > 0 ? 1 : -1);
 
         scene.advance(3000);
-        QCOMPARE(monkeysUp(scene), 8);
+        QCOMPARE(scene.monkeysUp(), 8);
 
         // A monkey left standing behind the overlay is cleared without scoring; no life was lost.
-        hit(scene, 8);
-        QCOMPARE(values(scene,
-                     QStringLiteral("gameView.hole8.state, gameView.hole8.hasMonkey, gameArea.clickCount,"
-                                    " gameArea.score, gameArea.lives")),
+        scene.tap(scene.hole(8));
+        QCOMPARE(scene.values(QStringLiteral("gameView.hole8.state, gameView.hole8.hasMonkey, gameArea.clickCount,"
+                                             " gameArea.score, gameArea.lives")),
             QStringLiteral(",0,0,%1,3").arg(score));
     }
 
@@ -382,10 +341,10 @@ private slots:
         scene.release(scene.root(), QPointF(10, 10));
         QCOMPARE(icon->property("source").toUrl().fileName(), picture + QStringLiteral(".png"));
         const QString outcome = QStringLiteral("gameArea.state, gameView.gamesPlayed, highScoreView.highscores");
-        QCOMPARE(values(scene, outcome), QStringLiteral("game,1,"));
+        QCOMPARE(scene.values(outcome), QStringLiteral("game,1,"));
 
         scene.tap(icon);
-        QCOMPARE(values(scene, outcome), QStringLiteral("%1,%2,%3").arg(rootState).arg(gamesPlayed).arg(listing));
+        QCOMPARE(scene.values(outcome), QStringLiteral("%1,%2,%3").arg(rootState).arg(gamesPlayed).arg(listing));
         // Leaving the screen does not stop the game.
         QVERIFY(scene.property(QStringLiteral("gameTimer"), "running").toBool());
     }
@@ -444,7 +403,7 @@ private slots:
             const int column = (number - 1) % 2;
             const int row = (number - 1) / 2;
             const QRectF expected(column == 0 ? w / 8 : w + w / 8 * 3, row * h + h / 10, w, h);
-            QQuickItem *item = hole(scene, number);
+            QQuickItem *item = scene.hole(number);
             QCOMPARE(QRectF(item->x(), item->y(), item->width(), item->height()), expected);
             QCOMPARE(item->property("idNumber").toInt(), number);
         }
