@@ -155,10 +155,6 @@ bool Scene::readyToPlay()
     if (!waitForProbe())
         return false;
     m_calls.clear();
-    // A QML timer started while QML's animation clock is idle joins it a tick late.
-    evaluate(
-        QStringLiteral("Qt.createQmlObject('import QtQuick; Timer { running: true; interval: 86400000 }', gameArea)"));
-    advance(1);
     return true;
 }
 

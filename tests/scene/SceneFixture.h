@@ -163,9 +163,7 @@ public:
     // Waits until the connection probe has had its answer: the overlay gone, or showing
     // its network error.
     bool waitForProbe();
-    // Lets the probe have its answer and forgets the calls it made, then keeps QML's clock
-    // busy with a timer that never fires, so every game timer counts from its start. False
-    // when the probe had no answer.
+    // Lets the probe have its answer and forgets the calls it made; false when it had none.
     bool readyToPlay();
     // Starts a game with a score already on the board and lets it run out unhit: the third
     // escape ends it 4500 ms later.

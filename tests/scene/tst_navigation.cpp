@@ -381,9 +381,7 @@ void NavigationTest::sharpFilesExistAndAreDrawnAtTwiceTheSize()
                                   "gameView.hole1.state = 'hasMonkey'"));
     scene.advance(600);
     grab = scene.view().grabWindow();
-    const QRect hole = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("hole1"))
-                           ->mapRectToScene(QRectF(0, 0, 192, 800 / 4.7))
-                           .toAlignedRect();
+    const QRect hole = scene.hole(1)->mapRectToScene(QRectF(0, 0, 192, 800 / 4.7)).toAlignedRect();
     const QRect opening(
         hole.left() + hole.width() * 3 / 10, hole.top() + hole.height() / 4, hole.width() * 2 / 5, hole.height() / 2);
     verifyDrawnSharp(grab, hole, QStringLiteral("holebg2.png"), opening);

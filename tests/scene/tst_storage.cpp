@@ -265,10 +265,7 @@ private slots:
                 scene->advance(state == QLatin1String("game") ? 1001 : 310);
                 QCOMPARE(scene->property("gameArea", "state").toString(), state);
             }
-            QVERIFY(scene
-                        ->evaluate(QStringLiteral("[1, 2, 3, 4, 5, 6, 7, 8].some(function(n) {"
-                                                  " return gameView['hole' + n].hasMonkey; })"))
-                        .toBool());
+            QVERIFY(scene->monkeysUp() > 0);
             scene->advance(4500);
             QVERIFY2(!log.warnings.filter(QStringLiteral("High score")).isEmpty(), qPrintable(log.warnings.join('\n')));
 
