@@ -19,15 +19,6 @@
 #include <QQmlEngine>
 #include <QQmlExpression>
 
-VirtualClock::VirtualClock(QObject *parent)
-    : QAnimationDriver(parent)
-{
-    m_keepTicking.setStartValue(0.0);
-    m_keepTicking.setEndValue(1.0);
-    m_keepTicking.setDuration(1000);
-    m_keepTicking.setLoopCount(-1);
-}
-
 void VirtualClock::advance(int milliseconds)
 {
     // Animations and timers that were (re)started register through queued calls, so each
@@ -72,7 +63,6 @@ Scene::Scene()
     // lives on it from its first millisecond and no real time leaks in.
     m_clock = new VirtualClock(m_view.get());
     m_clock->install();
-    m_clock->startTicking();
     keepQmlAnimationsTicking();
 
     m_view->setSource(QUrl(QStringLiteral("qrc:/resources/main.qml")));
@@ -84,9 +74,10 @@ Scene::Scene()
 
 void Scene::keepQmlAnimationsTicking()
 {
-    // QML animations and timers share a second animation timer that signs off when it has
-    // nothing to run and signs on again one queued call later; an endless animation keeps it
-    // on, so a timer started from the test fires at its exact millisecond.
+    // While only pauses run (every QML Timer is one), Qt waits for them on a real-time timer.
+    // QML animations and timers also share a second animation timer that signs off when it
+    // has nothing to run and signs on again one queued call later. An endless animation keeps
+    // both on this clock, so a timer started from the test fires at its exact millisecond.
     QQmlComponent ticker(m_view->engine());
     ticker.setData("import QtQuick\nQtObject { id: holder; property real t; property NumberAnimation ticking:"
                    " NumberAnimation { target: holder; property: 't'; from: 0; to: 1; duration: 1000;"

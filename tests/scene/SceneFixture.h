@@ -6,7 +6,6 @@
 #include <QQuickItem>
 #include <QQuickView>
 #include <QTest>
-#include <QVariantAnimation>
 
 #include <functional>
 #include <memory>
@@ -37,13 +36,11 @@ public slots:
 // 4.5 s game takes no 4.5 s and every firing comes at an exact millisecond.
 class VirtualClock : public QAnimationDriver {
 public:
-    explicit VirtualClock(QObject *parent = nullptr);
+    using QAnimationDriver::QAnimationDriver;
 
     // Moves time forward in 1 ms steps, letting every timer and animation due on the way
     // fire in order.
     void advance(int milliseconds);
-    // Call once the clock is installed.
-    void startTicking() { m_keepTicking.start(); }
     // Call once the scene has loaded, before the test starts anything.
     void catchUp();
     // Qt adds this to the time at which the driver was started, so it counts from there.
@@ -62,9 +59,6 @@ private:
 
     qint64 m_elapsed = 0;
     qint64 m_startedAt = 0;
-    // While only pauses run (every QML Timer is one), Qt waits for them on a real-time
-    // timer; one endless animation keeps all of them on this clock.
-    QVariantAnimation m_keepTicking;
 };
 
 // Stands in for the shell's two published objects and writes down every call the scene
