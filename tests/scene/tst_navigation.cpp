@@ -341,8 +341,7 @@ void NavigationTest::controlActsWhenReleasedOnItAndItsScreenSlidesIn()
     QCOMPARE(scene.calls(), calls);
     QVERIFY(browser.opened.isEmpty());
     // The transparent ad panel stays over every screen.
-    QCOMPARE(scene.property(QStringLiteral("quillon_ad"), "visible").toBool(), true);
-    QCOMPARE(scene.property(QStringLiteral("quillon_ad"), "opacity").toReal(), 0.0);
+    QCOMPARE(scene.values(QStringLiteral("quillon_ad.visible, quillon_ad.opacity")), QStringLiteral("true,0"));
 
     if (arriving == QLatin1String("infoView"))
         verifyHelpTexts(scene);
