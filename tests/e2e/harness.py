@@ -14,6 +14,7 @@ import select
 import shutil
 import signal
 import sqlite3
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -78,7 +79,10 @@ class Shot:
         self.width, self.height, self.stride, self.data, self.stage = width, height, stride, data, stage
 
     def pixel(self, x, y):
-        x, y = self.stage.to_screen(x, y)
+        return self.at(*self.stage.to_screen(x, y))
+
+    def at(self, x, y):
+        """The pixel at a point of the screen."""
         i = int(y) * self.stride + 4 * int(x)
         return self.data[i + 2], self.data[i + 1], self.data[i]
 
@@ -88,14 +92,13 @@ class Shot:
                 yield self.pixel(x, y)
 
     def brightness(self, x0, y0, x1, y1, step=3):
-        values = [sum(p) / 3 for p in self.pixels(x0, y0, x1, y1, step)]
-        return sum(values) / len(values)
+        return statistics.mean(sum(p) / 3 for p in self.pixels(x0, y0, x1, y1, step))
 
     def white_count(self, x0, y0, x1, y1, step=1, floor=215):
-        return sum(1 for p in self.pixels(x0, y0, x1, y1, step) if min(p) >= floor)
+        return sum(min(p) >= floor for p in self.pixels(x0, y0, x1, y1, step))
 
     def white_fraction(self, x0, y0, x1, y1, step=3, floor=215):
-        return self.white_count(x0, y0, x1, y1, step, floor) / len(list(self.pixels(x0, y0, x1, y1, step)))
+        return statistics.mean(min(p) >= floor for p in self.pixels(x0, y0, x1, y1, step))
 
     def save_png(self, path):
         rows = b"".join(self.data[y * self.stride:y * self.stride + 4 * self.width] for y in range(self.height))
@@ -117,15 +120,10 @@ def monkey_colour(p):
     return None
 
 
-def hole_rect(number):
-    """(x, y, w, h) of hole 1 to 8 on the full 480x800 screen: four rows of two."""
-    w, h, column, row = SCREEN_W / 2.5, SCREEN_H / 4.7, (number - 1) % 2, (number - 1) // 2
-    return w / 8 * (1 + 10 * column), h * row + h / 10, w, h
-
-
 def card_area(number):
-    """The middle of a hole's card, inside the rim's opening."""
-    x, y, w, h = hole_rect(number)
+    """The middle of the card of hole 1 to 8 (four rows of two on the scene), inside the rim's opening."""
+    w, h, column, row = SCREEN_W / 2.5, SCREEN_H / 4.7, (number - 1) % 2, (number - 1) // 2
+    x, y = w / 8 * (1 + 10 * column), h * row + h / 10
     return x + 0.3 * w, y + 0.25 * h, x + 0.7 * w, y + 0.75 * h
 
 
@@ -404,12 +402,11 @@ class World:
         for path in glob.glob(os.path.join(databases, "*.sqlite")):
             db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=5)
             try:
-                rows = db.execute("SELECT score, gridSize, name FROM Scores ORDER BY score DESC").fetchall()
+                return db.execute("SELECT score, gridSize, name FROM Scores ORDER BY score DESC").fetchall()
             except sqlite3.Error:
-                continue
+                pass
             finally:
                 db.close()
-            return rows
         return []
 
 
@@ -451,15 +448,20 @@ def help_screen_shown(shot):
 
 def upload_form_shown(shot):
     # The panel is drawn at opacity 0.5, so its white input boxes come out mid grey on black.
-    return (shot.white_fraction(80, 192, 400, 224, floor=120) > 0.9
-            and shot.white_fraction(80, 282, 400, 314, floor=120) > 0.9
+    return (all(shot.white_fraction(80, top, 400, top + 32, floor=120) > 0.9 for top in (192, 282))
             and shot.brightness(240, 236, 420, 266) < 70)
+
+
+def tap_hole(world, number):
+    x0, y0, x1, y1 = card_area(number)
+    world.tap(((x0 + x1) // 2, (y0 + y1) // 2))
 
 
 def play_to_game_over(test, world, hits, seconds, first_seen=None, hit=None):
     """From "New Game" chosen: monkeys hit (tapped, or hit(number)) until hits, game over or
     seconds, then three let escape; the game-over overlay must come and one score be stored.
     first_seen(shot) runs at the first monkey. Returns the colours hit and the overlay's shot."""
+    hit = hit or (lambda number: tap_hole(world, number))
     shot = world.wait_for_shot(game_screen_shown, 5, unmet="new-game")
     test.assertIsNotNone(shot, "\"New Game\" did not bring up the board of eight holes")
     # The game-over overlay darkens the gap between the hole columns; its title is white at the top.
@@ -483,11 +485,7 @@ def play_to_game_over(test, world, hits, seconds, first_seen=None, hit=None):
             colour = monkey_in(shot, number)
             if not colour or time.monotonic() - tapped_at.get(number, 0) < 0.8:
                 continue
-            if hit:
-                hit(number)
-            else:
-                x, y, w, h = hole_rect(number)
-                world.tap((int(x + w / 2), int(y + h / 2)))
+            hit(number)
             tapped_at[number] = time.monotonic()
             taps.append(colour)
     test.assertTrue(seen, f"no monkey showed up in {seconds} s of play")

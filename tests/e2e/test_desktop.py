@@ -166,10 +166,9 @@ class KeysTest(Steps):
         self.shows(high_score_screen_shown, "the high-score icon did not show the list")
         self.world.key("Return")
         self.shows(upload_form_shown, "\"Upload high score\" did not open the form")
-        self.world.x("type", "--delay", "40", PLAYER)
-        self.world.key("Tab")
-        self.world.x("type", "--delay", "40", PASSWORD)
-        self.world.key("Return")
+        for text, key in ((PLAYER, "Tab"), (PASSWORD, "Return")):
+            self.world.x("type", "--delay", "40", text)
+            self.world.key(key)
         self.check_upload(PLAYER, PASSWORD)
 
     def test_4_home_help_home(self):

@@ -58,7 +58,6 @@ class PlayTest(Steps):
                              f"stored score {score} is more than the tapped monkeys {taps} give")
 
     def test_4_high_scores_list_the_game(self):
-        # The home button from the game-over board, then from the help screen.
         for button, shown, picture, what in [
                 (HOME, start_screen_uncovered, None, "the home button did not lead back to the start screen"),
                 (HELP, help_screen_shown, "help", "\"Help\" did not show the help screen"),

@@ -63,11 +63,8 @@ def find_dialog(shot):
 
 def scene_shown(shot):
     """The game full screen: the scene in the middle, black bars beside it."""
-    def pixel(x, y):
-        i = y * shot.stride + 4 * x
-        return shot.data[i:i + 3]
-    bars = [pixel(x, y) for y in range(100, OUTPUT - 100, 40) for x in (20, OUTPUT - 20)]
-    middle = [pixel(OUTPUT // 2, y) for y in range(100, OUTPUT - 100, 40)]
+    bars = [shot.at(x, y) for y in range(100, OUTPUT - 100, 40) for x in (20, OUTPUT - 20)]
+    middle = [shot.at(OUTPUT // 2, y) for y in range(100, OUTPUT - 100, 40)]
     # The compositor places a dialog where it likes, over one bar or the other.
     # The scene may lie under the game-over overlay, darkened to about a third.
     return sum(max(p) < 8 for p in bars) >= 0.7 * len(bars) and sum(max(p) > 20 for p in middle) > len(middle) // 2
