@@ -202,9 +202,8 @@ class World:
             self.display = None
         for _, process in reversed(self.processes):
             self.stop(process)
-            for stream in (process.stdout, process.stderr):
-                if stream:
-                    stream.close()
+            for stream in filter(None, (process.stdout, process.stderr)):
+                stream.close()
 
     def end(self, passed):
         self.stop_all()

@@ -12,6 +12,7 @@ from harness import *  # noqa: F401,F403
 MORE_GAMES, EXIT = (245, 453), (356, 512)
 PLAYER = "keyboard_player"
 PASSWORD = "k&y=b+rd%41 #!"
+MENU = ["New Game", "Highscores", "More Games", "Help", "Exit"]  # top to bottom on the start screen
 
 
 class DesktopTest(Steps):
@@ -172,17 +173,15 @@ class KeysTest(Steps):
         self.check_upload(PLAYER, PASSWORD)
 
     def test_4_home_help_home(self):
-        # The menu reads New Game, Highscores, More Games, Help.
         for keys, shown, what in [
                 (["Escape"], start_screen_uncovered, "Escape did not lead home from the high scores"),
-                (["Down"] * 3 + ["Return"], help_screen_shown, "Down to \"Help\" and Return did not show the help"),
+                (["Down"] * MENU.index("Help") + ["Return"], help_screen_shown, "Down to \"Help\" and Return did not show the help"),
                 (["Escape"], start_screen_uncovered, "Escape did not lead home from the help")]:
             self.world.key(*keys)
             self.shows(shown, what)
 
     def test_5_exit_ad_skipped_by_keyboard(self):
-        # New Game, Highscores, More Games, Help, Exit.
-        self.world.key("Down", "Down", "Down", "Down", "Return")
+        self.world.key(*["Down"] * MENU.index("Exit"), "Return")
         self.exits_after_ad(self.skip_ad, "on \"Exit\"")
 
 

@@ -131,7 +131,6 @@ class DesktopShell(WaylandSteps, Steps):
         # shows it then.
         time.sleep(2)
         self.assertIsNone(find_dialog(world.shot()), "the ad showed without the game")
-        # The desktop's own way back: the window switcher.
         world.key("super+Tab")
         shot = self.shows(lambda s: scene_shown(s) and find_dialog(s),
                           "Super+Tab did not bring back the game with the ad above it", settle=0.3)
