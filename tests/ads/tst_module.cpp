@@ -190,8 +190,8 @@ private slots:
 
     // The id in a client element of any spelling replaces the held one, unless longer than a
     // request parameter may be; an id in a lower-case attribute is no id; one stored too long
-    // is not held. A tag of too many attributes is refused, but not in a comment or CDATA;
-    // so is a document type, or nesting far deeper than an ad reply's.
+    // is not held. A tag of too many attributes is refused, but not in a comment, CDATA or an
+    // attribute's value; so is a document type, or nesting far deeper than an ad reply's.
     void replyReplacesTheClientId_data()
     {
         QTest::addColumn<QString>("stored");
@@ -213,6 +213,8 @@ private slots:
         const QByteArray client = "<client Id=\"new\"/></r>";
         QTest::newRow("attributes in a comment") << held << "<r><!-- 1 > 0 <note" + pairs + "> -->" + client << "new";
         QTest::newRow("attributes in CDATA") << held << "<r><![CDATA[ 1 > 0 <note" + pairs + "> ]]>" + client << "new";
+        const QByteArray equals = QByteArray("=").repeated(65);
+        QTest::newRow("'=' in values") << held << "<r><note a=\"" + equals + "\" b='" + equals + "'/>" + client << "new";
         QTest::newRow("refused: attributes on a tag") << held << "<r><note" + pairs + "/>" + client << held;
         QTest::newRow("refused: a document type") << held << "<!DOCTYPE r><r>" + client << held;
         QTest::newRow("refused: nested too deep")

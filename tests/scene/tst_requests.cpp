@@ -4,7 +4,6 @@
 #include "SceneFixture.h"
 
 #include <QQmlEngine>
-#include <QSignalSpy>
 #include <QTcpServer>
 
 #include <memory>
@@ -35,7 +34,7 @@ private slots:
     }
 
     // Any body counts as an answer, whatever its status; a redirect is followed only on the
-    // probe's own host, where it comes back to the probe's page. An upload redirected to
+    // probe's own host and port, where it comes back to the probe's page. An upload redirected to
     // another host ends as a failure does, with the name it was sent with kept.
     void probeCountsAnyBodyAndRedirectsStayOnTheirHost_data()
     {
@@ -50,6 +49,8 @@ private slots:
             QTest::addRow("%d without a body", status) << reply.arg("empty").arg(status) << false << 1;
         }
         QTest::newRow("redirect to another host") << QStringLiteral("probe=redirect") << false << 1;
+        QTest::newRow("redirect to another port of its host")
+            << QStringLiteral("probe=redirect&redirect_to=127.0.0.1:OTHER_PORT") << false << 1;
         QTest::newRow("redirect to its own host")
             << QStringLiteral("probe=redirect&redirect_to=127.0.0.1:%1").arg(m_service->port()) << true << 2;
         QTest::newRow("upload redirected to another host") << QStringLiteral("upload=redirect") << true << 1;
@@ -60,15 +61,20 @@ private slots:
         QFETCH(QString, switches);
         QFETCH(bool, answered);
         QFETCH(int, probes);
-        // Another host of this machine on the service's port: whatever reaches it has left the
-        // host the request was sent to.
-        QTcpServer other;
-        QVERIFY2(other.listen(QHostAddress(QStringLiteral("127.0.0.2")), LocalService::compiledInPort()),
+        // Another host of this machine on the service's port, and another port of the
+        // service's host: whatever reaches them has left where the request was sent.
+        QTcpServer otherHost, otherPort;
+        QVERIFY2(otherHost.listen(QHostAddress(QStringLiteral("127.0.0.2")), LocalService::compiledInPort()),
             "127.0.0.2 is not a host of this machine");
+        QVERIFY(otherPort.listen(QHostAddress::LocalHost));
         // What connects is counted and closed at once, so a request sent there ends soon.
-        QSignalSpy connections(&other, &QTcpServer::newConnection);
-        QObject::connect(&other, &QTcpServer::newConnection, [&other] { delete other.nextPendingConnection(); });
-        QVERIFY(set(switches));
+        int connections = 0;
+        for (QTcpServer *other : { &otherHost, &otherPort })
+            QObject::connect(other, &QTcpServer::newConnection, [other, &connections] {
+                ++connections;
+                delete other->nextPendingConnection();
+            });
+        QVERIFY(set(QString(switches).replace("OTHER_PORT", QString::number(otherPort.serverPort()))));
 
         Scene scene;
         QVERIFY(scene.waitForProbe());
@@ -82,7 +88,7 @@ private slots:
         }
         if (switches.contains(QLatin1String("redirect"))) {
             scene.idle(200);
-            QCOMPARE(connections.count(), 0);
+            QCOMPARE(connections, 0);
         }
     }
 
