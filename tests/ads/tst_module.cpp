@@ -172,7 +172,9 @@ private slots:
         for (const unsigned slot : { 0u, 8u })
             QCOMPARE(module.setParameter(slot, QString()), int(QuillonAdModule::ResultOk));
         QCOMPARE(loadAd(module), QString());
-        QCOMPARE(service.paths(3).replaceInStrings(picture, "/ads/"), QStringList({ AdPath, "/ads/" }));
+        const QStringList second = service.paths(3);
+        QCOMPARE(QStringList(second).replaceInStrings(picture, "/ads/"), QStringList({ AdPath, "/ads/" }));
+        QCOMPARE(module.currentImageData(), LocalService::staticFile(second.last().mid(1)));
         QCOMPARE(queryKeys(service.requests(AdPath).last()),
             QStringList({ "aid", "v", "o", "cid", "eid", "a", "g", "mn", "k", "c", "l", "time" }));
         // An empty last link clears the one held: the ad stays, but there is nothing to click.
