@@ -178,10 +178,11 @@ private slots:
         QVERIFY(service.reset(QString()));
         const int beforeNext = service.requests().size();
         if (!run->bridge) {
-            // The game is started again, this time in a window of its own.
+            // The game is started again, this time in a window of its own, half past the
+            // screen's left edge.
             game = std::make_unique<QWindow>();
             game->setTitle(QStringLiteral("Tamboro 2.0"));
-            game->resize(480, 800);
+            game->setGeometry(-300, 0, 480, 800);
             game->show();
             QVERIFY(QTest::qWaitForWindowExposed(game.get()));
             run = std::make_unique<StartedBridge>(dialogs, game.get());
@@ -216,7 +217,7 @@ private slots:
 
         // The next ad shows in a dialog window of its own with captions, countdown and no text
         // line; given the game's window, it is the game's transient with its title, drawn at the
-        // scene's scale, and the keyboard returns to the game. A skip keeps the ad, asks nothing.
+        // scene's scale and kept on the screen, and the keyboard returns to the game. A skip keeps the ad, asks nothing.
         const int shownBefore = dialogs.shown;
         const QString heldUrl = run->module()->currentAdUrl();
         const int beforeSkip = service.requests().size();
@@ -229,7 +230,9 @@ private slots:
                 dialog->parentWidget() ? "in a widget" : "own window",
                 dialog->findChild<QLabel *>("lblAdTextCtrl") ? "text line" : "no text line",
                 dialog->windowHandle()->transientParent() == game.get() ? "the game's" : "another's",
-                dialog->windowTitle(), QStringLiteral("logo %1x%2").arg(logo.width()).arg(logo.height()) };
+                dialog->windowTitle(), QStringLiteral("logo %1x%2").arg(logo.width()).arg(logo.height()),
+                dialog->frameGeometry().left() >= dialog->screen()->availableGeometry().left() ? "on the screen"
+                                                                                               : "off the screen" };
         };
         dialogs.answer = QStringLiteral("btnLeft");
         start();
@@ -237,7 +240,7 @@ private slots:
         QCOMPARE(looks.mid(0, 5), QStringList({ "Skip", "Click", "<b>Skip in 10</b>", "own window", "no text line" }));
         QCOMPARE(dialogs.pressed, QStringLiteral("Skip"));
         if (game) {
-            QCOMPARE(looks.mid(5), QStringList({ "the game's", "Tamboro 2.0", "logo 360x90" }));
+            QCOMPARE(looks.mid(5), QStringList({ "the game's", "Tamboro 2.0", "logo 360x90", "on the screen" }));
             QTRY_COMPARE(QGuiApplication::focusWindow(), game.get());
         }
         QTest::qWait(100);

@@ -17,6 +17,9 @@ import QtQuick
 Rectangle {
     width: 480; height: 800
     property int taps: 0
+    property int keys: 0
+    focus: true
+    Keys.onPressed: keys++
     MouseArea { objectName: "target"; x: 400; y: 720; width: 80; height: 80; onClicked: parent.taps++ }
 })";
 
@@ -98,6 +101,11 @@ private slots:
         QTest::keyClick(&view, Qt::Key_F11);
         QCOMPARE(view.windowStates(), Qt::WindowNoState);
         QTest::keyClick(&view, Qt::Key_F11);
+        QCOMPARE(view.windowStates(), Qt::WindowFullScreen);
+        // F11 is the window's own: the scene sees none of it, and a held F11's repeats switch nothing.
+        QCOMPARE(view.rootObject()->property("keys").toInt(), 0);
+        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_F11, Qt::NoModifier, QString(), true);
+        QCoreApplication::sendEvent(&view, &repeat);
         QCOMPARE(view.windowStates(), Qt::WindowFullScreen);
     }
 
