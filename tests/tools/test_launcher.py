@@ -7,7 +7,6 @@ import ctypes
 import os
 import random
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -72,14 +71,12 @@ class LauncherTests(unittest.TestCase):
         ctypes.CDLL(None, use_errno=True).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
 
     def setUp(self):
-        self.root = Path(tempfile.mkdtemp(prefix="launcher-test-"))
-        self.addCleanup(shutil.rmtree, self.root)
+        self.root = Path(self.enterContext(tempfile.TemporaryDirectory(prefix="launcher-test-")))
         self.addCleanup(self.end_leftovers)
         self.port = test_port()
         self.report = self.root / "report"
         self.report.touch()
-        self.stderr_file = open(self.root / "stderr.txt", "a", encoding="utf-8")
-        self.addCleanup(self.stderr_file.close)
+        self.stderr_file = self.enterContext(open(self.root / "stderr.txt", "a", encoding="utf-8"))
         values = {"TAMBORO_LOCAL_SERVICE_PORT": str(self.port), "LAUNCHER_TO_GAME": str(self.root / "game"),
                   "LAUNCHER_TO_SERVICE": os.path.join(TOOLS, "adnet.py"),
                   "LAUNCHER_TO_STATIC": os.path.join(TOOLS, "static")}
@@ -105,8 +102,7 @@ class LauncherTests(unittest.TestCase):
         return (self.root / "stderr.txt").read_text(encoding="utf-8")
 
     def test_service_ends_with_its_game_however_the_game_ends(self):
-        seed = random.randrange(1 << 32)
-        rng = random.Random(seed)
+        rng = random.Random(seed := random.randrange(1 << 32))
         exits = 0
         for round_number in range(100):
             ending = rng.choice(("SIGTERM", "SIGKILL", "exit"))
