@@ -49,7 +49,7 @@ def is_xml(body):
 
 
 class ServiceTestCase(unittest.TestCase):
-    """Each test has its own adnet.py process; its output and request log are kept for inspection."""
+    """Each test has its own adnet.py process, whose output and request log go to a folder removed with the test."""
     password = "p&s=w+o%rd é 1"
     start_in_set_up = True
 
