@@ -86,8 +86,12 @@ private slots:
     {
         QQuickView view;
         keepPortrait(view);
-        addFullScreenKey(view);
+        addFullScreenKey(view, QSize(480, 800));
         QVERIFY(loadScene(view, writeScene(m_dir, "stage.qml", STAGE)));
+        // A size that fits the screen but is a little off the scene's shape.
+        view.resize(300, 490);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
         view.showFullScreen();
         QVERIFY(QTest::qWaitForWindowActive(&view));
 
@@ -100,6 +104,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&view));
         QTest::keyClick(&view, Qt::Key_F11);
         QCOMPARE(view.windowStates(), Qt::WindowNoState);
+        // Back in a window, it takes the scene's shape again.
+        QTRY_COMPARE(view.size(), QSize(294, 490));
         QTest::keyClick(&view, Qt::Key_F11);
         QCOMPARE(view.windowStates(), Qt::WindowFullScreen);
         // F11 is the window's own: the scene sees none of it, and a held F11's repeats switch nothing.
