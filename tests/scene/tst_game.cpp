@@ -64,15 +64,6 @@ int angle(Scene &scene, int number)
     return -1;
 }
 
-QQuickItem *button(Scene &scene, const QString &picture)
-{
-    for (QQuickItem *child : scene.itemById(QStringLiteral("gameView"))->childItems()) {
-        if (child->property("picture").toString() == picture)
-            return child;
-    }
-    return nullptr;
-}
-
 // A text of the game-over overlay as it looks there: white at full opacity on the dark
 // rounded overlay, the title at 24 points near its top, the message at 23 points below.
 bool overlayShows(Scene &scene, const QString &text)
@@ -139,7 +130,7 @@ private slots:
         scene.advance(1000);
         QVERIFY(scene.monkeyUp(1) && scene.monkeyUp(2));
         scene.advance(300);
-        scene.tap(button(scene, QStringLiteral("restart")));
+        scene.tap(controlAt(scene, "gameView/restart"));
         QCOMPARE(scene.monkeysUp(), 0);
 
         // The first monkey of the new game comes a full interval after the restart.
@@ -254,7 +245,7 @@ private slots:
         }
 
         // A restart carries nothing over: no points shown, no hits, the first speed.
-        scene.tap(button(scene, QStringLiteral("restart")));
+        scene.tap(controlAt(scene, "gameView/restart"));
         QCOMPARE(scene.values(QStringLiteral("gameArea.score, gameView.scoreText")), QStringLiteral("0,0"));
         QCOMPARE(scene.values(SPEED), speedAt(0, 1000));
     }
@@ -307,46 +298,6 @@ private slots:
         QCOMPARE(scene.values(QStringLiteral("gameView.hole8.state, gameView.hole8.hasMonkey, gameArea.clickCount,"
                                              " gameArea.score, gameArea.lives")),
             QStringLiteral(",0,0,%1,3").arg(score));
-    }
-
-    void buttonsShowPressedPicturesAndActOnClick_data()
-    {
-        QTest::addColumn<QString>("picture");
-        QTest::addColumn<QString>("rootState");
-        QTest::addColumn<int>("gamesPlayed");
-        QTest::addColumn<QString>("listing");
-        QTest::newRow("home") << "homebtn" << "" << 1 << "";
-        QTest::newRow("restart") << "restart" << "game" << 2 << "";
-        QTest::newRow("high score") << "highscore" << "highscore" << 1 << "1. 9 points.\n";
-    }
-
-    void buttonsShowPressedPicturesAndActOnClick()
-    {
-        QFETCH(QString, picture);
-        QFETCH(QString, rootState);
-        QFETCH(int, gamesPlayed);
-        QFETCH(QString, listing);
-
-        Scene scene;
-        scene.dropScores();
-        scene.insertScores({ 9 }, 8);
-        scene.evaluate(QStringLiteral("Game.newGame()"));
-        scene.advance(300);
-        QQuickItem *icon = button(scene, picture);
-        QVERIFY(icon);
-
-        scene.press(icon);
-        QCOMPARE(icon->property("source").toUrl().fileName(), picture + QStringLiteral("2.png"));
-        // Released away from it, it does nothing.
-        scene.release(scene.root(), QPointF(10, 10));
-        QCOMPARE(icon->property("source").toUrl().fileName(), picture + QStringLiteral(".png"));
-        const QString outcome = QStringLiteral("gameArea.state, gameView.gamesPlayed, highScoreView.highscores");
-        QCOMPARE(scene.values(outcome), QStringLiteral("game,1,"));
-
-        scene.tap(icon);
-        QCOMPARE(scene.values(outcome), QStringLiteral("%1,%2,%3").arg(rootState).arg(gamesPlayed).arg(listing));
-        // Leaving the screen does not stop the game.
-        QVERIFY(scene.property(QStringLiteral("gameTimer"), "running").toBool());
     }
 
     // Each game's score is saved before its ad shows, and only if it makes the board's top ten
@@ -409,9 +360,9 @@ private slots:
         }
         const qreal homeX = (screen.width() - 90) / 2;
         const qreal iconY = screen.height() - 4 - 45 - 32;
-        QCOMPARE(button(scene, QStringLiteral("homebtn"))->position(), QPointF(homeX, screen.height() - 94));
-        QCOMPARE(button(scene, QStringLiteral("restart"))->position(), QPointF(homeX - 20 - 64, iconY));
-        QCOMPARE(button(scene, QStringLiteral("highscore"))->position(), QPointF(homeX + 90 + 20, iconY));
+        QCOMPARE(controlAt(scene, "gameView/homeBtn")->position(), QPointF(homeX, screen.height() - 94));
+        QCOMPARE(controlAt(scene, "gameView/restart")->position(), QPointF(homeX - 20 - 64, iconY));
+        QCOMPARE(controlAt(scene, "gameView/highscore")->position(), QPointF(homeX + 90 + 20, iconY));
     }
 };
 
