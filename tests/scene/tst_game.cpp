@@ -267,13 +267,12 @@ private slots:
         QVERIFY(gameOverShows(scene, overlay));
         // The message's letters stay inside the overlay, straight-edged below its corners; the
         // title fits as it is and keeps its size.
-        QQuickItem *box = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("rectangle2"));
-        QQuickItem *line = scene.itemIn(QStringLiteral("gameView"), QStringLiteral("text2"));
+        QQuickItem *box = controlAt(scene, "gameView/rectangle2"), *line = controlAt(scene, "gameView/text2");
         const qreal width = line->property("contentWidth").toReal();
         const qreal left = line->mapToItem(box, QPointF((line->width() - width) / 2, 0)).x();
         QVERIFY2(left >= 8 && left + width <= box->width() - 8,
             qPrintable(QStringLiteral("%1 wide at %2").arg(width).arg(left)));
-        QCOMPARE(scene.itemIn(QStringLiteral("gameView"), QStringLiteral("title"))->property("contentWidth").toReal(),
+        QCOMPARE(controlAt(scene, "gameView/title")->property("contentWidth").toReal(),
             scene
                 .evaluate(QStringLiteral(
                     "Qt.createQmlObject('import QtQuick; Text { font.pointSize: 24; text: \"Game over!\" }', gameArea)"

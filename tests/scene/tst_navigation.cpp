@@ -319,8 +319,7 @@ void NavigationTest::controlActsWhenReleasedOnItAndItsScreenSlidesIn()
 
     // The help screen's texts, the help clear of the about text.
     if (arriving == QLatin1String("infoView")) {
-        QQuickItem *help = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("helpText"));
-        QQuickItem *about = scene.itemIn(QStringLiteral("infoView"), QStringLiteral("aboutText"));
+        QQuickItem *help = controlAt(scene, "infoView/helpText"), *about = controlAt(scene, "infoView/aboutText");
         QVERIFY(help && about);
         QCOMPARE(controlAt(scene, "infoView/title")->property("text").toString(), QStringLiteral("How to play?"));
         QCOMPARE(help->property("text").toString(),
