@@ -40,8 +40,6 @@ QVariantList looks(Scene &scene, const QStringList &properties)
 // Through "Highscores" on the start screen, past the connection overlay.
 bool showScreen(Scene &scene)
 {
-    if (!scene.root()->state().isEmpty())
-        scene.goTo(QString());
     scene.evaluate(QStringLiteral("item1.visible = false"));
     scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button2")));
     scene.advance(310);
