@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "HeldKey.h"
 #include "IsolatedHome.h"
 #include "SceneFixture.h"
 #include "tamboro_config.h"
@@ -209,9 +210,8 @@ void KeysTest::tapKeyAndScreenReaderActAlike()
             item->forceActiveFocus();
         const bool repeat = how.startsWith(QLatin1String("repeat "));
         const QKeyCombination key = QKeySequence::fromString(repeat ? how.mid(7) : how)[0];
-        QKeyEvent repeated(QEvent::KeyPress, key.key(), key.keyboardModifiers(), QString(), true);
         if (repeat)
-            QCoreApplication::sendEvent(&scene.view(), &repeated);
+            sendHeldKeyRepeat(scene.view(), key.key(), key.keyboardModifiers());
         else
             QTest::keyClick(&scene.view(), key.key(), key.keyboardModifiers());
     }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "AppData.h"
 #include "DesktopWindow.h"
+#include "HeldKey.h"
 #include "IsolatedHome.h"
 #include "PortraitFit.h"
 #include "SceneLoader.h"
@@ -110,8 +111,7 @@ private slots:
         QCOMPARE(view.windowStates(), Qt::WindowFullScreen);
         // F11 is the window's own: the scene sees none of it, and a held F11's repeats switch nothing.
         QCOMPARE(view.rootObject()->property("keys").toInt(), 0);
-        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_F11, Qt::NoModifier, QString(), true);
-        QCoreApplication::sendEvent(&view, &repeat);
+        sendHeldKeyRepeat(view, Qt::Key_F11);
         QCOMPARE(view.windowStates(), Qt::WindowFullScreen);
     }
 
