@@ -217,7 +217,8 @@ private slots:
 
         // The next ad shows in a dialog window of its own with captions, countdown and no text
         // line; given the game's window, it is the game's transient with its title, drawn at the
-        // scene's scale and kept on the screen, and the keyboard returns to the game. A skip keeps the ad, asks nothing.
+        // scene's scale and kept on the screen, and the keyboard returns to the game. A skip
+        // keeps the ad and asks for nothing.
         const int shownBefore = dialogs.shown;
         const QString heldUrl = run->module()->currentAdUrl();
         const int beforeSkip = service.requests().size();

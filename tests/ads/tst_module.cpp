@@ -216,7 +216,8 @@ private slots:
         QTest::newRow("attributes in a comment") << held << "<r><!-- 1 > 0 <note" + pairs + "> -->" + client << "new";
         QTest::newRow("attributes in CDATA") << held << "<r><![CDATA[ 1 > 0 <note" + pairs + "> ]]>" + client << "new";
         const QByteArray equals = QByteArray("=").repeated(65);
-        QTest::newRow("'=' in values") << held << "<r><note a=\"" + equals + "\" b='" + equals + "'/>" + client << "new";
+        QTest::newRow("'=' in values")
+            << held << "<r><note a=\"" + equals + "\" b='" + equals + "'/>" + client << "new";
         QTest::newRow("refused: attributes on a tag") << held << "<r><note" + pairs + "/>" + client << held;
         QTest::newRow("refused: a document type") << held << "<!DOCTYPE r><r>" + client << held;
         QTest::newRow("refused: nested too deep")
