@@ -77,9 +77,14 @@ Rectangle {
         }
 
         // Finger down is enough: waiting for the release would let the monkey escape meanwhile.
-        MouseArea {
-            anchors.fill: parent
-            onPressed: hole.press()
+        // Each hole follows a finger of its own, so fingers landing on other holes at the same
+        // time all count; a finger that slides onto the card from elsewhere was never pressed
+        // here and takes nothing.
+        TapHandler {
+            onPressedChanged: {
+                if (pressed)
+                    hole.press();
+            }
         }
     }
 

@@ -72,6 +72,13 @@ Scene::Scene()
     m_clock->catchUp();
 }
 
+QPointingDevice *Scene::touchScreen()
+{
+    // Registered once for the whole run, as a real screen's device is.
+    static QPointingDevice *const device = QTest::createTouchDevice(QInputDevice::DeviceType::TouchScreen);
+    return device;
+}
+
 void Scene::keepQmlAnimationsTicking()
 {
     // While only pauses run (every QML Timer is one), Qt waits for them on a real-time timer.

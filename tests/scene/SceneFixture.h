@@ -149,6 +149,10 @@ public:
         mouse(QTest::MouseRelease, item, local);
     }
     QPoint windowPoint(QQuickItem *item, QPointF local) const { return item->mapToScene(local).toPoint(); }
+    // Fingers on a touch screen: the points added to the sequence reach the view as one
+    // touch event when it goes out of scope.
+    QTest::QTouchEventSequence touch() { return QTest::touchEvent(m_view.get(), touchScreen()); }
+    static QPointingDevice *touchScreen();
 
     // Lets the event loop deliver network replies and queued calls until the condition
     // holds or the timeout (real time) passes; the timeout is generous, as a loaded machine

@@ -75,14 +75,60 @@ const QString CONNECTION_ERROR_SHOWN = QStringLiteral("item1.visible = true; tex
 const QString MID_SLIDE = QStringLiteral("mid-slide");
 
 // A row of tapKeyAndScreenReaderActAlike. The setup runs once the screen has arrived. The
-// control ("scope/id") is tapped, pressed by assistive technology or given the keyboard for
-// the key; none for the keys that act wherever the keyboard is. "taken" is the hole whose
-// monkey goes, 0 for none; "calls" lists what the shell was asked, the pages opened and
+// control ("scope/id") is tapped, touched, pressed by assistive technology or given the
+// keyboard for the key; none for the keys that act wherever the keyboard is. "taken" are the
+// holes whose monkeys go; "calls" lists what the shell was asked, the pages opened and
 // "upload" for a form sent. A key "repeat K" is K auto-repeated, as a held key sends it.
+void addRow(const char *name, const QString &state, const QString &setup, const QString &control, const QString &how,
+    const QString &stateAfter, const QList<int> &taken, const QString &calls = QString())
+{
+    QTest::newRow(name) << state << setup << control << how << stateAfter << taken << calls;
+}
+
 void addRow(const char *name, const QString &state, const QString &setup, const QString &control, const QString &how,
     const QString &stateAfter, int taken = 0, const QString &calls = QString())
 {
-    QTest::newRow(name) << state << setup << control << how << stateAfter << taken << calls;
+    addRow(name, state, setup, control, how, stateAfter, taken ? QList<int> { taken } : QList<int>(), calls);
+}
+
+// Fingers as a row's "touch ..." describes them: one lands on the control; "with N" lands a
+// second on hole N in the same event, "then N" in a later one while the first stays down;
+// "slides onto N" and "slides off" move the first onto hole N or below the control. A finger
+// on a button or field is lifted at once; the fingers on holes stay down until the returned
+// call lifts them, as a hole takes its monkey when a finger lands, not when it lifts.
+std::function<void()> touch(Scene &scene, QQuickItem *item, const QString &how)
+{
+    const QStringList words = how.split(QLatin1Char(' '));
+    const QString way = words.value(1);
+    QQuickItem *hole = words.last().toInt() ? scene.hole(words.last().toInt()) : nullptr;
+    const QPoint first = scene.windowPoint(item, Scene::centre(item));
+    const QPoint second = hole ? scene.windowPoint(hole, Scene::centre(hole))
+                               : scene.windowPoint(item, QPointF(item->width() / 2, item->height() + 40));
+    if (way == QLatin1String("with"))
+        scene.touch().press(0, first).press(1, second);
+    else
+        scene.touch().press(0, first);
+    if (way == QLatin1String("then"))
+        scene.touch().stationary(0).press(1, second);
+    QPoint firstAt = first;
+    for (int step = 1; way == QLatin1String("slides") && step <= 4; ++step) {
+        firstAt = first + (second - first) * step / 4;
+        scene.touch().move(0, firstAt);
+    }
+    const bool firstHeld = item->property("idNumber").isValid();
+    const bool secondHeld = way == QLatin1String("with") || way == QLatin1String("then");
+    if (!firstHeld && secondHeld)
+        scene.touch().release(0, firstAt).stationary(1);
+    else if (!firstHeld)
+        scene.touch().release(0, firstAt);
+    return [&scene, firstHeld, secondHeld, firstAt, second] {
+        if (firstHeld && secondHeld)
+            scene.touch().release(0, firstAt).release(1, second);
+        else if (firstHeld)
+            scene.touch().release(0, firstAt);
+        else if (secondHeld)
+            scene.touch().release(1, second);
+    };
 }
 
 } // namespace
@@ -108,7 +154,7 @@ void KeysTest::tapKeyAndScreenReaderActAlike_data()
     QTest::addColumn<QString>("control");
     QTest::addColumn<QString>("how");
     QTest::addColumn<QString>("stateAfter");
-    QTest::addColumn<int>("taken");
+    QTest::addColumn<QList<int>>("taken");
     QTest::addColumn<QString>("calls");
 
     const QString close = QStringLiteral("advertisement.start appData.close");
@@ -153,6 +199,21 @@ void KeysTest::tapKeyAndScreenReaderActAlike_data()
     addRow("Escape typed into the upload form", "highscore", "screen.state = 'upload'", "highScoreView/usernameInput",
         "Escape", "");
 
+    // Every finger counts, each where it lands.
+    addRow("touch on New Game", "", "", "mainView/button1", "touch", "game");
+    addRow("touch on a hole", "game", "", "gameView/hole2", "touch", "game", 2);
+    addRow("touch on two holes at once", "game", "", "gameView/hole2", "touch with 7", "game", { 2, 7 });
+    addRow("touch on a hole while another is held", "game", "", "gameView/hole2", "touch then 7", "game", { 2, 7 });
+    addRow("touch on a hole while the high-score icon is held", "game", "", "gameView/highscore", "touch then 4",
+        "highscore", 4);
+    addRow("touch that slides onto another hole takes only the first", "game", "", "gameView/hole2",
+        "touch slides onto 7", "game", 2);
+    addRow("touch that slides off New Game presses nothing", "", "", "mainView/button1", "touch slides off", "");
+    addRow("touch gives the password field the keys", "highscore", "screen.state = 'upload'",
+        "highScoreView/passwordInput", "touch, Enter", "highscore", 0, "upload");
+    addRow("touch behind the game-over overlay clears without scoring", "game", "gameView.state = 'gameOver1'",
+        "gameView/hole3", "touch", "game", 3);
+
     // Each only where a finger could press that control at that moment.
     const QString overlay = QStringLiteral("item1.visible = true");
     addRow("Press refused under the connection overlay", "game", overlay, "gameView/hole5", "press", "game");
@@ -164,6 +225,8 @@ void KeysTest::tapKeyAndScreenReaderActAlike_data()
     addRow("1 refused on the start screen", "", "", "", "1", "");
     addRow("Escape refused on the start screen", "", "", "", "Escape", "");
     addRow("6 refused on a faded-out hole", "game", "gameView.hole6.opacity = 0", "", "6", "game");
+    addRow("touch refused under the connection overlay", "game", overlay, "gameView/hole5", "touch", "game");
+    addRow("touch refused during the slide in", "game", MID_SLIDE, "gameView/hole1", "touch with 2", "game");
     addRow("Press refused on a faded-out button", "highscore", "highScoreView.state = 'uploaded'",
         "highScoreView/uploadButton", "press", "highscore");
     addRow("Press refused on the transparent ad panel", "", "", "quillon_ad/skipButton", "press", "");
@@ -176,7 +239,7 @@ void KeysTest::tapKeyAndScreenReaderActAlike()
     QFETCH(QString, control);
     QFETCH(QString, how);
     QFETCH(QString, stateAfter);
-    QFETCH(int, taken);
+    QFETCH(QList<int>, taken);
     QFETCH(QString, calls);
 
     UrlCatcher browser;
@@ -196,8 +259,13 @@ void KeysTest::tapKeyAndScreenReaderActAlike()
     const int monkeysBefore = scene.monkeysUp();
     const int gamesPlayed = scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt();
     QSignalSpy overlayTexts(scene.byId(QStringLiteral("text1")), SIGNAL(textChanged(QString)));
+    std::function<void()> liftFingers;
     if (how == QLatin1String("tap")) {
         scene.tap(item);
+    } else if (how.startsWith(QLatin1String("touch"))) {
+        liftFingers = touch(scene, item, how.section(QLatin1Char(','), 0, 0));
+        if (how.endsWith(QLatin1String(", Enter")))
+            QTest::keyClick(&scene.view(), Qt::Key_Enter);
     } else if (how == QLatin1String("press")) {
         QAccessibleInterface *node = QAccessible::queryAccessibleInterface(item);
         QVERIFY(node && node->actionInterface());
@@ -217,15 +285,16 @@ void KeysTest::tapKeyAndScreenReaderActAlike()
     }
     // A key acts at once, as a finger down does: no release, no clock tick waited for.
     // A violet monkey taken scores 2, but not behind the game-over overlay.
-    QCOMPARE(scene.root()->property("score").toInt(), taken && !setup.contains(QLatin1String("gameOver")) ? 2 : 0);
+    const int score = setup.contains(QLatin1String("gameOver")) ? 0 : 2 * int(taken.size());
+    QCOMPARE(scene.root()->property("score").toInt(), score);
     QCOMPARE(scene.root()->state(), stateAfter);
     // A new game empties every hole.
     const bool newGame = stateAfter == QLatin1String("game") && state.isEmpty();
     QCOMPARE(scene.property(QStringLiteral("gameView"), "gamesPlayed").toInt(), gamesPlayed + (newGame ? 1 : 0));
     if (!newGame)
-        QCOMPARE(monkeysBefore - scene.monkeysUp(), taken ? 1 : 0);
-    if (taken)
-        QCOMPARE(scene.evaluate(QStringLiteral("gameView.hole%1.state").arg(taken)).toString(), QString());
+        QCOMPARE(monkeysBefore - scene.monkeysUp(), int(taken.size()));
+    for (const int number : taken)
+        QCOMPARE(scene.evaluate(QStringLiteral("gameView.hole%1.state").arg(number)).toString(), QString());
     // The transparent ad panel stays transparent.
     QCOMPARE(scene.property(QStringLiteral("quillon_ad"), "opacity").toReal(), 0.0);
     // A form sent shows its "Loading" text at once.
@@ -236,6 +305,14 @@ void KeysTest::tapKeyAndScreenReaderActAlike()
     // A probe sent again shows "Loading, please wait" before any answer; nothing else sends it.
     QCOMPARE(
         overlayTexts.value(0).value(0).toString(), control == QLatin1String("gameArea/item1") ? LOADING : QString());
+    // Lifting the fingers takes nothing more.
+    if (liftFingers) {
+        const int monkeys = scene.monkeysUp();
+        liftFingers();
+        QCOMPARE(scene.values(QStringLiteral("gameArea.score, gameArea.state")),
+            QStringLiteral("%1,%2").arg(score).arg(stateAfter));
+        QCOMPARE(scene.monkeysUp(), monkeys);
+    }
 }
 
 void KeysTest::keyboardWalkAcrossTheScreens()
