@@ -16,9 +16,9 @@
 LocalService::LocalService(const QStringList &extraArguments)
     : m_port(compiledInPort())
 {
-    const QStringList arguments { QStringLiteral(TAMBORO_SOURCE_DIR "/tools/adnet.py"), QStringLiteral("--port"),
-        QString::number(m_port), QStringLiteral("--data"), dataDir(), QStringLiteral("--log"), logFile(),
-        QStringLiteral("--quiet"), QStringLiteral("--test-switches") };
+    const QStringList arguments { QStringLiteral(TAMBORO_SOURCE_DIR "/tests/tools/adnet_faults.py"),
+        QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--data"), dataDir(), QStringLiteral("--log"),
+        logFile(), QStringLiteral("--quiet") };
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     endWithThisProcess(m_process);
     m_process.start(QStringLiteral("/usr/bin/python3"), arguments + extraArguments);
