@@ -12,6 +12,7 @@
 // compiled into the game and stopped when the object goes.
 class LocalService {
 public:
+    // Arguments given are added to the service's own; "--port 0" starts it on a free port.
     explicit LocalService(const QStringList &extraArguments = {});
     ~LocalService();
 
