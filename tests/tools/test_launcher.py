@@ -166,6 +166,7 @@ class LauncherTests(unittest.TestCase):
         rows += [("another user", True)] if os.getuid() == 0 else []
         for holder, handed in rows:
             with self.subTest(holder):
+                self.end_leftovers()
                 self.report.write_text("", encoding="utf-8")
                 os.truncate(self.root / "stderr.txt", 0)
                 listener = first = None
