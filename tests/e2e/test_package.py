@@ -300,7 +300,7 @@ class PackageTest(unittest.TestCase):
         listener = subprocess.Popen([sys.executable, "-c", LISTENER, str(OPTIONS.port)], stdin=subprocess.PIPE,
                                     stdout=subprocess.PIPE, text=True,
                                     preexec_fn=lambda: (os.setgid(65534), os.setuid(65534)))
-        self.addCleanup(lambda: (listener.kill(), listener.communicate()))
+        self.addCleanup(lambda: (listener.kill(), listener.wait(), listener.stdin.close(), listener.stdout.close()))
         listener.stdout.readline()
         world, service = self.launch(port_taken=True)
         self.assertIsNotNone(world.wait_for_shot(start_screen_uncovered, 30),
