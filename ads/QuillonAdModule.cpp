@@ -4,6 +4,7 @@
 #include "QuillonAdWidget.h"
 #include "ReplyGuards.h"
 #include "SafeLink.h"
+#include "ServiceAddress.h"
 #include "tamboro_config.h"
 
 #include <QDateTime>
@@ -16,8 +17,8 @@
 
 namespace {
 
-const QString RequestBaseUrl = QStringLiteral("http://" TAMBORO_AD_HOST "/simpleM2M/clientRequestAd?");
-const QString LogoUrl = QStringLiteral("http://" TAMBORO_AD_HOST "/quillon_logo.png");
+const QUrl RequestBaseUrl(QStringLiteral("http://" TAMBORO_AD_HOST "/simpleM2M/clientRequestAd"));
+const QUrl LogoUrl(QStringLiteral("http://" TAMBORO_AD_HOST "/quillon_logo.png"));
 const QString SettingsOrganisation = QStringLiteral("Quillon");
 const QString ClientIdKey = QStringLiteral("cid");
 // The ad client's version, sent twice in the "v" value.
@@ -96,7 +97,7 @@ int QuillonAdModule::requestAd()
     if (!logoLoaded) {
         stage = StageLogo;
         busy = true;
-        startRequest(QUrl(LogoUrl));
+        startRequest(serviceUrl(LogoUrl));
         return ResultOk;
     }
 
@@ -127,7 +128,7 @@ void QuillonAdModule::buildRequestUrl()
     }
     pairs += encodedPair("time", QString::number(quint64(QDateTime::currentSecsSinceEpoch())));
 
-    requestUrl = QUrl(RequestBaseUrl);
+    requestUrl = serviceUrl(RequestBaseUrl);
     requestUrl.setQuery(pairs.join(QLatin1Char('&')), QUrl::StrictMode);
 }
 

@@ -124,6 +124,13 @@ Rectangle {
         onTriggered: Game.gameLoop(true)
     }
 
+    // Ends a connection probe that has had no answer for Game.PROBE_WAIT ms.
+    Timer {
+        id: probeTimer
+        property var request: null
+        onTriggered: Game.giveUpProbe()
+    }
+
     HideTimer { id: hideTimer1; hole: 1 }
     HideTimer { id: hideTimer2; hole: 2 }
     HideTimer { id: hideTimer3; hole: 3 }

@@ -5,10 +5,16 @@
 
 .import QtQuick.LocalStorage as Sql
 
-// Compiled-in addresses; the build fills them in from its configuration.
-var AD_WEB_HOST = "@TAMBORO_AD_WEB_HOST@";
-var SCORE_HOST = "@TAMBORO_SCORE_HOST@";
-var STORE_URL = "@TAMBORO_STORE_URL@";
+// Compiled-in addresses; the build fills them in from its configuration. The shell publishes
+// them as this run uses them (a build for the bundled local service may be handed another
+// port at start); a scene loaded without the shell keeps the compiled-in ones.
+var AD_WEB_HOST = runAddress("adWebHost", "@TAMBORO_AD_WEB_HOST@");
+var SCORE_HOST = runAddress("scoreHost", "@TAMBORO_SCORE_HOST@");
+var STORE_URL = runAddress("storeUrl", "@TAMBORO_STORE_URL@");
+
+function runAddress(name, compiled) {
+    return typeof serviceAddresses === "undefined" ? compiled : serviceAddresses[name];
+}
 
 // The game's rules in numbers.
 var START_INTERVAL = 1000;      // ms from one spawn to the next at the start of a game
@@ -41,6 +47,9 @@ var SCORES_AT_LEAST = "SELECT * FROM Scores WHERE gridSize = ? AND score >= ? LI
 var LOADING_TEXT = "Loading, please wait";
 var CONNECTION_ERROR_TEXT = "Network connection error, please try again.";
 var CONNECTION_FAILED_TEXT = "Network connection failed";
+// ms the connection probe waits for its first bytes: a host that takes the connection and
+// never answers would otherwise leave the start screen loading for good.
+var PROBE_WAIT = 20000;
 
 // Every score operation opens the database anew; no handle is kept between calls.
 function scoresDatabase() {
@@ -313,20 +322,44 @@ function getQuillonAd(ignored) {
                         request.onreadystatechange = null;
                         request.abort();
                     }
+                    settleProbe();
                     item1.visible = false;
                     advertisement.start();
                 } else if (request.readyState === XMLHttpRequest.DONE) {
+                    settleProbe();
                     text1.text = CONNECTION_ERROR_TEXT;
                 }
             } catch (error) {
             }
         };
         request.open("GET", "http://" + AD_WEB_HOST + "/content.asp?pageid=18");
+        // Set before the request goes, so an answer however quick finds the wait to end.
+        probeTimer.request = request;
+        probeTimer.interval = PROBE_WAIT;
+        probeTimer.restart();
         request.send();
     } catch (error) {
+        settleProbe();
         text1.text = CONNECTION_FAILED_TEXT;
     }
     return "";
+}
+
+// The probe has its answer: nothing is left to give up on.
+function settleProbe() {
+    probeTimer.stop();
+    probeTimer.request = null;
+}
+
+// The probe had no answer in time: it ends as a failed connection does, and a tap retries it.
+function giveUpProbe() {
+    var request = probeTimer.request;
+    if (!request)
+        return;
+    settleProbe();
+    request.onreadystatechange = null;
+    request.abort();
+    text1.text = CONNECTION_ERROR_TEXT;
 }
 
 // Only the error that asks to try again is retried, and only when the player taps it.

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "SceneNetwork.h"
+#include "ServiceAddress.h"
+#include "tamboro_config.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QQmlContext>
 #include <QQmlEngine>
 #include <QQmlNetworkAccessManagerFactory>
+#include <QVariantMap>
 
 namespace {
 
@@ -57,4 +61,8 @@ void guardSceneNetwork(QQmlEngine &engine)
     // Engines do not own their factory; one for every engine of the process is enough.
     static SceneNetworkFactory factory;
     engine.setNetworkAccessManagerFactory(&factory);
+    engine.rootContext()->setContextProperty(QStringLiteral("serviceAddresses"),
+        QVariantMap { { QStringLiteral("adWebHost"), serviceHost(QStringLiteral(TAMBORO_AD_WEB_HOST)) },
+            { QStringLiteral("scoreHost"), serviceHost(QStringLiteral(TAMBORO_SCORE_HOST)) },
+            { QStringLiteral("storeUrl"), serviceUrl(QUrl(QStringLiteral(TAMBORO_STORE_URL))).toString() } });
 }

@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QUrlQuery>
 
 #include <memory>
@@ -367,6 +368,23 @@ private slots:
         QVERIFY(!timer->isActive());
         QVERIFY(module.recorder.waitForEnd());
         QCOMPARE(service.paths(before).value(0), AdPath);
+    }
+
+    // Handed at start the port of the player's own service, as the launcher does when the
+    // compiled-in one is not theirs, the whole chain goes there and none of it to that port.
+    void handedOverPortTakesTheWholeChain()
+    {
+        LocalService own({ QStringLiteral("--port"), QStringLiteral("0") });
+        QVERIFY(own.isRunning() && own.port() != service.port());
+        qputenv("TAMBORO_LOCAL_SERVICE_PORT", QByteArray::number(own.port()));
+        const auto unset = qScopeGuard([] { qunsetenv("TAMBORO_LOCAL_SERVICE_PORT"); });
+        const int before = int(service.requests().size());
+
+        RecordedModule module(nullptr, freshAppId(), 0);
+        QCOMPARE(loadAd(module), QString());
+        QCOMPARE(own.paths().mid(0, 2), QStringList({ LocalService::LogoPath, LocalService::AdPath }));
+        QCOMPARE(own.paths().size(), 3);
+        QCOMPARE(service.paths(before, ModuleUserAgent), QStringList());
     }
 };
 

@@ -258,7 +258,8 @@ class World:
         deadline = time.monotonic() + 120
         while True:
             with open(self.path("adnet.err"), "wb") as err:
-                service = self.spawn("adnet", [sys.executable, os.path.join(source, "tools", "adnet.py"),
+                faults = os.path.join(source, "tests", "tools", "adnet_faults.py")
+                service = self.spawn("adnet", [sys.executable, faults,
                                                "--port", str(self.port), "--data", self.path("service"),
                                                "--log", self.service_log, "--quiet",
                                                "--set", f"probe_delay_ms={probe_delay_ms}"],

@@ -21,6 +21,22 @@ MANUAL = "usr/share/man/man6/tamboro.6.gz"
 DOC = "usr/share/doc/tamboro"
 ENTRY = "usr/share/applications/tamboro.desktop"
 METAINFO = "usr/share/metainfo/net.kelto.tamboro.metainfo.xml"
+# What only the tests' own service (tests/tools/adnet_faults.py) has: the switchboard and its fault modes.
+FAULT_MARKS = (b"/_control", b"--probe-empty", b"probe_delay_ms", b"hugelength", b"dtdattributes", b"giantpicture",
+               b"billion", b"adnet_faults")
+# A listener that, once its stdin closes, prints how many connections were offered to it.
+LISTENER = """import socket, sys
+listener = socket.create_server(("127.0.0.1", int(sys.argv[1])))
+print(flush=True)
+sys.stdin.read()
+listener.setblocking(False)
+offered = 0
+try:
+    while listener.accept():
+        offered += 1
+except BlockingIOError:
+    print(offered, flush=True)
+"""
 # The licences of the copyright file under the names the files' SPDX lines give them.
 SPDX_NAMES = {"GPL-3+": "GPL-3.0-or-later", "CC-BY-SA-4.0": "CC-BY-SA-4.0"}
 
@@ -125,17 +141,18 @@ class PackageTest(unittest.TestCase):
         parser.read(self.path(ENTRY), encoding="utf-8")
         return parser["Desktop Entry"]
 
-    def launch(self, own_service=False):
+    def launch(self, own_service=False, port_taken=False):
         """A fresh display, bus and home, optionally a service of the test's own on the
         port, and the game started from the menu entry; without one, returns the world and
-        the bundled service the game started: its child, once it listens."""
+        the bundled service the game started: its child, once it listens (on a port of its
+        own when the port is taken, which is then not even connected to)."""
         # The entry's program is looked up as a desktop would: on a PATH that has the
         # unpacked root's usr/games first.
         argv = self.entry()["Exec"].split()
         self.assertEqual(len(argv), 1, f"Exec takes no arguments: {argv}")
         game = shutil.which(argv[0], path=os.path.dirname(self.path(PLAYER)) + os.pathsep + os.environ["PATH"])
         self.assertEqual(game, self.path(PLAYER), "Exec does not start the packaged program")
-        if not own_service:
+        if not own_service and not port_taken:
             self.assertFalse(listening(OPTIONS.port), f"something already listens on port {OPTIONS.port}")
         world = World(port=OPTIONS.port)
         self.addCleanup(world.end, passed=True)
@@ -143,7 +160,7 @@ class PackageTest(unittest.TestCase):
         if own_service:
             return world
 
-        found = wait_until(lambda: listening(OPTIONS.port) and services(world.game.pid), 20)
+        found = wait_until(lambda: (port_taken or listening(OPTIONS.port)) and services(world.game.pid), 20)
         self.assertTrue(found, "the launcher started no local service\n" + world.game_output())
         self.assertEqual(len(found), 1, found)
         # A service that outlives its game is stopped here, not left for the next step.
@@ -180,6 +197,11 @@ class PackageTest(unittest.TestCase):
         expected |= {os.path.join("usr/share/tamboro/static", os.path.relpath(p, static))
                      for p in glob.glob(os.path.join(static, "**", "*.*"), recursive=True)}
         self.assertEqual(files, expected)
+        # The tests' switchboard and fault modes stay out of a player's system.
+        for name in files:
+            with open(self.path(name), "rb") as f:
+                content = f.read()
+            self.assertEqual([mark for mark in FAULT_MARKS if mark in content], [], name)
         programs = (PLAYER, GAME, "usr/libexec/tamboro/adnet.py")
         self.assertEqual([p for p in programs if not os.access(self.path(p), os.X_OK)], [], "not executable")
 
@@ -271,6 +293,26 @@ class PackageTest(unittest.TestCase):
         world.stop(world.game)
         service = next(process for name, process in world.processes if name == "adnet")
         self.assertIsNone(service.poll(), "the service that was already listening was stopped")
+
+    def test_5_another_users_listener_is_left_alone(self):
+        if os.getuid() != 0:
+            self.skipTest("a listener of another user needs root to start")
+        listener = subprocess.Popen([sys.executable, "-c", LISTENER, str(OPTIONS.port)], stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, text=True,
+                                    preexec_fn=lambda: (os.setgid(65534), os.setuid(65534)))
+        self.addCleanup(lambda: (listener.kill(), listener.wait(), listener.stdin.close(), listener.stdout.close()))
+        listener.stdout.readline()
+        world, service = self.launch(port_taken=True)
+        self.assertIsNotNone(world.wait_for_shot(start_screen_uncovered, 30),
+                             "the start screen stayed blocked\n" + world.game_output())
+        self.assertIsNot(world.dismiss_dialog(1), False, "Escape left the ad open")
+        world.tap(CLOSE)
+        self.assertIsNot(world.dismiss_dialog(10), False, "Escape left the ad open")
+        self.assertEqual(world.exit_status(), 0, "the game did not quit, or failed\n" + world.game_output())
+        self.assertTrue(wait_until(lambda: not alive(service), 15), "the service outlived the game")
+        # No probe, no ad request, not even a connection reached the other user's program.
+        listener.stdin.close()
+        self.assertEqual(listener.stdout.readline().strip(), "0")
 
     def test_6_lintian(self):
         output, _ = self.lintian.communicate(timeout=180)

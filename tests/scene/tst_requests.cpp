@@ -4,6 +4,7 @@
 #include "SceneFixture.h"
 
 #include <QQmlEngine>
+#include <QScopeGuard>
 #include <QTcpServer>
 
 #include <memory>
@@ -11,7 +12,10 @@
 namespace {
 
 const QString PROBE_PATH = QStringLiteral("/content.asp");
+const QString UPLOAD_PATH = QStringLiteral("/scores/upload.php");
 constexpr qint64 MIB = 1024 * 1024;
+// Where the launcher hands the game the port of the player's own service.
+constexpr char PORT_VARIABLE[] = "TAMBORO_LOCAL_SERVICE_PORT";
 
 } // namespace
 
@@ -162,6 +166,59 @@ private slots:
         QCOMPARE(probesSent(), 2);
         QCOMPARE(scene.calls().size(), 1);
         QCOMPARE(scene.root()->state(), QString());
+    }
+
+    // A host that takes the probe and never answers: the overlay shows the error 20 s on,
+    // and a tap asks again. An answered probe leaves no wait behind to end it later.
+    void probeWithoutAnswerGivesUpAndATapRetries()
+    {
+        QVERIFY(set(QStringLiteral("probe=hang")));
+        Scene scene;
+        QVERIFY(scene.waitFor([&] { return probesSent() == 1; }));
+        scene.advance(19900);
+        QCOMPARE(scene.overlayText(), LOADING);
+        scene.advance(200);
+        QCOMPARE(scene.overlayText(), CONNECTION_ERROR);
+
+        QVERIFY(set(QStringLiteral("probe=ok")));
+        scene.tap(scene.itemById(QStringLiteral("item1")), QPointF(4, 4));
+        QVERIFY(scene.waitFor([&] { return !scene.overlayShown(); }));
+        scene.advance(20100);
+        QCOMPARE(scene.overlayText(), LOADING);
+        QCOMPARE(probesSent(), 2);
+        QCOMPARE(scene.calls(), QStringList { QStringLiteral("advertisement.start") });
+    }
+
+    // Handed another port at start, as the launcher does when the compiled-in one is not the
+    // player's own, the scene sends its probe and upload there and opens its pages there. A
+    // value that names no port leaves the compiled-in one.
+    void handedOverPortTakesTheProbeTheUploadAndThePages_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::newRow("the player's own service") << QByteArray();
+        QTest::newRow("beyond the ports") << QByteArrayLiteral("70000");
+        QTest::newRow("not a number") << QByteArrayLiteral("12a");
+    }
+
+    void handedOverPortTakesTheProbeTheUploadAndThePages()
+    {
+        QFETCH(QByteArray, value);
+        LocalService own({ QStringLiteral("--port"), QStringLiteral("0") });
+        QVERIFY(own.isRunning() && own.port() != m_service->port());
+        qputenv(PORT_VARIABLE, value.isEmpty() ? QByteArray::number(own.port()) : value);
+        const auto unset = qScopeGuard([] { qunsetenv(PORT_VARIABLE); });
+        const quint16 port = value.isEmpty() ? own.port() : m_service->port();
+        const int earlierUploads = int(m_service->requests(UPLOAD_PATH).size());
+
+        UrlCatcher browser;
+        Scene scene;
+        QVERIFY(upload(scene));
+        QCOMPARE(own.requests(PROBE_PATH).size() + own.requests(UPLOAD_PATH).size(), value.isEmpty() ? 2 : 0);
+        QCOMPARE(probesSent() + m_service->requests(UPLOAD_PATH).size() - earlierUploads, value.isEmpty() ? 0 : 2);
+        const QString host = QStringLiteral("127.0.0.1:%1").arg(port);
+        QCOMPARE(scene.values(QStringLiteral("Game.AD_WEB_HOST, Game.SCORE_HOST")), host + ',' + host);
+        scene.tap(scene.itemIn(QStringLiteral("mainView"), QStringLiteral("button5")));
+        QCOMPARE(browser.opened, QList<QUrl> { QUrl(QStringLiteral("http://%1/store/kelto").arg(host)) });
     }
 
 private:

@@ -16,17 +16,19 @@
 LocalService::LocalService(const QStringList &extraArguments)
     : m_port(compiledInPort())
 {
-    const QStringList arguments { QStringLiteral(TAMBORO_SOURCE_DIR "/tools/adnet.py"), QStringLiteral("--port"),
-        QString::number(m_port), QStringLiteral("--data"), dataDir(), QStringLiteral("--log"), logFile(),
-        QStringLiteral("--quiet"), QStringLiteral("--test-switches") };
+    const QStringList arguments { QStringLiteral(TAMBORO_SOURCE_DIR "/tests/tools/adnet_faults.py"),
+        QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--data"), dataDir(), QStringLiteral("--log"),
+        logFile(), QStringLiteral("--quiet") };
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     endWithThisProcess(m_process);
     m_process.start(QStringLiteral("/usr/bin/python3"), arguments + extraArguments);
     m_process.waitForStarted(5000);
-    // The service prints one line once it listens.
+    // The service prints one line once it listens, with the port it took ("--port 0" picks one).
     while (m_process.state() == QProcess::Running && !m_process.canReadLine())
         m_process.waitForReadyRead(100);
-    m_process.readLine();
+    const QByteArray listening = m_process.readLine().trimmed();
+    if (listening.startsWith("listening "))
+        m_port = quint16(listening.mid(listening.lastIndexOf(':') + 1).toUInt());
 }
 
 LocalService::~LocalService()

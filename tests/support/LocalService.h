@@ -7,11 +7,12 @@
 #include <QTemporaryDir>
 #include <QUrlQuery>
 
-// The bundled local ad network and score board (tools/adnet.py), started for one test on
-// the port compiled into the game, with its run-time switches on, and stopped when the
-// object goes.
+// The local ad network and score board with the tests' fault modes (tests/tools/adnet_faults.py,
+// which serves what the bundled tools/adnet.py does), started for one test on the port
+// compiled into the game and stopped when the object goes.
 class LocalService {
 public:
+    // Arguments given are added to the service's own; "--port 0" starts it on a free port.
     explicit LocalService(const QStringList &extraArguments = {});
     ~LocalService();
 

@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Tests of the local ad network and score board (tools/adnet.py), run as the game sees it."""
+"""Tests of the local ad network and score board (tools/adnet.py), run as the game sees it, mostly
+through the tests' own server with fault modes (adnet_faults.py), which serves what the shipped one does."""
 
 import ctypes
 import contextlib
+import hashlib
 import http.client
 import json
 import os
@@ -10,6 +12,7 @@ import resource
 import select
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -18,12 +21,16 @@ import unittest
 import xml.etree.ElementTree as ET
 from functools import partial
 from pathlib import Path
+from unittest import mock
 from urllib.parse import quote, urlsplit
 
-TOOLS = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.normpath(os.path.join(HERE, "..", "..", "tools"))
+SHIPPED = os.path.join(TOOLS, "adnet.py")
+FAULTS = os.path.join(HERE, "adnet_faults.py")
 sys.dont_write_bytecode = True
 sys.path.insert(0, TOOLS)
-from adnet_store import DB_NAME, Store, verify_upload  # noqa: E402
+from adnet_store import DB_NAME, PasswordRefused, Store, verify_upload  # noqa: E402
 
 AD_PATH = "/simpleM2M/clientRequestAd"
 ACCOUNT_PATH = "/highscores/createaccount/"
@@ -49,7 +56,7 @@ def is_xml(body):
 
 
 class ServiceTestCase(unittest.TestCase):
-    """Each test has its own adnet.py process, whose output and request log go to a folder removed with the test."""
+    """Each test has its own service process, whose output and request log go to a folder removed with the test."""
     password = "p&s=w+o%rd é 1"
     start_in_set_up = True
 
@@ -64,11 +71,10 @@ class ServiceTestCase(unittest.TestCase):
         if self.start_in_set_up:
             self.start()
 
-    def start(self, *options, preexec=die_with_parent):
+    def start(self, *options, preexec=die_with_parent, program=FAULTS, quiet=True):
         self.stop()
-        command = [sys.executable, os.path.join(TOOLS, "adnet.py"), "--port", "0", "--data", self.data,
-                   "--log", self.root / "requests.log", "--static", self.root / "static",
-                   *(options or ("--quiet", "--test-switches"))]
+        command = [sys.executable, program, "--port", "0", "--data", self.data, "--log", self.root / "requests.log",
+                   "--static", self.root / "static", *(("--quiet",) if quiet else ()), *options]
         self.stderr = open(self.root / "stderr.txt", "ab")
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.stderr,
                                         preexec_fn=preexec, env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
@@ -192,6 +198,17 @@ class AdTests(ServiceTestCase):
                 self.assertEqual(int(headers["Content-Length"]), len(body))
                 self.assertTrue(holds(body))
 
+    def test_a_flood_of_cross_site_ad_requests_leaves_the_database_as_it_was(self):
+        self.start(program=SHIPPED)
+        known, database = self.client_id(), self.data / DB_NAME
+        before = database.stat().st_size
+        page = {"Origin": "http://evil.example", "Referer": "http://evil.example/page"}
+        for number in range(1500):
+            query = ("", f"?cid={number:032x}", f"?cid={known}")[number % 3]
+            self.assertEqual(self.request(AD_PATH + query, headers=page)[0], 200)
+        # Within a page of what it was; a row a request is some 50 bytes.
+        self.assertLessEqual(abs(database.stat().st_size - before), 4096)
+
     def test_redirected_and_trickled_ads_arrive_whole(self):
         self.control("ad=redirect&slow=ad")
         status, headers, _ = self.request(AD_PATH)
@@ -244,7 +261,7 @@ class ControlTests(ServiceTestCase):
     def test_switches_change_all_or_nothing_and_reset_restores_the_start_up_setting(self):
         # Each row switches the probe away from its start-up setting: at the start, after the switch, after a reset.
         for options, switch in [((), "empty"), (("--probe-empty",), "ok")]:
-            self.start(*options, "--quiet", "--test-switches")
+            self.start(*options)
             status, reply = self.control(f"probe={switch}&ad=bogus")
             self.assertEqual((status, reply["switches"]["probe"] == switch), (400, False))
             answered = [bool(self.probe())]
@@ -263,8 +280,11 @@ class ControlTests(ServiceTestCase):
         self.assertEqual(entries, [("GET", AD_PATH, GAME_QUERY, agent), ("GET", "/nowhere", "x=%41+b", None),
                                    ("GET", "/_control", "ad=hang&reset=1", None)])
 
-    def test_started_as_the_launcher_starts_it_the_switches_cannot_be_changed(self):
-        self.start("--quiet")  # as the launcher starts it
+    def test_shipped_service_has_no_switches_and_makes_a_loose_database_private_again(self):
+        # As an earlier version may have left them: readable by others.
+        self.data.chmod(0o755)
+        (self.data / DB_NAME).chmod(0o644)
+        self.start(program=SHIPPED)  # as the launcher starts it
         for query in ("ad=hang", "reset=1&probe=empty"):
             self.assertEqual(self.request("/_control?" + query)[0], 404)
         self.assertTrue(self.ad().findtext("ad/image") and self.probe())
@@ -295,24 +315,30 @@ class ControlTests(ServiceTestCase):
 
 
 class ScoreBoardTests(ServiceTestCase):
-    def test_upload_and_account_keep_only_a_verifiable_hash_of_the_password(self):
-        self.start("--test-switches")
+    def test_upload_keeps_no_password_material_and_an_account_a_verifiable_hash_under_one_name_rule(self):
+        self.start(program=SHIPPED, quiet=False)
         status, _, reply = self.upload()
         self.assertEqual((status, reply.strip()), (200, b"OK"))
         [row] = self.stored()
         self.assertEqual((row["username"], row["score"], row["grid_size"], row["name"]), ("ann+bob & co", 120, 8, ""))
         self.assertEqual([entry["form"] for entry in self.log_entries()],
                          [dict(name="", score="120", gridSize="8", game="tamboro", username="ann+bob & co")])
+        with contextlib.closing(sqlite3.connect(self.data / DB_NAME)) as db:
+            kept = db.execute("SELECT password_salt, password_hash, password_iterations FROM scores").fetchall()
+        self.assertEqual(kept, [(b"", b"", 0)])
 
-        # As a browser posts the form the service served.
+        # As a browser posts the form the service served; a variant of a taken name is taken.
         own = f"http://127.0.0.1:{self.port}"
         browser = {"Content-Type": "application/x-www-form-urlencoded", "Origin": own, "Referer": own + ACCOUNT_PATH}
         self.get(ACCOUNT_PATH)
-        for status in (200, 409):
-            self.assertEqual(self.post(ACCOUNT_PATH, browser, username="kim", password=self.password)[0], status)
+        for name, status in (("Kim ", 200), ("kim", 409), (" KIM", 409)):
+            self.assertEqual(self.post(ACCOUNT_PATH, browser, username=name, password=self.password)[0], status)
+        # An upload under a variant is listed under the name as registered.
+        self.assertEqual(self.upload(username=" kIM ")[0], 200)
+        [kims] = [row for row in self.stored() if row["username"] == "Kim"]
         # Only the very password opens either, not the ones a decoding slip would give.
         tries = (self.password, self.password.replace("+", " "), encode_uri_component(self.password))
-        self.assertEqual([(verify_upload(self.data, row["id"], tried), Store(self.data).verify_account("kim", tried))
+        self.assertEqual([(verify_upload(self.data, kims["id"], tried), Store(self.data).verify_account("kim", tried))
                           for tried in tries], [(True, True), (False, False), (False, False)])
 
         self.stop()
@@ -320,8 +346,19 @@ class ScoreBoardTests(ServiceTestCase):
         places["stdout"] = self.stdout
         self.assertIn(b"POST /scores/upload.php", places["stderr.txt"])
         for place, content in places.items():
-            for leak in (self.password.encode(), encode_uri_component(self.password).encode()):
-                self.assertNotIn(leak, content, place)
+            for sent in (self.password.encode(), encode_uri_component(self.password).encode()):
+                for leak in (sent, hashlib.sha256(sent).hexdigest().encode()):
+                    self.assertNotIn(leak, content, place)
+
+    def test_a_name_with_an_account_and_one_without_cost_one_password_hash_each(self):
+        store = Store(self.data)
+        store.create_account("Ann", "right")
+        with mock.patch("hashlib.pbkdf2_hmac", wraps=hashlib.pbkdf2_hmac) as hashing:
+            for name, password in (("ann", "right"), (" ANN", "wrong"), ("bob", "any"), ("bob", "")):
+                hashing.reset_mock()
+                with contextlib.suppress(PasswordRefused):
+                    store.upload_name(name, password)
+                self.assertEqual(hashing.call_count, 1, name)
 
     def test_top_list_is_best_first_and_escaped_and_a_malformed_upload_refused(self):
         self.post(ACCOUNT_PATH, username="ann+bob & co", password=self.password)
@@ -329,7 +366,9 @@ class ScoreBoardTests(ServiceTestCase):
         for fields, status in [({"score": "12abc"}, 400), ({"score": "1" + "0" * 30}, 400),
                                ({"score": str(2 ** 31)}, 400), ({"score": "-1"}, 400), ({"score": " 12"}, 400),
                                ({"gridSize": "8.0"}, 400), ({"game": ""}, 400), ({"username": "u" * 201}, 400),
-                               ({"password": "wrong"}, 403), (b"score=1&score=2&gridSize=8&game=tamboro", 400),
+                               ({"password": "wrong"}, 403),
+                               ({"username": " ANN+Bob & CO\t", "password": "wrong"}, 403),
+                               (b"score=1&score=2&gridSize=8&game=tamboro", 400),
                                (b"score=\xff&gridSize=8&game=x", 400), (b"&".join([b"a=1"] * 51), 400),
                                # The game's six fields, all valid, and more beyond the service's limit of 50.
                                ({f"extra{i}": "" for i in range(45)}, 400)]:

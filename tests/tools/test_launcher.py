@@ -19,19 +19,36 @@ from test_adnet import TOOLS, die_with_parent
 
 NOBODY = 65534
 
+# It reports whether its service answered, how many children it has, and the port it was handed, if any.
 STAND_IN_GAME = '''#!/usr/bin/python3
 import os, socket, sys, threading, time
 report, port, life = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+handed = os.environ.get("TAMBORO_LOCAL_SERVICE_PORT")
 for _ in range(8):
     threading.Thread(target=time.sleep, args=(3600,), daemon=True).start()
 with socket.socket() as probe:
-    served = probe.connect_ex(("127.0.0.1", port)) == 0
+    served = probe.connect_ex(("127.0.0.1", int(handed or port))) == 0
 children = sum(len(open(f"/proc/self/task/{t}/children").read().split())
                for t in os.listdir("/proc/self/task"))
 with open(report, "a") as file:
-    file.write(f"{'served' if served else 'unserved'} {children}\\n")
+    file.write(f"{'served' if served else 'unserved'} {children} {'handed:' + handed if handed else 'compiled'}\\n")
 time.sleep(life)
 '''
+
+
+# A listener that, once its stdin closes, prints how many connections were offered to it.
+LISTENER = """import socket, sys
+listener = socket.create_server(("127.0.0.1", int(sys.argv[1])))
+print(flush=True)
+sys.stdin.read()
+listener.setblocking(False)
+offered = 0
+try:
+    while listener.accept():
+        offered += 1
+except BlockingIOError:
+    print(offered, flush=True)
+"""
 
 
 def test_port():
@@ -93,8 +110,8 @@ class LauncherTests(unittest.TestCase):
             os.kill(pid, signal.SIGKILL)
         wait_until(lambda: not live_children(), 10)
 
-    def launch(self, life):
-        return subprocess.Popen([self.launcher, self.report, str(self.port), str(life)], env=self.env,
+    def launch(self, life, port=None):
+        return subprocess.Popen([self.launcher, self.report, str(port or self.port), str(life)], env=self.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.stderr_file,
                                 preexec_fn=die_with_parent)
 
@@ -120,25 +137,66 @@ class LauncherTests(unittest.TestCase):
         # Every game that got to run (each one left to end by itself did) found its own service listening.
         reports = self.report.read_text(encoding="utf-8").splitlines()
         self.assertGreaterEqual(len(reports), exits, f"seed {seed}")
-        self.assertEqual(set(reports), {"served 1"}, self.stderr())
+        self.assertEqual(set(reports), {"served 1 compiled"}, self.stderr())
 
-    def test_a_listener_of_this_user_is_used_and_one_of_another_user_left_alone(self):
-        for user in ((os.getuid(), NOBODY) if os.getuid() == 0 else (os.getuid(),)):
-            # The listener ends when the with block closes its stdin.
-            with self.subTest(user=user), subprocess.Popen(
-                    ["/usr/bin/python3", "-c", "import socket, sys;"
-                     " s = socket.create_server(('127.0.0.1', int(sys.argv[1])));"
-                     " print(flush=True); sys.stdin.read()", str(self.port)],
-                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                    preexec_fn=lambda: (die_with_parent(), os.setgid(user), os.setuid(user))) as listener:
-                listener.stdout.readline()
-                game = self.launch(0)
-                self.assertEqual(game.wait(30), 0, self.stderr())
-                # The game ran beside the listener and no service was started for it.
-                self.assertEqual(self.report.read_text(encoding="utf-8").splitlines()[-1], "served 0")
-                self.assertIsNone(listener.poll())
-                foreign = ["a program of another user (uid 65534)"] if user == NOBODY else []
+    def reports(self, count):
+        """The first count lines the stand-in games have reported, once there are as many."""
+        return wait_until(lambda: (lines := self.report.read_text(encoding="utf-8").splitlines())[count - 1:]
+                          and lines[:count])
+
+    def listen_as(self, user):
+        """A listener on the launcher's port as user, which ends when its stdin closes."""
+        listener = subprocess.Popen(["/usr/bin/python3", "-c", LISTENER, str(self.port)], stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, text=True,
+                                    preexec_fn=lambda: (die_with_parent(), os.setgid(user), os.setuid(user)))
+        self.addCleanup(self.end_listener, listener)
+        listener.stdout.readline()
+        return listener
+
+    @staticmethod
+    def end_listener(listener):
+        listener.kill()
+        listener.wait()
+        for pipe in (listener.stdin, listener.stdout):
+            pipe.close()
+
+    def test_a_port_not_held_by_a_service_of_this_user_is_left_alone_and_the_game_gets_its_own(self):
+        # Who holds the compiled-in port, and whether the game is handed a port of its own.
+        rows = [("this user, by hand", False), ("another game", True)]
+        rows += [("another user", True)] if os.getuid() == 0 else []
+        for holder, handed in rows:
+            with self.subTest(holder):
+                self.end_leftovers()
+                self.report.write_text("", encoding="utf-8")
+                os.truncate(self.root / "stderr.txt", 0)
+                listener = first = None
+                if holder == "another game":
+                    first = self.launch(3600)
+                    self.assertEqual(self.reports(1), ["served 1 compiled"], self.stderr())
+                else:
+                    listener = self.listen_as(NOBODY if holder == "another user" else os.getuid())
+                game = self.launch(3600)
+                report = (self.reports(2 if first else 1) or [""])[-1]
+                self.assertEqual(report.split(":")[0], "served 1 handed" if handed else "served 0 compiled",
+                                 self.stderr())
+                own = int(report.split(":")[1]) if handed else self.port
+                if first:
+                    # The first game's end takes its service along, not the second game's.
+                    first.kill()
+                    first.wait(30)
+                    self.assertTrue(wait_until(lambda: not listening(self.port)), self.stderr())
+                    self.assertTrue(listening(own))
+                game.kill()
+                game.wait(30)
+                self.assertTrue(wait_until(lambda: not handed or not listening(own)))
+                if listener:
+                    listener.stdin.close()
+                    # Neither the launcher nor the game so much as connects to a program not the player's.
+                    self.assertEqual(int(listener.stdout.readline()), 0 if handed else 1)
+                foreign = ["a program of another user (uid 65534)"] if holder == "another user" else []
                 self.assertEqual(re.findall(r"held by (.*?);", self.stderr()), foreign)
+                self.end_leftovers()
+
 
 if __name__ == "__main__":
     unittest.main()
