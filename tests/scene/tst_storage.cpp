@@ -2,6 +2,7 @@
 #include "IsolatedHome.h"
 #include "LocalService.h"
 #include "SceneFixture.h"
+#include "QuitSignals.h"
 #include "ScoreStore.h"
 
 #include <QDir>
@@ -16,8 +17,10 @@
 #include <algorithm>
 #include <memory>
 
+#include <csignal>
 #include <sched.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -307,6 +310,8 @@ private slots:
         QTest::newRow("read by another program, written at the next game over") << "deferred" << earlier << "game over";
         QTest::newRow("read by another program that lets go once the game writes, written at quit")
             << "deferred" << earlier << "quit";
+        QTest::newRow("read by another program that lets go once the game writes, written as SIGTERM ends the game")
+            << "deferred" << earlier << "SIGTERM";
         QTest::newRow("held past the wait at quit, lost") << "exclusive" << earlier << "nobody";
     }
 
@@ -360,12 +365,20 @@ private slots:
         QCOMPARE(scene.sql(QStringLiteral("PRAGMA busy_timeout")).value(0).toMap().value("timeout").toInt(), 0);
 
         QList<int> expected = writtenBy == QLatin1String("nobody") ? earlier : earlier + kept;
-        if (writtenBy == QLatin1String("quit"))
+        const bool signalled = writtenBy == QLatin1String("SIGTERM");
+        if (writtenBy == QLatin1String("quit") || signalled)
             QVERIFY(holder->letGoOnceWritten());
-        if (writtenBy == QLatin1String("quit") || writtenBy == QLatin1String("nobody")) {
+        if (writtenBy == QLatin1String("quit") || writtenBy == QLatin1String("nobody") || signalled) {
             writeWaitingScoresAtQuit(scene.view());
-            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-            QCoreApplication::exec();
+            if (signalled) {
+                // Told as a logout or kill tells it: the game quits as its own Exit does.
+                QVERIFY(quitOnTerminationSignals());
+                ::kill(::getpid(), SIGTERM);
+                QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(1); });
+            } else {
+                QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+            }
+            QCOMPARE(QCoreApplication::exec(), 0);
         } else {
             disk ? disk->empty() : holder->release();
         }
