@@ -68,10 +68,10 @@ function topScores(tx, count) {
     return scores;
 }
 
-// A database held by another program or on a full disk answers again later; anything
-// else wrong with it is taken as lasting.
+// A database held by another program, on a full disk or on a disk not mounted now (its
+// folder cannot be made) answers again later; anything else wrong with it is taken as lasting.
 function isPassing(error) {
-    return /locked|busy|full/i.test(error.message);
+    return /locked|busy|full|can't create path/i.test(error.message);
 }
 
 // Scores of this run that qualified but could not be written yet, best first, as the

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "IsolatedHome.h"
 #include "LocalService.h"
-#include "SceneFixture.h"
 #include "QuitSignals.h"
+#include "SceneFixture.h"
 #include "ScoreStore.h"
 
 #include <QDir>
@@ -12,6 +12,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -202,7 +203,9 @@ private slots:
         setImmutable(storedFile, false);
         forgetConnection();
         const QFileInfo data(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
-        for (const QString &name : data.dir().entryList({ data.fileName(), data.fileName() + ".damaged-*" })) {
+        const QStringList left = data.dir().entryList(
+            { data.fileName(), data.fileName() + ".damaged-*" }, QDir::AllEntries | QDir::System | QDir::Hidden);
+        for (const QString &name : left) {
             QDir(data.dir().filePath(name)).removeRecursively();
             QFile::remove(data.dir().filePath(name));
         }
@@ -292,6 +295,72 @@ private slots:
         }
         log.stop();
         QVERIFY2(log.worse.isEmpty(), qPrintable(log.worse.join('\n')));
+    }
+
+    // A database another program holds as the game starts is not damaged: it stays where it
+    // is, with its scores, and nothing is said of damage.
+    void databaseHeldAsTheGameStartsIsLeftAlone()
+    {
+        {
+            Scene scene;
+            storedFile = scene.scoreDatabaseFile();
+            QVERIFY(scene.showScreen(QString()));
+            scene.saveScores(firstRun);
+        }
+        forgetConnection();
+        Holder holder(storedFile, QStringLiteral("exclusive"));
+        QVERIFY(holder.isHeld());
+        MessageCatcher log;
+        {
+            Scene again;
+            holder.release();
+            QCOMPARE(listedScores(again), listingOf(firstRun));
+        }
+        log.stop();
+        QVERIFY2(log.warnings.filter(QStringLiteral("moved")).isEmpty(), qPrintable(log.warnings.join('\n')));
+        const QFileInfo place(storedFile);
+        QCOMPARE(
+            place.dir().entryList({ QStringLiteral("*.damaged-*") }, QDir::AllEntries | QDir::System), QStringList());
+    }
+
+    void storeOnADiskNotThereNowIsLeftAlone_data()
+    {
+        QTest::addColumn<QString>("linked");
+        QTest::newRow("the data folder") << QString();
+        QTest::newRow("a folder inside it") << QStringLiteral("/QML");
+    }
+
+    // A data folder, or a folder of its path, that leads to a disk not mounted now is no
+    // damage: the link is left as it is and nothing is made in its place. The scores made
+    // meanwhile are listed, and written once the disk is back.
+    void storeOnADiskNotThereNowIsLeftAlone()
+    {
+        QFETCH(QString, linked);
+        const QString link = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + linked;
+        QTemporaryDir disk;
+        const QString target = disk.filePath(QStringLiteral("tamboro"));
+        QVERIFY(QDir().mkpath(QFileInfo(link).path()) && QFile::link(target, link));
+        MessageCatcher log;
+        {
+            Scene scene;
+            storedFile = scene.scoreDatabaseFile();
+            QVERIFY(scene.readyToPlay());
+            QCOMPARE(overlaysAfter(scene, { 95 }), QStringList { "gameOver" });
+            QCOMPARE(listedScores(scene), listingOf({ 95 }));
+            QCOMPARE(QFileInfo(link).symLinkTarget(), target);
+            QVERIFY(!QFileInfo::exists(target));
+            const QFileInfo place(link);
+            QCOMPARE(place.dir().entryList(
+                         { place.fileName() + QStringLiteral(".damaged-*") }, QDir::AllEntries | QDir::System),
+                QStringList());
+
+            QVERIFY(QDir().mkpath(target));
+            QCOMPARE(listedScores(scene), listingOf({ 95 }));
+        }
+        log.stop();
+        QVERIFY2(
+            !log.warnings.filter(QStringLiteral("are not there now")).isEmpty(), qPrintable(log.warnings.join('\n')));
+        QCOMPARE(storedScores(storedFile), QList<int> { 95 });
     }
 
     void qualifyingScoreWaitsUntilTheDatabaseTakesIt_data()
