@@ -297,6 +297,38 @@ private slots:
         QVERIFY2(log.worse.isEmpty(), qPrintable(log.worse.join('\n')));
     }
 
+    void waitingScoreIsWrittenOnce_data()
+    {
+        QTest::addColumn<int>("failing");
+        QTest::newRow("the write fails") << 1;
+        QTest::newRow("its check fails") << 2;
+    }
+
+    // A score is written and then looked for, each in a transaction of its own. Whichever of
+    // the two meets a database busy for a moment, the score waits and the next operation
+    // leaves it in the database once.
+    void waitingScoreIsWrittenOnce()
+    {
+        QFETCH(int, failing);
+        Scene scene;
+        storedFile = scene.scoreDatabaseFile();
+        QVERIFY(scene.showScreen(QString()));
+        scene.saveScores({ 50 });
+        MessageCatcher log;
+        scene.evaluate(QStringLiteral("(function() { var real = Game.scoresTransaction; var calls = 0;"
+                                      " Game.scoresTransaction = function(work, wait) {"
+                                      "   if (++calls === %1) throw new Error('database is locked');"
+                                      "   real(work, wait);"
+                                      " };"
+                                      " gameArea.score = 70; Game.saveHighScore();"
+                                      " Game.scoresTransaction = real; })()")
+                           .arg(failing));
+        QCOMPARE(log.warnings.filter(QStringLiteral("kept until the database takes it")).size(), 1);
+        QCOMPARE(listedScores(scene), listingOf({ 70, 50 }));
+        QCOMPARE(storedScores(storedFile), (QList<int> { 70, 50 }));
+        QCOMPARE(listedScores(scene), listingOf({ 70, 50 }));
+    }
+
     // A database another program holds as the game starts is not damaged: it stays where it
     // is, with its scores, and nothing is said of damage.
     void databaseHeldAsTheGameStartsIsLeftAlone()
