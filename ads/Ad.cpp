@@ -41,10 +41,15 @@ public:
         connect(&presence, &GamePresence::gameBack, this, &DialogOnGame::showHeld);
     }
 
-    bool shown() const { return found; }
+    // Whether the player saw the game as the dialog closed: the keyboard then goes back to it.
+    bool closedInSight() const { return found && seenAtClose; }
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
+        // As the dialog closes the keyboard is still with it, so the presence still tells
+        // whether the player sees the game.
+        if (event->type() == QEvent::Hide && found && watched == dialog)
+            seenAtClose = presence.playerSeesGame();
         // Only the first show of the dialog: the window manager's (a dialog restored with the
         // game) and the one sent again below find it placed already.
         if (event->type() != QEvent::Show || event->spontaneous() || found)
@@ -125,6 +130,7 @@ private:
     QPointer<QuillonAdDialog> dialog;
     bool found = false;
     bool held = false;
+    bool seenAtClose = false;
 };
 
 void Ad::setGameWindow(QWindow *window, std::function<qreal()> sceneScale)
@@ -184,6 +190,6 @@ void Ad::start()
     const DialogOnGame onGame(*presence, sceneScale);
     adModule->showAdDialog(nullptr, CountdownSeconds, skipIn, skip, click, true, false);
     // The keyboard goes back to the game the player sees; one still away stays so.
-    if (onGame.shown() && presence->playerSeesGame())
+    if (onGame.closedInSight())
         presence->game()->requestActivate();
 }

@@ -66,7 +66,9 @@ bool GamePresence::sees() const
         return false;
     if (kind == Platform::ReportsMinimise)
         return !(window->windowStates() & Qt::WindowMinimized);
-    return !minimisedItself && (keyboardWithGame() || window->isExposed());
+    // The keyboard gone to another program stands for the compositor's minimise, of which
+    // the game hears nothing, and for another program raised over the game.
+    return !minimisedItself && keyboardWithGame() && window->isExposed();
 }
 
 // Qt tells a Wayland game only of the minimise it asked for itself.

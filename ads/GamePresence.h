@@ -11,9 +11,9 @@
 //
 // X11 reports every minimise, the game's own and the window manager's. A Wayland
 // compositor reports none: there the game counts as away from its own minimise until it has
-// the keyboard again, and while it has neither the keyboard nor a part on the screen (a
-// compositor stops drawing a window it minimised or covered, and Qt then takes it as not
-// exposed).
+// the keyboard again, and whenever the keyboard is with another program (a compositor's
+// minimise, another program raised over the game) or the game is not exposed (a compositor
+// that stops drawing it).
 class GamePresence : public QObject {
     Q_OBJECT
 
