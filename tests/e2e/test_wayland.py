@@ -212,6 +212,12 @@ class CoveredGame(WaylandSteps, Steps):
         self.shows(scene_shown, "the game is not shown after the other program went")
         self.point_again()
 
+    def test_9_close_ends_with_status_0(self):
+        # Right after a window went, weston may lose a click that comes without a hover first.
+        self.world.tap(CLOSE, hover=0.3)
+        self.skip(self.shows(find_dialog, "no ad dialog on the output on close", settle=0.3))
+        self.assertEqual(self.world.exit_status(), 0, self.world.game_output())
+
     def point_again(self):
         """weston gives the pointer to the window under it, after one went, only once it moves."""
         self.world.x("mousemove", OUTPUT // 2, OUTPUT // 2, "sleep", 0.2, "mousemove", OUTPUT // 2, OUTPUT - 5)
