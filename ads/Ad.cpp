@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Ad.h"
+#include "GamePresence.h"
 #include "QuillonAdDialog.h"
 #include "QuillonAdModule.h"
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QGuiApplication>
+#include <QPointer>
+#include <QScopedValueRollback>
 #include <QScreen>
-#include <QTimer>
 #include <QWidget>
 
 namespace {
@@ -24,98 +25,62 @@ constexpr int CountdownSeconds = 10;
 
 enum ParameterSlot { PortalSlot = 0, KeywordsSlot = 5, CategorySlot = 6 };
 
-// Whether the platform tells a window that it was minimised and restored. Wayland does not:
-// a compositor only hears the request and never answers it.
-bool platformReportsMinimised()
-{
-    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
-}
-
-// How long a Wayland compositor may take to take the keyboard from a game it minimises. One
-// that keeps the game on the screen (a kiosk) never does, and a held dialog shows then.
-constexpr int MinimiseUnansweredMs = 1000;
-
 } // namespace
 
-// While it lives, every ad dialog shown gets the game's window as its window's transient
-// parent and the game's title, and is drawn at the scene's scale. The dialog is built and run
-// inside the module, so this watches for its show event, which comes after its window exists
-// and before the window is mapped and placed. When the last dialog has closed, the keyboard
-// goes back to the game.
-class Ad::TransientForGame : public QObject {
+// For one showing of the module's dialog, caught by its show event, which comes after its
+// window exists and before the window is mapped: the dialog is placed on the game, and kept
+// out of the player's sight while the game is.
+class Ad::DialogOnGame : public QObject {
 public:
-    explicit TransientForGame(Ad *ad)
-        : game(ad->gameWindow)
-        , sceneScale(ad->sceneScale)
-        , gameAway(ad->gameAway)
+    DialogOnGame(GamePresence &presence, const std::function<qreal()> &sceneScale)
+        : presence(presence)
+        , sceneScale(sceneScale)
     {
-        if (!game)
-            return;
         QCoreApplication::instance()->installEventFilter(this);
-        if (platformReportsMinimised()) {
-            // A dialog asked for right after the game was minimised waits, minimised with it,
-            // for the player to come back. The desktop may confirm the game's minimised state
-            // only after the dialog has shown, so the dialogs follow that too.
-            connect(game, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
-                if (state == Qt::WindowMinimized)
-                    minimiseDialogs();
-            });
-        } else {
-            connect(ad, &Ad::gameReturned, this, &TransientForGame::showHeld);
-        }
+        connect(&presence, &GamePresence::gameHidden, this, &DialogOnGame::followGameAway);
+        connect(&presence, &GamePresence::gameBack, this, &DialogOnGame::showHeld);
     }
 
-    ~TransientForGame() override
-    {
-        // A dialog under this one is still open: the keyboard stays with it. A game that is
-        // still minimised stays so.
-        if (!game || dialogs.isEmpty() || QGuiApplication::modalWindow() || !game->isVisible()
-            || (game->windowStates() & Qt::WindowMinimized) || gameAway.away)
-            return;
-        game->requestActivate();
-    }
+    // Whether the player saw the game as the dialog closed: the keyboard then goes back to it.
+    bool closedInSight() const { return found && seenAtClose; }
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        // A show the window manager reports (the dialog restored with the game), or a held
-        // dialog shown at last, finds the dialog already placed and belonging to the game.
-        if (event->type() != QEvent::Show || event->spontaneous() || placing)
+        // As the dialog closes the keyboard is still with it, so the presence still tells
+        // whether the player sees the game.
+        if (event->type() == QEvent::Hide && found && watched == dialog)
+            seenAtClose = presence.playerSeesGame();
+        // Only the first show of the dialog: the window manager's (a dialog restored with the
+        // game) and the one sent again below find it placed already.
+        if (event->type() != QEvent::Show || event->spontaneous() || found)
             return false;
-        auto *dialog = qobject_cast<QuillonAdDialog *>(watched);
-        if (!dialog || !dialog->isWindow() || dialog->parentWidget() || !dialog->windowHandle()
-            || dialogs.contains(dialog->windowHandle()))
+        auto *candidate = qobject_cast<QuillonAdDialog *>(watched);
+        if (!candidate || !candidate->isWindow() || !candidate->windowHandle())
             return false;
-        dialogs.append(dialog->windowHandle());
-        dialog->windowHandle()->setTransientParent(game);
-        dialog->setWindowTitle(game->title());
-        if (sceneScale)
-            dialog->setScale(sceneScale());
-        centreOnGame(dialog);
-        const bool minimised = game->windowStates() & Qt::WindowMinimized;
-        if (!platformReportsMinimised()) {
-            if (minimised || gameAway.away)
-                holdUntilGameReturns(dialog);
+        dialog = candidate;
+        found = true;
+        place();
+        if (presence.playerSeesGame())
+            return false;
+        if (presence.platform() == GamePresence::Platform::TellsNothing) {
+            hold();
             return false;
         }
-        if (!minimised)
-            return false;
-        // Asked for while the game is minimised, the dialog is mapped minimised: mapped as a
-        // normal window, its activation would bring the game back with it. Moving or
-        // resizing a window takes it out of its minimised state, so the dialog is placed and
-        // its window given the dialog's geometry first.
-        placing = true;
-        QCoreApplication::sendEvent(dialog, event);
-        placing = false;
-        dialog->windowHandle()->setGeometry(dialog->geometry());
-        dialog->setWindowState(dialog->windowState() | Qt::WindowMinimized);
+        showMinimised(event);
         return true;
     }
 
 private:
-    // Where a client may place its windows (X11), the dialog sits in the middle of the game,
+    // The dialog belongs to the game's window, bears its title and is drawn at the scene's
+    // scale. Where a client may place its windows (X11), it sits in the middle of the game,
     // kept on the game's screen; a Wayland compositor places it itself.
-    void centreOnGame(QWidget *dialog) const
+    void place()
     {
+        QWindow *game = presence.game();
+        dialog->windowHandle()->setTransientParent(game);
+        dialog->setWindowTitle(game->title());
+        if (sceneScale)
+            dialog->setScale(sceneScale());
         const QRect screen = game->screen()->availableGeometry();
         QRect frame(QPoint(), dialog->frameGeometry().size());
         frame.moveCenter(game->geometry().center());
@@ -124,72 +89,55 @@ private:
         dialog->move(frame.topLeft());
     }
 
-    void minimiseDialogs()
-    {
-        for (QWindow *window : std::as_const(dialogs)) {
-            if (window && window->isVisible())
-                window->setWindowStates(window->windowStates() | Qt::WindowMinimized);
-        }
-    }
-
-    // A Wayland compositor keeps a window mapped under a minimised game out of sight, yet
-    // gives it the keyboard, and the player could not bring the game back past it. So the
-    // dialog runs (its countdown too) but stays off the screen until the game has the
-    // keyboard again: the player brought it back, and the dialog shows above it.
-    void holdUntilGameReturns(QWidget *dialog)
+    // A Wayland compositor keeps a window mapped under a minimised game out of sight, yet gives
+    // it the keyboard, and the player could not bring the game back past it. So the dialog
+    // runs, its countdown too, but stays off the screen until the player sees the game again.
+    void hold()
     {
         dialog->setAttribute(Qt::WA_DontShowOnScreen);
-        held.append(dialog);
-        gameAway.away = true;
-        gameAway.keyboardLeft = QGuiApplication::focusWindow() != game;
-        QTimer::singleShot(MinimiseUnansweredMs, this, [this] {
-            if (gameAway.keyboardLeft)
-                return;
-            gameAway.away = false;
-            showHeld();
-        });
+        held = true;
     }
 
     void showHeld()
     {
-        const QList<QPointer<QWidget>> waiting = std::exchange(held, {});
-        for (QWidget *dialog : waiting) {
-            if (!dialog || !dialog->isVisible())
-                continue;
-            dialog->setAttribute(Qt::WA_DontShowOnScreen, false);
-            dialog->windowHandle()->setVisible(true);
-        }
+        if (!std::exchange(held, false) || !dialog || !dialog->isVisible())
+            return;
+        dialog->setAttribute(Qt::WA_DontShowOnScreen, false);
+        dialog->windowHandle()->setVisible(true);
     }
 
-    QWindow *game;
-    std::function<qreal()> sceneScale;
-    QList<QPointer<QWindow>> dialogs;
-    QList<QPointer<QWidget>> held;
-    Ad::Away &gameAway;
-    bool placing = false;
+    // X11: asked for while the game is minimised, the dialog is mapped minimised, to wait with
+    // the game for the player; mapped as a normal window, its activation would bring the game
+    // back with it. Moving or resizing a window takes it out of its minimised state, so the
+    // dialog is shown (and placed) first and its window given the dialog's geometry.
+    void showMinimised(QEvent *show)
+    {
+        QCoreApplication::sendEvent(dialog, show);
+        dialog->windowHandle()->setGeometry(dialog->geometry());
+        dialog->setWindowState(dialog->windowState() | Qt::WindowMinimized);
+    }
+
+    // X11 confirms the game's minimise, at times only after the dialog has shown: the dialog
+    // follows it. A Wayland compositor takes a mapped dialog away with the game itself.
+    void followGameAway()
+    {
+        if (presence.platform() == GamePresence::Platform::ReportsMinimise && dialog && dialog->isVisible())
+            dialog->windowHandle()->setWindowStates(dialog->windowHandle()->windowStates() | Qt::WindowMinimized);
+    }
+
+    GamePresence &presence;
+    const std::function<qreal()> &sceneScale;
+    QPointer<QuillonAdDialog> dialog;
+    bool found = false;
+    bool held = false;
+    bool seenAtClose = false;
 };
 
 void Ad::setGameWindow(QWindow *window, std::function<qreal()> sceneScale)
 {
-    gameWindow = window;
+    delete presence;
+    presence = window ? new GamePresence(window, GamePresence::currentPlatform(), this) : nullptr;
     this->sceneScale = std::move(sceneScale);
-    if (!window || platformReportsMinimised())
-        return;
-    // An ad asked for while the game is away (at the end of a game going on unseen) waits
-    // for the player as well.
-    connect(window, &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
-        if (state == Qt::WindowMinimized)
-            gameAway.away = true;
-    });
-    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow *focus) {
-        if (focus != gameWindow) {
-            gameAway.keyboardLeft = true;
-            return;
-        }
-        gameAway.away = false;
-        if (std::exchange(gameAway.keyboardLeft, false))
-            emit gameReturned(QPrivateSignal());
-    });
 }
 
 void Ad::startAd()
@@ -227,11 +175,21 @@ void Ad::onNetworkError(QString)
 
 void Ad::start()
 {
-    if (!adModule)
+    // One dialog at a time: an ad asked for while one shows (a game ending behind it) is
+    // not nested in it; the game goes on as if no ad were ready.
+    if (!adModule || dialogShowing)
         return;
+    const QScopedValueRollback showing(dialogShowing, true);
     const QString skipIn = tr("Skip in");
     const QString skip = tr("Skip");
     const QString click = tr("Click");
-    const TransientForGame belongsToGame(this);
+    if (!presence) {
+        adModule->showAdDialog(nullptr, CountdownSeconds, skipIn, skip, click, true, false);
+        return;
+    }
+    const DialogOnGame onGame(*presence, sceneScale);
     adModule->showAdDialog(nullptr, CountdownSeconds, skipIn, skip, click, true, false);
+    // The keyboard goes back to the game the player sees; one still away stays so.
+    if (onGame.closedInSight())
+        presence->game()->requestActivate();
 }

@@ -2,12 +2,12 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QWindow>
 
 #include <functional>
 
+class GamePresence;
 class QuillonAdModule;
 
 // The scene's one way to advertising, published to it as "advertisement". It owns the
@@ -36,23 +36,13 @@ public:
     // is drawn in that window; the dialog is drawn at the same scale.
     void setGameWindow(QWindow *window, std::function<qreal()> sceneScale = {});
 
-signals:
-    void gameReturned(QPrivateSignal);
-
 private:
-    // Gives each ad dialog shown while it lives to the game's window.
-    class TransientForGame;
-
-    // Wayland tells nothing of a minimised window: the game counts as away from its own
-    // minimise until it has the keyboard again. keyboardLeft: the keyboard has gone elsewhere
-    // since then. The game's return is told by gameReturned.
-    struct Away {
-        bool away = false;
-        bool keyboardLeft = false;
-    };
+    // Finds the dialog the module is about to show, places it on the game and keeps it out of
+    // sight while the player cannot see the game.
+    class DialogOnGame;
 
     QuillonAdModule *adModule = nullptr;
-    QPointer<QWindow> gameWindow;
+    GamePresence *presence = nullptr;
     std::function<qreal()> sceneScale;
-    Away gameAway;
+    bool dialogShowing = false;
 };

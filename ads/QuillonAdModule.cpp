@@ -116,7 +116,8 @@ int QuillonAdModule::requestAd()
 
 void QuillonAdModule::buildRequestUrl()
 {
-    QStringList pairs { encodedPair("aid", appId), encodedPair("v", QStringLiteral("Sm2m-%1-QT_%2").arg(ClientVersion, sdkVersion)),
+    QStringList pairs { encodedPair("aid", appId),
+        encodedPair("v", QStringLiteral("Sm2m-%1-QT_%2").arg(ClientVersion, sdkVersion)),
         encodedPair("o", QStringLiteral("true")) };
     if (!parameters[0].isEmpty())
         pairs += encodedPair(SlotKeys[0], parameters[0]);

@@ -2,8 +2,8 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFrame>
 #include <QElapsedTimer>
+#include <QFrame>
 #include <QSize>
 #include <QString>
 #include <QUrl>

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
 
-// An ad shown inside the scene. The scene keeps it fully transparent, which also keeps
-// it from taking any touch; it is hidden only by opacity, never by visible.
+// An ad shown inside the scene. The scene keeps the panel fully transparent, which also
+// keeps it from taking any touch; the panel is hidden only by its opacity, its own visible
+// stays true. What it holds is not visible while it is transparent (below), so its buttons
+// take no keyboard either.
 Item {
     id: advertisement
 

@@ -12,6 +12,8 @@ Rectangle {
     // Scores of this run that qualified while the database would not take them, best first,
     // and the stored scores last listed; the listing shows both until they are written.
     property var unsavedScores: []
+    // The last write of waiting scores, { row, scores }, until its rows are found.
+    property var unconfirmedWrite: null
     property var listedScores: []
 
     width: 480

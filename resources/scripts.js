@@ -77,10 +77,10 @@ function topScores(tx, count) {
     return scores;
 }
 
-// A database held by another program or on a full disk answers again later; anything
-// else wrong with it is taken as lasting.
+// A database held by another program, on a full disk or on a disk not mounted now (its
+// folder cannot be made) answers again later; anything else wrong with it is taken as lasting.
 function isPassing(error) {
-    return /locked|busy|full/i.test(error.message);
+    return /locked|busy|full|can't create path/i.test(error.message);
 }
 
 // Scores of this run that qualified but could not be written yet, best first, as the
@@ -93,27 +93,52 @@ function keepUnsaved(scores) {
     highScoreView.unsavedScores = scores.slice().sort(function(a, b) { return b - a; });
 }
 
-// Writes the scores still waiting, waiting `wait` ms at most for another program that holds
-// the database; throws when they could not be written. The storage does not report a
-// commit the database refused, so the last row written is looked for afterwards.
-function storeUnsaved(wait) {
-    var scores = unsavedScores();
-    if (scores.length === 0)
+// The same scores less one of each in `gone`.
+function without(scores, gone) {
+    var left = scores.slice();
+    gone.forEach(function(score) {
+        var at = left.indexOf(score);
+        if (at >= 0)
+            left.splice(at, 1);
+    });
+    return left;
+}
+
+// The storage does not report a commit the database refused, so a write counts as done only
+// once its last row is found. Until then it is remembered, and looked for first by the next
+// write, in the same transaction: scores found there are no longer waiting and are not
+// written again, whichever of the write and this look failed before.
+function confirmLastWrite(tx) {
+    var written = highScoreView.unconfirmedWrite;
+    if (written === null)
         return;
-    var lastRow = null;
+    var found = tx.executeSql("SELECT rowid FROM Scores WHERE rowid = ? AND score = ?",
+                              [written.row, written.scores[written.scores.length - 1]]).rows.length === 1;
+    if (found)
+        keepUnsaved(without(unsavedScores(), written.scores));
+    highScoreView.unconfirmedWrite = null;
+}
+
+// Writes the scores still waiting, waiting `wait` ms at most for another program that holds
+// the database; throws when they could not be written.
+function storeUnsaved(wait) {
+    if (unsavedScores().length === 0)
+        return;
+    var written = null;
     scoresTransaction(function(tx) {
+        confirmLastWrite(tx);
+        var scores = unsavedScores();
         for (var i = 0; i < scores.length; ++i)
             tx.executeSql(INSERT_SCORE, [scores[i], HOLE_COUNT]);
-        lastRow = tx.executeSql("SELECT last_insert_rowid() AS id").rows.item(0).id;
+        if (scores.length > 0)
+            written = { row: tx.executeSql("SELECT last_insert_rowid() AS id").rows.item(0).id, scores: scores };
     }, wait);
-    var kept = false;
-    scoresTransaction(function(tx) {
-        kept = tx.executeSql("SELECT rowid FROM Scores WHERE rowid = ? AND score = ?",
-                             [lastRow, scores[scores.length - 1]]).rows.length === 1;
-    }, wait);
-    if (!kept)
+    if (written === null)
+        return;
+    highScoreView.unconfirmedWrite = written;
+    scoresTransaction(confirmLastWrite, wait);
+    if (unsavedScores().length > 0)
         throw new Error("the database did not keep the scores");
-    keepUnsaved([]);
 }
 
 // Before every score operation: the scores still waiting go first, if the database takes them.

@@ -30,6 +30,11 @@ public:
         , shape(shape)
     {
         window.installEventFilter(this);
+        // A child, so the window's own tests can tell a look is due.
+        frameCheck.setParent(this);
+        frameCheck.setSingleShot(true);
+        frameCheck.setInterval(FrameCheckMs);
+        connect(&frameCheck, &QTimer::timeout, this, [this] { fitOnScreen(); });
     }
 
     bool eventFilter(QObject *, QEvent *event) override
@@ -46,6 +51,10 @@ public:
         const auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() != Qt::Key_F11 || key->isAutoRepeat())
             return false;
+        // A fit still looking for the frame belongs to the last switch: run late, it would
+        // take the window back out of full screen.
+        frameCheck.stop();
+        frameChecks = 0;
         leavingFullScreen = window.windowStates() & Qt::WindowFullScreen;
         if (leavingFullScreen)
             window.showNormal();
@@ -66,7 +75,7 @@ private:
         // The window manager may place the window before it tells the frame it drew
         // around it, and no event says when it has: look again a few times, briefly.
         if (frame.isNull() && !(window.flags() & Qt::FramelessWindowHint) && ++frameChecks <= MaxFrameChecks) {
-            QTimer::singleShot(FrameCheckMs, this, [this] { fitOnScreen(); });
+            frameCheck.start();
             return;
         }
         const QSize most = room.size().shrunkBy(frame);
@@ -91,6 +100,7 @@ private:
     QSize shape;
     bool leavingFullScreen = false;
     int frameChecks = 0;
+    QTimer frameCheck;
 };
 
 } // namespace

@@ -62,6 +62,20 @@ QStringList moveAside(const QStringList &paths)
     return moved;
 }
 
+// The first folder of the path, from the root down, that is a link to something missing: a
+// disk not mounted now, whose scores come back with it. Empty when there is none.
+QString linkToMissing(const QString &databases)
+{
+    QString path = QDir::cleanPath(QFileInfo(databases).absoluteFilePath());
+    QString missing;
+    for (; !path.isEmpty() && path != QLatin1String("/"); path = QFileInfo(path).path()) {
+        const QFileInfo info(path);
+        if (info.isSymLink() && !info.exists())
+            missing = path;
+    }
+    return missing;
+}
+
 // A file that is not a folder where one of the folders of the path should be is moved aside,
 // from the application's own data folder down. Folders above it are the desktop's.
 bool clearFolders(const QString &databases)
@@ -162,6 +176,13 @@ void prepareScoreStore(const QQmlEngine &engine)
     if (QSqlDatabase::contains(id))
         return;
     const QString base = engine.offlineStorageDatabaseFilePath(databaseName);
+    const QString away = linkToMissing(QFileInfo(base).path());
+    if (!away.isEmpty()) {
+        qWarning("The high scores are not there now: %s leads to %s, which is missing (a disk not mounted?). "
+                 "Nothing is changed; scores made meanwhile are kept until it is back.",
+            qPrintable(away), qPrintable(QFileInfo(away).symLinkTarget()));
+        return;
+    }
     if (!clearFolders(QFileInfo(base).path()))
         return;
 

@@ -11,7 +11,8 @@ class QQuickView;
 // the path should be, a file that is no readable database, or a missing or garbled
 // settings file. Nothing is deleted: what is in the way is renamed "<name>.damaged-<time>"
 // and kept, and what was done is said on standard error. A database the engine already
-// has open in this process is left alone.
+// has open in this process is left alone, and so is a path through a link to something
+// missing (a disk not mounted now): the scores made meanwhile wait in memory.
 void prepareScoreStore(const QQmlEngine &engine);
 
 // As the application quits, the scores the scene could not write yet (the database was held

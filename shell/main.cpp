@@ -4,6 +4,7 @@
 #include "DesktopWindow.h"
 #include "Fonts.h"
 #include "PortraitFit.h"
+#include "QuitSignals.h"
 #include "SceneLoader.h"
 #include "SceneNetwork.h"
 #include "ScoreStore.h"
@@ -18,6 +19,7 @@ int main(int argc, char *argv[])
     // the high scores, after the application.
     QCoreApplication::setApplicationName(QStringLiteral("Tamboro 2.0"));
     QApplication app(argc, argv);
+    quitOnTerminationSignals();
     substituteMissingFonts();
     nameApplicationForDesktop();
     QQuickView view;

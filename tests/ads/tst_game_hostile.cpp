@@ -5,8 +5,6 @@
 
 #include <QElapsedTimer>
 
-#include <signal.h>
-
 namespace {
 
 // Starts the real game offscreen with a home of its own, so it reads and writes no
@@ -143,9 +141,9 @@ private slots:
             qPrintable(QStringLiteral("%1 of %2").arg(replyTicks).arg(mostTicks)));
         QVERIFY2(residentBefore > 0 && kept < MostKeptBytes + playingBytes, qPrintable(QString::number(kept)));
         QVERIFY2(used >= 0 && used < 50, qPrintable(QString::number(used)));
-        // The game has no handler of its own for SIGTERM, so it ends by that signal and no other.
-        QCOMPARE(game.exitStatus(), QProcess::CrashExit);
-        QCOMPARE(game.exitCode(), int(SIGTERM));
+        // SIGTERM ends the game through its own quit, with the ad dialog open too.
+        QCOMPARE(game.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(game.exitCode(), 0);
         for (const char *report : { "AddressSanitizer", "runtime error:", "LeakSanitizer" })
             QVERIFY2(!errors.contains(report), errors.constData());
     }

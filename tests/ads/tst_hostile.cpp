@@ -82,8 +82,7 @@ private slots:
         rows("adDataCorrupted", adOnly, 0,
             { "ad=notxml", "ad=nested&nested_depth=100000", "ad=entities", "ad=redirect", "ad=picture", "ad=attributes",
                 "ad=underlength", "ad=dtdattributes", "ad=entitytext" });
-        rows(network, adOnly, 0,
-            { "ad=empty", "ad=noimage", "ad=emptyimage", "ad=overlength", "ad=cutoff" });
+        rows(network, adOnly, 0, { "ad=empty", "ad=noimage", "ad=emptyimage", "ad=overlength", "ad=cutoff" });
         rows(network, adOnly, 0, { "ad=status500" }, "server replied: Internal Server Error");
         rows(network, adOnly, 0, { "ad=fileimage" }, "file:");
         rows(network, adOnly, 0, { "ad=ftpimage" }, "ftp:");
@@ -247,6 +246,32 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(pathsSince(beforeSkip), QStringList());
         QVERIFY(run->module()->isAdReady() && run->module()->currentAdUrl() == heldUrl);
+    }
+
+    // A game that ends behind the open ad asks for another: the game goes on as if none were
+    // ready, and the open one stays the only dialog. Once it has closed, the next one shows.
+    void anAdAskedForWhileOneShowsIsNotNested()
+    {
+        QVERIFY(service.reset(QString()));
+        DialogAnswerer dialogs;
+        StartedBridge run(dialogs);
+        QVERIFY(run.recorder->waitForEnd(20000) && run.module()->isAdReady());
+        bool asked = false;
+        bool nestedRanALoop = true;
+        dialogs.onShown = [&] {
+            if (std::exchange(asked, true))
+                return;
+            QObject context;
+            nestedRanALoop = false;
+            QTimer::singleShot(0, &context, [&] { nestedRanALoop = true; });
+            run.bridge->start();
+        };
+        run.bridge->start();
+        QVERIFY(asked);
+        QVERIFY(!nestedRanALoop);
+        QCOMPARE(dialogs.shown, 1);
+        run.bridge->start();
+        QCOMPARE(dialogs.shown, 2);
     }
 };
 

@@ -73,7 +73,7 @@ private slots:
                     "requestAd()", "httpFinished() private", "httpReadyRead() private",
                     "linkClickedHandler(QUrl) url private" } },
             { &Ad::staticMetaObject,
-                { "gameReturned()", "startAd()", "onStartReloadAd()", "onAdDataReady()", "onAdDataCorrupted()",
+                { "startAd()", "onStartReloadAd()", "onAdDataReady()", "onAdDataCorrupted()",
                     "onNetworkError(QString) networkError", "start() method" } },
             { &QuillonAdDialog::staticMetaObject,
                 { "onClickPressed() private", "onSkipPressed() private", "linkClickedHandler(QUrl) url private",

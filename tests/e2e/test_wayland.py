@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Tamboro 2.0 as a Wayland client of weston nested in Xvfb, xdotool its seat: the desktop shell
-(minimise, Super+Tab back to the ad, keys 1 to 8, close) and the kiosk shell, which gives the
-ad at the end of the second game the whole output, its "Skip" pressable."""
+(minimise, Super+Tab back to the ad, keys 1 to 8, close), the kiosk shell, which gives the
+ad at the end of the second game the whole output, its "Skip" pressable, and the desktop shell
+with another program over the game as its second game ends."""
 
 import re
 
@@ -167,6 +168,59 @@ class KioskShell(WaylandSteps, Steps):
         self.skip(shot)
         self.shows(scene_shown, "the game is not shown after the ad")
 
+
+
+class CoveredGame(WaylandSteps, Steps):
+    """The desktop shell, where another program raised full screen over the game, with the
+    keyboard, stands in for a compositor's minimise, of which a Wayland client hears nothing.
+    The second game ends behind it: its ad does not show over the other program."""
+    shell = "desktop"
+    start_options = {"window_manager": shell}
+    # About as long as an unplayed game takes, so the ad is held, not yet closed, as the game
+    # comes back (had the game ended sooner, the ad has closed unseen: both are right).
+    COVERED_S = 8
+
+    def test_2_game_over_ad_waits_for_the_game(self):
+        world = self.world
+        world.tap(NEW_GAME)
+        self.shows(game_screen_shown, "New Game did not start the first game", 10)
+        world.key("Escape")
+        self.shows(start_screen_uncovered, "Escape did not lead home", 10, settle=1.0)
+        world.tap(NEW_GAME)
+        self.shows(game_screen_shown, "New Game did not start the second game", 10)
+        runtime = self.world.path("cover-runtime")
+        os.makedirs(runtime, mode=0o700, exist_ok=True)
+        cover = world.spawn("cover", ["weston-fullscreen", "-w", str(OUTPUT), "-h", str(OUTPUT)],
+                            env=dict(os.environ, WAYLAND_DISPLAY=world.env["WAYLAND_DISPLAY"],
+                                     XDG_RUNTIME_DIR=runtime))
+        self.shows(lambda s: not scene_shown(s) and not game_screen_shown(s), "the other program did not cover the game")
+        world.key("f")
+        covered_until = time.monotonic() + self.COVERED_S
+        while time.monotonic() < covered_until:
+            shot = world.shot()
+            if find_dialog(shot):
+                self.keep("covered-ad", shot)
+                self.fail("the ad showed over the program covering the game")
+            time.sleep(0.3)
+        world.stop(cover)
+        self.point_again()
+        # Back with the game: its ad shows above it, or has closed unseen after its countdown.
+        shot = world.wait_for_shot(find_dialog, 5, settle=0.3)
+        if shot:
+            self.keep("uncovered-ad", shot)
+            self.skip(shot)
+        self.shows(scene_shown, "the game is not shown after the other program went")
+        self.point_again()
+
+    def test_9_close_ends_with_status_0(self):
+        # Right after a window went, weston may lose a click that comes without a hover first.
+        self.world.tap(CLOSE, hover=0.3)
+        self.skip(self.shows(find_dialog, "no ad dialog on the output on close", settle=0.3))
+        self.assertEqual(self.world.exit_status(), 0, self.world.game_output())
+
+    def point_again(self):
+        """weston gives the pointer to the window under it, after one went, only once it moves."""
+        self.world.x("mousemove", OUTPUT // 2, OUTPUT // 2, "sleep", 0.2, "mousemove", OUTPUT // 2, OUTPUT - 5)
 
 if __name__ == "__main__":
     run_game_tests(__doc__)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "IsolatedHome.h"
 #include "LocalService.h"
+#include "QuitSignals.h"
 #include "SceneFixture.h"
 #include "ScoreStore.h"
 
@@ -11,13 +12,16 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
 #include <memory>
 
+#include <csignal>
 #include <sched.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -199,7 +203,9 @@ private slots:
         setImmutable(storedFile, false);
         forgetConnection();
         const QFileInfo data(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
-        for (const QString &name : data.dir().entryList({ data.fileName(), data.fileName() + ".damaged-*" })) {
+        const QStringList left = data.dir().entryList(
+            { data.fileName(), data.fileName() + ".damaged-*" }, QDir::AllEntries | QDir::System | QDir::Hidden);
+        for (const QString &name : left) {
             QDir(data.dir().filePath(name)).removeRecursively();
             QFile::remove(data.dir().filePath(name));
         }
@@ -291,6 +297,104 @@ private slots:
         QVERIFY2(log.worse.isEmpty(), qPrintable(log.worse.join('\n')));
     }
 
+    void waitingScoreIsWrittenOnce_data()
+    {
+        QTest::addColumn<int>("failing");
+        QTest::newRow("the write fails") << 1;
+        QTest::newRow("its check fails") << 2;
+    }
+
+    // A score is written and then looked for, each in a transaction of its own. Whichever of
+    // the two meets a database busy for a moment, the score waits and the next operation
+    // leaves it in the database once.
+    void waitingScoreIsWrittenOnce()
+    {
+        QFETCH(int, failing);
+        Scene scene;
+        storedFile = scene.scoreDatabaseFile();
+        QVERIFY(scene.showScreen(QString()));
+        scene.saveScores({ 50 });
+        MessageCatcher log;
+        scene.evaluate(QStringLiteral("(function() { var real = Game.scoresTransaction; var calls = 0;"
+                                      " Game.scoresTransaction = function(work, wait) {"
+                                      "   if (++calls === %1) throw new Error('database is locked');"
+                                      "   real(work, wait);"
+                                      " };"
+                                      " gameArea.score = 70; Game.saveHighScore();"
+                                      " Game.scoresTransaction = real; })()")
+                           .arg(failing));
+        QCOMPARE(log.warnings.filter(QStringLiteral("kept until the database takes it")).size(), 1);
+        QCOMPARE(listedScores(scene), listingOf({ 70, 50 }));
+        QCOMPARE(storedScores(storedFile), (QList<int> { 70, 50 }));
+        QCOMPARE(listedScores(scene), listingOf({ 70, 50 }));
+    }
+
+    // A database another program holds as the game starts is not damaged: it stays where it
+    // is, with its scores, and nothing is said of damage.
+    void databaseHeldAsTheGameStartsIsLeftAlone()
+    {
+        {
+            Scene scene;
+            storedFile = scene.scoreDatabaseFile();
+            QVERIFY(scene.showScreen(QString()));
+            scene.saveScores(firstRun);
+        }
+        forgetConnection();
+        Holder holder(storedFile, QStringLiteral("exclusive"));
+        QVERIFY(holder.isHeld());
+        MessageCatcher log;
+        {
+            Scene again;
+            holder.release();
+            QCOMPARE(listedScores(again), listingOf(firstRun));
+        }
+        log.stop();
+        QVERIFY2(log.warnings.filter(QStringLiteral("moved")).isEmpty(), qPrintable(log.warnings.join('\n')));
+        const QFileInfo place(storedFile);
+        QCOMPARE(
+            place.dir().entryList({ QStringLiteral("*.damaged-*") }, QDir::AllEntries | QDir::System), QStringList());
+    }
+
+    void storeOnADiskNotThereNowIsLeftAlone_data()
+    {
+        QTest::addColumn<QString>("linked");
+        QTest::newRow("the data folder") << QString();
+        QTest::newRow("a folder inside it") << QStringLiteral("/QML");
+    }
+
+    // A data folder, or a folder of its path, that leads to a disk not mounted now is no
+    // damage: the link is left as it is and nothing is made in its place. The scores made
+    // meanwhile are listed, and written once the disk is back.
+    void storeOnADiskNotThereNowIsLeftAlone()
+    {
+        QFETCH(QString, linked);
+        const QString link = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + linked;
+        QTemporaryDir disk;
+        const QString target = disk.filePath(QStringLiteral("tamboro"));
+        QVERIFY(QDir().mkpath(QFileInfo(link).path()) && QFile::link(target, link));
+        MessageCatcher log;
+        {
+            Scene scene;
+            storedFile = scene.scoreDatabaseFile();
+            QVERIFY(scene.readyToPlay());
+            QCOMPARE(overlaysAfter(scene, { 95 }), QStringList { "gameOver" });
+            QCOMPARE(listedScores(scene), listingOf({ 95 }));
+            QCOMPARE(QFileInfo(link).symLinkTarget(), target);
+            QVERIFY(!QFileInfo::exists(target));
+            const QFileInfo place(link);
+            QCOMPARE(place.dir().entryList(
+                         { place.fileName() + QStringLiteral(".damaged-*") }, QDir::AllEntries | QDir::System),
+                QStringList());
+
+            QVERIFY(QDir().mkpath(target));
+            QCOMPARE(listedScores(scene), listingOf({ 95 }));
+        }
+        log.stop();
+        QVERIFY2(
+            !log.warnings.filter(QStringLiteral("are not there now")).isEmpty(), qPrintable(log.warnings.join('\n')));
+        QCOMPARE(storedScores(storedFile), QList<int> { 95 });
+    }
+
     void qualifyingScoreWaitsUntilTheDatabaseTakesIt_data()
     {
         QTest::addColumn<QString>("obstacle");
@@ -307,6 +411,8 @@ private slots:
         QTest::newRow("read by another program, written at the next game over") << "deferred" << earlier << "game over";
         QTest::newRow("read by another program that lets go once the game writes, written at quit")
             << "deferred" << earlier << "quit";
+        QTest::newRow("read by another program that lets go once the game writes, written as SIGTERM ends the game")
+            << "deferred" << earlier << "SIGTERM";
         QTest::newRow("held past the wait at quit, lost") << "exclusive" << earlier << "nobody";
     }
 
@@ -360,12 +466,20 @@ private slots:
         QCOMPARE(scene.sql(QStringLiteral("PRAGMA busy_timeout")).value(0).toMap().value("timeout").toInt(), 0);
 
         QList<int> expected = writtenBy == QLatin1String("nobody") ? earlier : earlier + kept;
-        if (writtenBy == QLatin1String("quit"))
+        const bool signalled = writtenBy == QLatin1String("SIGTERM");
+        if (writtenBy == QLatin1String("quit") || signalled)
             QVERIFY(holder->letGoOnceWritten());
-        if (writtenBy == QLatin1String("quit") || writtenBy == QLatin1String("nobody")) {
+        if (writtenBy == QLatin1String("quit") || writtenBy == QLatin1String("nobody") || signalled) {
             writeWaitingScoresAtQuit(scene.view());
-            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-            QCoreApplication::exec();
+            if (signalled) {
+                // Told as a logout or kill tells it: the game quits as its own Exit does.
+                QVERIFY(quitOnTerminationSignals());
+                ::kill(::getpid(), SIGTERM);
+                QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(1); });
+            } else {
+                QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+            }
+            QCOMPARE(QCoreApplication::exec(), 0);
         } else {
             disk ? disk->empty() : holder->release();
         }

@@ -9,6 +9,9 @@
 #include <QQuickItem>
 #include <QQuickView>
 #include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -113,6 +116,33 @@ private slots:
         QCOMPARE(view.rootObject()->property("keys").toInt(), 0);
         sendHeldKeyRepeat(view, Qt::Key_F11);
         QCOMPARE(view.windowStates(), Qt::WindowFullScreen);
+    }
+
+    // Where the window manager draws no frame, the fit looks for one a few times after F11
+    // leaves full screen. An F11 meanwhile cancels the looks still due: run late, one would
+    // take the window back out of full screen (the offscreen platform ignores that; a window
+    // manager does not).
+    void aSecondF11CancelsTheFirstOnesFit()
+    {
+        QQuickView view;
+        addFullScreenKey(view, QSize(480, 800));
+        QVERIFY(loadScene(view, writeScene(m_dir, "stage.qml", STAGE)));
+        view.showFullScreen();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        const QSize full = view.size();
+        const auto looking = [&view] {
+            const QList<QTimer *> timers = view.findChildren<QTimer *>();
+            return std::any_of(timers.begin(), timers.end(), [](const QTimer *timer) { return timer->isActive(); });
+        };
+        QTest::keyClick(&view, Qt::Key_F11);
+        QTRY_VERIFY(view.size() != full);
+        if (!view.frameMargins().isNull())
+            QSKIP("this platform draws a frame; shell_window_frameless runs this without");
+        QVERIFY(looking());
+        QTest::keyClick(&view, Qt::Key_F11);
+        QVERIFY(!looking());
+        QCOMPARE(view.windowStates(), Qt::WindowFullScreen);
+        QTRY_COMPARE(view.size(), full);
     }
 
 private:
