@@ -215,7 +215,8 @@ private slots:
         const QStringList next = pathsSince(beforeNext);
         QVERIFY2(next.contains(AdPath), qPrintable(next.join(' ')));
         if (game || fetched == QStringList { LogoPath })
-            QVERIFY2(next.contains(LogoPath) && next.indexOf(LogoPath) < next.indexOf(AdPath), qPrintable(next.join(' ')));
+            QVERIFY2(
+                next.contains(LogoPath) && next.indexOf(LogoPath) < next.indexOf(AdPath), qPrintable(next.join(' ')));
         // The reply, its dialog and the next ad together cost the game little, and left no weight.
         const qint64 threadMs = threadCpuMs() - threadBefore;
         const qint64 kept = residentBytes(QCoreApplication::applicationPid()) - residentBefore;

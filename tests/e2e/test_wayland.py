@@ -126,15 +126,14 @@ def ink_box(value, width, height, floor=0.3):
 
 
 def resampled(value, box, width, height):
-    """The mean of value(x, y) over each of width x height cells of box."""
+    """The mean of value(x, y) over each cell of box cut into width x height cells."""
     x0, y0, x1, y1 = box
-    cells = []
-    for j in range(height):
-        for i in range(width):
-            xs = range(x0 + (x1 - x0) * i // width, max(x0 + (x1 - x0) * (i + 1) // width, x0 + (x1 - x0) * i // width + 1))
-            ys = range(y0 + (y1 - y0) * j // height, max(y0 + (y1 - y0) * (j + 1) // height, y0 + (y1 - y0) * j // height + 1))
-            cells.append(statistics.mean(value(x, y) for y in ys for x in xs))
-    return cells
+
+    def cell(start, end, i, count):
+        return range(start + (end - start) * i // count, max(start + (end - start) * (i + 1) // count,
+                                                             start + (end - start) * i // count + 1))
+    return [statistics.mean(value(x, y) for y in cell(y0, y1, j, height) for x in cell(x0, x1, i, width))
+            for j in range(height) for i in range(width)]
 
 
 class Numbers:
@@ -146,7 +145,8 @@ class Numbers:
         self.glyphs = {}
         for number in range(1, 11):
             pgm = subprocess.run(["convert", "-background", "white", "-fill", "black", "-font", font,
-                                  "-pointsize", "80", f"label:{number}", "-depth", "8", "pgm:-"], capture_output=True, check=True).stdout
+                                  "-pointsize", "80", f"label:{number}", "-depth", "8", "pgm:-"],
+                                 capture_output=True, check=True).stdout
             _, size, _, data = pgm.split(b"\n", 3)
             width, height = map(int, size.split())
             self.glyphs[number] = (width, height, data[:width * height])
