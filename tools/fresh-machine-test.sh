@@ -59,7 +59,10 @@ if [ ! -e "$base" ]; then
 fi
 
 root=$(mktemp -d /var/tmp/tamboro-fresh-root.XXXXXX)
+phase=
 cleanup() {
+    # A phase ended early takes its namespaces' processes and mounts with it.
+    [ -z "$phase" ] || { kill "$phase" 2>/dev/null; wait "$phase" 2>/dev/null || true; }
     # Nothing is mounted here (the mounts lived in the phases' namespaces), but a root
     # with a mount still under it is left alone rather than emptied through it.
     if findmnt -rn -o TARGET | grep -q "^$root/"; then
@@ -85,12 +88,19 @@ git clone -q --no-hardlinks "$(git -C "$source" rev-parse --path-format=absolute
 git -C "$root/root/tamboro" -c advice.detachedHead=false checkout -q "$commit"
 echo "== fresh Debian 12 root $root, commit $commit"
 
-inside=(unshare --mount --propagation private --pid --fork --kill-child)
+# A phase runs in the background so that a signal reaches the trap at once; it dies with this
+# script even when the script is killed outright.
+run_phase() {
+    setpriv --pdeathsig KILL -- unshare --mount --propagation private --pid --fork --kill-child "$@" &
+    phase=$!
+    wait "$phase"
+}
 started=$SECONDS
-"${inside[@]}" "$0" --inside "$root" tools/install-deps.sh
+run_phase "$0" --inside "$root" tools/install-deps.sh
 echo "== packages installed in $((SECONDS - started)) s"
 started=$SECONDS
 status=0
-"${inside[@]}" --net "$0" --inside "$root" --offline ./test.sh || status=$?
+run_phase --net "$0" --inside "$root" --offline ./test.sh || status=$?
+phase=
 echo "== ./test.sh ended with status $status in $((SECONDS - started)) s"
 exit $status
