@@ -52,7 +52,7 @@ if [ ! -e "$base" ]; then
     started=$SECONDS
     work=$(mktemp -d "$cache/debootstrap.XXXXXX")
     debootstrap "$suite" "$work" "$mirror"
-    tar -C "$work" -cf "$base.part" .
+    tar --numeric-owner -C "$work" -cf "$base.part" .
     rm -rf --one-file-system "$work"
     mv "$base.part" "$base"
     echo "== base system made in $((SECONDS - started)) s"
@@ -61,8 +61,9 @@ fi
 root=$(mktemp -d /var/tmp/tamboro-fresh-root.XXXXXX)
 phase=
 cleanup() {
-    # A phase ended early takes its namespaces' processes and mounts with it.
-    [ -z "$phase" ] || { kill "$phase" 2>/dev/null; wait "$phase" 2>/dev/null || true; }
+    # A phase ended early takes its namespaces' processes and mounts with it (unshare ignores
+    # SIGTERM while it waits for its child; its child dies with it).
+    [ -z "$phase" ] || { kill -KILL "$phase" 2>/dev/null; wait "$phase" 2>/dev/null || true; }
     # Nothing is mounted here (the mounts lived in the phases' namespaces), but a root
     # with a mount still under it is left alone rather than emptied through it.
     if findmnt -rn -o TARGET | grep -q "^$root/"; then
@@ -74,7 +75,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-tar -C "$root" -xpf "$base"
+tar --numeric-owner -C "$root" -xpf "$base"
 # The host's mirror and its own apt settings for it (a snapshot mirror's Release files
 # may have passed their Valid-Until), as a machine installed from that mirror has them.
 cp /etc/resolv.conf "$root/etc/resolv.conf"
