@@ -51,7 +51,7 @@ class WestonWorld(World):
         # A path reaches the socket whatever the game's own runtime folder is. The game logs its
         # Wayland traffic, so a step can tell where a press reached it.
         self.env.update(WAYLAND_DISPLAY=path, QT_QPA_PLATFORM="wayland", WAYLAND_DEBUG="client")
-        self.pointer_log, self.pointer_at, self.presses = 0, "nowhere: the game has not seen the pointer", []
+        self.pointer_log, self.pointer_at, self.surface = 0, "nowhere: the game has not seen the pointer", None
 
     def pointer_to(self, x, y):
         """weston's X11 backend moves its pointer by the steps between X motion events, counted
@@ -72,7 +72,7 @@ class WestonWorld(World):
         # Only whole lines: the game may be writing the last one.
         text = text[:text.rfind("\n") + 1]
         self.pointer_log += len(text.encode())
-        presses, self.presses = self.presses, []
+        presses = []
         for event, args in POINTER_EVENT.findall(text):
             values = [value.strip() for value in args.split(",")]
             if event == "enter":
