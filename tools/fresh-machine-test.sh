@@ -59,6 +59,7 @@ if [ ! -e "$base" ]; then
 fi
 
 root=$(mktemp -d /var/tmp/tamboro-fresh-root.XXXXXX)
+chmod 755 "$root" # the new machine's /, which every user passes through
 phase=
 cleanup() {
     # A phase ended early takes its namespaces' processes and mounts with it (unshare ignores
