@@ -59,7 +59,6 @@ if [ ! -e "$base" ]; then
 fi
 
 root=$(mktemp -d /var/tmp/tamboro-fresh-root.XXXXXX)
-chmod 755 "$root" # the new machine's /, which every user passes through
 phase=
 cleanup() {
     # A phase ended early takes its namespaces' processes and mounts with it (unshare ignores
@@ -77,6 +76,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
 tar --numeric-owner -C "$root" -xpf "$base"
+chmod 755 "$root" # the new machine's / (the tarball's is debootstrap's private folder)
 # The host's mirror and its own apt settings for it (a snapshot mirror's Release files
 # may have passed their Valid-Until), as a machine installed from that mirror has them.
 cp /etc/resolv.conf "$root/etc/resolv.conf"
