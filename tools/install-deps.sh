@@ -18,8 +18,8 @@ build=(
 
 test=(
     qml6-module-qttest
-    dbus xvfb xauth xdotool openbox x11-utils imagemagick weston qt6-wayland
-    desktop-file-utils appstream lintian man-db
+    dbus xvfb xauth xdotool openbox x11-utils imagemagick fontconfig weston qt6-wayland
+    desktop-file-utils appstream lintian man-db git
     clang libclang-rt-14-dev valgrind
     at-spi2-core python3-pyatspi gir1.2-atspi-2.0
 )

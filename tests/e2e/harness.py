@@ -309,10 +309,18 @@ class World:
     def key(self, *names):
         self.x("key", "--delay", "60", *names)
 
+    def pointer_to(self, x, y):
+        """The X pointer moved to a point of the screen."""
+        self.x("mousemove", int(x), int(y))
+
+    def click_at(self, x, y, hover=0):
+        """A click at a point of the screen, the pointer resting there hover seconds first."""
+        self.pointer_to(x, y)
+        self.x(*(("sleep", hover) if hover else ()), "click", "1")
+
     def tap(self, point, hover=0):
         """A click at a point of the scene, the pointer resting there hover seconds first."""
-        x, y = self.stage.to_screen(*point)
-        self.x("mousemove", int(x), int(y), *(("sleep", hover) if hover else ()), "click", "1")
+        self.click_at(*self.stage.to_screen(*point), hover=hover)
 
     def shot(self):
         width, height = self.stage.screen_size
