@@ -24,19 +24,6 @@ METAINFO = "usr/share/metainfo/net.kelto.tamboro.metainfo.xml"
 # What only the tests' own service (tests/tools/adnet_faults.py) has: the switchboard and its fault modes.
 FAULT_MARKS = (b"/_control", b"--probe-empty", b"probe_delay_ms", b"hugelength", b"dtdattributes", b"giantpicture",
                b"billion", b"adnet_faults")
-# A listener that, once its stdin closes, prints how many connections were offered to it.
-LISTENER = """import socket, sys
-listener = socket.create_server(("127.0.0.1", int(sys.argv[1])))
-print(flush=True)
-sys.stdin.read()
-listener.setblocking(False)
-offered = 0
-try:
-    while listener.accept():
-        offered += 1
-except BlockingIOError:
-    print(offered, flush=True)
-"""
 # The licences of the copyright file under the names the files' SPDX lines give them.
 SPDX_NAMES = {"GPL-3+": "GPL-3.0-or-later", "CC-BY-SA-4.0": "CC-BY-SA-4.0"}
 
@@ -297,7 +284,9 @@ class PackageTest(unittest.TestCase):
     def test_5_another_users_listener_is_left_alone(self):
         if os.getuid() != 0:
             self.skipTest("a listener of another user needs root to start")
-        listener = subprocess.Popen([sys.executable, "-c", LISTENER, str(OPTIONS.port)], stdin=subprocess.PIPE,
+        # Passed as text, as another user may not read the source folder.
+        script = read_file(os.path.join(OPTIONS.source, "tests", "tools", "listener.py"))
+        listener = subprocess.Popen([sys.executable, "-c", script, str(OPTIONS.port)], stdin=subprocess.PIPE,
                                     stdout=subprocess.PIPE, text=True,
                                     preexec_fn=lambda: (os.setgid(65534), os.setuid(65534)))
         self.addCleanup(lambda: (listener.kill(), listener.wait(), listener.stdin.close(), listener.stdout.close()))
